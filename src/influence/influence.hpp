@@ -1,0 +1,43 @@
+#pragma once
+// The receiver set and the pressure-field accumulator with its merge rule, and the
+// Gaussian-beam summation of one traced ray into it.
+
+#include "bty/bty.hpp"
+#include "input/config.hpp"
+#include "input/ndarray.hpp"
+#include "rays/ray_state.hpp"
+
+#include <array>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace kelp::influence {
+
+// Complex pressure per (frequency, receiver) plus the earliest arrival per receiver.
+// Grid mode: shape (F, Nx, Ny, Nz); array mode: (F, N, 1, 1) with receiver_positions_m.
+struct PressureField {
+    std::vector<float> x_m, y_m, z_m;
+    std::optional<std::vector<std::array<float, 3>>> receiver_positions_m;
+    Array4c pressure;  // starts at 0
+    Array3f delay_s;   // starts at +inf (no arrival yet)
+    Array3f amplitude; // starts at 0
+    bool is_array_mode = false;
+};
+
+// Empty field for the receivers and frequencies of the validated configuration. Throws
+// FatalError "array receiver coordinates must have equal lengths" for ragged array lists.
+PressureField init_pressure_field(const input::SimulationConfig& config);
+
+// Adds right into left (pressure sums; strictly earlier delays win, ties keep left) and
+// returns left. Both come from init_pressure_field on the same configuration.
+PressureField merge_pressure_fields(PressureField left, PressureField right);
+
+// Adds the Gaussian beam of one traced ray into `field` for every angular frequency (rad/s).
+// Rewrites the ray's amplitude, q vectors and det_q (normalised, scaled). elev0_rad is the
+// beam's launch elevation; dazim_rad and delev_rad the fan spacings.
+void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+                             const bty::BTYfield& bty, std::span<const float> omegas,
+                             float elev0_rad, float dazim_rad, float delev_rad);
+
+} // namespace kelp::influence

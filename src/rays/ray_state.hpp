@@ -1,0 +1,82 @@
+#pragma once
+// The state of one point of a traced ray and the ray-centred normal basis. Header-only so the
+// reflection code (which the marcher calls) and the beam summation share it without a link
+// dependency. Units: m, s, s/m (slowness), rad.
+
+#include "input/vec3.hpp"
+
+#include <cmath>
+#include <cstdint>
+
+namespace kelp::rays {
+
+inline constexpr std::uint32_t kEventNone = 0;
+inline constexpr std::uint32_t kEventBottom = 1;
+
+struct ReflectionEvent {
+    std::uint32_t kind = kEventNone;
+    Vec3 normal{};            // unit bottom normal used, z >= 0 (into the bottom)
+    Vec3 incident_slowness{}; // slowness just before the reflection, s/m
+    float sound_speed = 0.0f; // the state's sound speed at the reflection, m/s
+};
+
+struct RayState {
+    ReflectionEvent event;
+    Vec3 position;       // m
+    Vec3 slowness;       // unit tangent / c, s/m
+    float phi = 0.0f;    // rotation of the ray-normal basis, rad
+    float travel_time = 0.0f; // s
+    float amplitude = 1.0f;
+    float phase = 0.0f; // rad; pi per surface reflection
+    std::uint32_t surface_bounces = 0;
+    std::uint32_t bottom_bounces = 0;
+    Vec2 p_tilde{1.0f, 0.0f};
+    Vec2 q_tilde{};
+    Vec2 p_hat{0.0f, 1.0f};
+    Vec2 q_hat{};
+    float det_q = 0.0f;
+    float sound_speed = 0.0f; // m/s
+};
+
+struct RayDerivatives {
+    Vec2 d_p_tilde, d_q_tilde, d_p_hat, d_q_hat;
+    Vec3 d_position;
+    Vec3 d_slowness;
+    float d_phi;
+    float c;
+};
+
+struct RayBasis {
+    Vec3 e1, e2;
+};
+
+// Ray-centred normals e1, e2 for slowness t, sound speed c and rotation phi, with
+// e1 x e2 = c t for |t| = 1/c. phi == 0 takes the closed form without sine/cosine.
+// A slowness with no horizontal part (a vertical ray) has no azimuth to define the frame by;
+// there the basis is the limit of an azimuth-0 ray (travelling along +y) turned vertical:
+// e2 = (-1, 0, 0) and e1 = e2 x u, rotated by phi like any other ray.
+inline RayBasis ray_normal_basis(Vec3 t, float c, float phi) {
+    const float rl2 = t.x * t.x + t.y * t.y;
+    if (!(rl2 > 0.0f)) {
+        // Vertical (or non-finite horizontal part): fixed right-handed pair about u = c t.
+        const float uz = (t.z * c >= 0.0f) ? 1.0f : -1.0f;
+        const Vec3 f1{0.0f, uz, 0.0f};
+        const Vec3 f2{-1.0f, 0.0f, 0.0f};
+        if (phi == 0.0f) return {f1, f2};
+        float s, co;
+        ::sincosf(phi, &s, &co);
+        return {co * f1 - s * f2, s * f1 + co * f2};
+    }
+    const float rl = std::sqrt(rl2);
+    if (phi == 0.0f) {
+        return {{c * t.x * t.z / rl, c * t.y * t.z / rl, -c * rl}, {-t.y / rl, t.x / rl, 0.0f}};
+    }
+    float sp, cp;
+    ::sincosf(phi, &sp, &cp);
+    return {{(c * t.x * t.z * cp + t.y * sp) / rl, (c * t.y * t.z * cp - t.x * sp) / rl,
+             -c * rl * cp},
+            {(c * t.x * t.z * sp - t.y * cp) / rl, (c * t.y * t.z * sp + t.x * cp) / rl,
+             -c * rl * sp}};
+}
+
+} // namespace kelp::rays
