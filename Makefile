@@ -6,7 +6,7 @@ PY          := $(VENV)/bin/python
 JOBS        ?= $(shell nproc)
 STAMP       := $(VENV)/.kelp-installed
 
-.PHONY: all deps build test test-cpp test-python test-sanitize install demo bench format fuzz-smoke clean
+.PHONY: all deps build test test-cpp test-python test-sanitize install demo bench format fuzz-build fuzz-smoke clean
 
 all: build
 
@@ -47,3 +47,22 @@ format:
 
 clean:
 	rm -rf build
+
+# libFuzzer targets (clang + ASan/UBSan). `make fuzz-smoke` runs each for FUZZ_SECONDS.
+FUZZ_DIR     ?= build/fuzz
+FUZZ_SECONDS ?= 60
+fuzz-build:
+	@KELP_WITH_FUZZ=1 scripts/install_deps.sh
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DKELP_SANITIZE=ON -DKELP_BUILD_FUZZERS=ON -DKELP_BUILD_TESTS=OFF -DKELP_BUILD_BENCH=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target fuzz_parse fuzz_run
+
+fuzz-smoke: fuzz-build
+	@for t in fuzz_parse fuzz_run; do \
+	  corpus=$$(mktemp -d); cp fuzz/seeds/* $$corpus/; \
+	  echo "== $$t for $(FUZZ_SECONDS) s"; \
+	  ASAN_OPTIONS=detect_leaks=1 $(FUZZ_DIR)/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) \
+	    -dict=fuzz/kelp.dict -max_len=16384 -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 $$corpus \
+	    > $$corpus.log 2>&1; rc=$$?; tail -n 15 $$corpus.log; rm -rf $$corpus $$corpus.log; \
+	  [ $$rc -eq 0 ] || exit $$rc; \
+	done
