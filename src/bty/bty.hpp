@@ -3,10 +3,14 @@
 // bottom's acoustic model and the water density. Metres, depth positive down, g/cm^3.
 
 #include "input/config.hpp"
+#include "input/fatal.hpp"
 #include "input/ndarray.hpp"
 #include "input/vec3.hpp"
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <variant>
 #include <vector>
 
@@ -28,8 +32,10 @@ struct ElasticBottom {
 };
 using BottomModel = std::variant<RigidBottom, AcousticBottom, ElasticBottom>;
 
-// Immutable after init_bty. An axis may hold a single node: the bottom is then constant
-// along it.
+// Immutable after init_bty. Each axis is strictly increasing with at least one node. An axis
+// with a single node is a bottom that is constant along it: the cursor index on that axis is
+// always 0, the interpolation weight of the (absent) next node is 0 and the slope along it is
+// 0, so depth and normal are those of the other axis alone (one point: a flat bottom).
 struct BTYfield {
     std::vector<float> x, y;
     Array2f z; // (nx, ny), y fastest
@@ -37,18 +43,120 @@ struct BTYfield {
     float water_density_g_cm3 = 1.0f;
 };
 
-// Cell indices; on a single-node axis the index is 0 and the cell is degenerate.
+// Cell indices: cell ix spans x[ix]..x[ix+1], 0 <= ix <= nx - 2; on a single-node axis the
+// index is 0 and the cell is degenerate (no node ix + 1 exists, so never read x[ix + 1]
+// without checking the axis length; reduce_step_to_bty_lines does this).
 struct BTYCursor {
     std::uint32_t ix = 0, iy = 0;
 };
 
-// Throws FatalError on a length mismatch or an axis that is not strictly increasing.
-BTYfield init_bty(const input::SimulationConfig& config);
-BTYCursor init_bty_cursor(Vec2 p, const BTYfield& f);
-void update_bty_cursor(Vec2 p, const BTYfield& f, BTYCursor& cur);
-// Bilinear depth (m) at p, clamped to the grid; does not move the cursor.
-float interpolate_bty_from_cursor(Vec2 p, const BTYfield& f, const BTYCursor& cur);
-// Unit normal of the bilinear surface at p, pointing down into the bottom (z >= 0).
-Vec3 bottom_normal_from_cursor(Vec2 p, const BTYfield& f, const BTYCursor& cur);
+// Throws FatalError, first match wins: z_bty_m of a length other than nx * ny (the message
+// carries nx, ny and the length), an empty axis, x_bty_m or y_bty_m not strictly increasing.
+BTYfield init_bty(const input::SimulationConfig &config);
+
+namespace detail {
+
+// Same walk as the sound-speed cursor: strict comparisons, NaN keeps i, a single node gives 0.
+inline std::uint32_t walk_cell(std::span<const float> g, float p, std::uint32_t i) {
+    const std::size_t n = g.size();
+    if (n < 2) return 0;
+    const auto last = static_cast<std::uint32_t>(n - 2);
+    KELP_DCHECK_LE(i, last);
+    // Most calls find p still in the held cell; on a strictly increasing axis this test gives
+    // the same answer as the full procedure below, and a NaN p keeps the cell here too.
+    if (!(p > g[i + 1]) && !(g[i] > p)) return i;
+    if (p <= g[0]) return 0;
+    if (p >= g[n - 1]) return last;
+    while (i < last && p > g[i + 1])
+        ++i;
+    while (i > 0 && g[i] > p)
+        --i;
+    return i;
+}
+
+// Clamped fraction of the way across cell i; 0 on a single-node axis.
+inline float cell_fraction(std::span<const float> g, float p, std::uint32_t i) {
+    if (g.size() < 2) return 0.0f;
+    float t = (p - g[i]) / (g[i + 1] - g[i]);
+    if (t < 0.0f) t = 0.0f;
+    if (t > 1.0f) t = 1.0f;
+    return t;
+}
+
+// The four depths of the cell, z00 = z[ix, iy], z01 = z[ix, iy+1], z10 = z[ix+1, iy],
+// z11 = z[ix+1, iy+1]; along a single-node axis the "next" node is the node itself.
+struct CellDepths {
+    float z00, z01, z10, z11;
+};
+
+inline CellDepths cell_depths(const BTYfield &f, const BTYCursor &cur) {
+    const std::size_t ny = f.y.size();
+    const std::size_t sy = ny > 1 ? 1 : 0;
+    const std::size_t sx = f.x.size() > 1 ? ny : 0;
+    const float *z0 = f.z.data.data() + static_cast<std::size_t>(cur.ix) * ny + cur.iy;
+    return {z0[0], z0[sy], z0[sx], z0[sx + sy]};
+}
+
+} // namespace detail
+
+// Binary search: the cell of the last node not above each coordinate (0 below the grid, n-2
+// at/after the end, 0 on a single-node axis). Throws FatalError on a NaN coordinate.
+BTYCursor init_bty_cursor(Vec2 p, const BTYfield &f);
+
+// Walks the cursor from its current cell to the cell of p (strict comparisons; NaN keeps it).
+inline void update_bty_cursor(Vec2 p, const BTYfield &f, BTYCursor &cur) {
+    cur.ix = detail::walk_cell(f.x, p.x, cur.ix);
+    cur.iy = detail::walk_cell(f.y, p.y, cur.iy);
+}
+
+// Bilinear depth (m) at p, clamped to the grid; does not move the cursor (update it first).
+inline float interpolate_bty_from_cursor(Vec2 p, const BTYfield &f, const BTYCursor &cur) {
+    const float tx = detail::cell_fraction(f.x, p.x, cur.ix);
+    const float ty = detail::cell_fraction(f.y, p.y, cur.iy);
+    const detail::CellDepths c = detail::cell_depths(f, cur);
+    float depth = 0.0f;
+    depth += (1.0f - tx) * (1.0f - ty) * c.z00;
+    depth += (1.0f - tx) * ty * c.z01;
+    depth += tx * (1.0f - ty) * c.z10;
+    depth += tx * ty * c.z11;
+    return depth;
+}
+
+// Unit normal of the bilinear surface at p, pointing down into the bottom (z > 0):
+// (-dz/dx, -dz/dy, 1) / sqrt(1 + |grad z|^2) at the clamped point. Does not move the cursor.
+inline Vec3 bottom_normal_from_cursor(Vec2 p, const BTYfield &f, const BTYCursor &cur) {
+    const float tx = detail::cell_fraction(f.x, p.x, cur.ix);
+    const float ty = detail::cell_fraction(f.y, p.y, cur.iy);
+    const detail::CellDepths c = detail::cell_depths(f, cur);
+    float gx = 0.0f;
+    if (f.x.size() > 1) {
+        const float hx = f.x[cur.ix + 1] - f.x[cur.ix];
+        gx = ty * (c.z11 - c.z01) / hx + (1.0f - ty) * (c.z10 - c.z00) / hx;
+    }
+    float gy = 0.0f;
+    if (f.y.size() > 1) {
+        const float hy = f.y[cur.iy + 1] - f.y[cur.iy];
+        gy = tx * (c.z11 - c.z10) / hy + (1.0f - tx) * (c.z01 - c.z00) / hy;
+    }
+    const float len = std::sqrt(1.0f + gx * gx + gy * gy);
+    return {-gx / len, -gy / len, 1.0f / len};
+}
+
+// Shortens h so that p + h * d ends on the next bathymetry grid line of the cursor's cell
+// along x and y (upper line for d > 0, the cell's own lower line for d < 0); components with
+// |d| <= 1e-9, lines at most 1e-9 ahead and single-node axes are ignored. Never grows h.
+inline float reduce_step_to_bty_lines(Vec2 p, Vec2 d, const BTYfield &f, const BTYCursor &cur,
+                                      float h) {
+    constexpr float kTiny = 1e-9f;
+    const auto shorten = [&](std::span<const float> g, float pa, float da, std::uint32_t i) {
+        if (g.size() < 2 || std::fabs(da) <= kTiny) return;
+        const float target = da > 0.0f ? g[i + 1] : g[i];
+        const float s = (target - pa) / da;
+        if (s > kTiny && s < h) h = s;
+    };
+    shorten(f.x, p.x, d.x, cur.ix);
+    shorten(f.y, p.y, d.y, cur.iy);
+    return h;
+}
 
 } // namespace kelp::bty

@@ -4,16 +4,24 @@
 // Units: metres (z depth, positive down), m/s, (m/s)/m, (m/s)/m^2.
 
 #include "input/config.hpp"
+#include "input/fatal.hpp"
 #include "input/ndarray.hpp"
 #include "input/vec3.hpp"
 
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
 namespace kelp::ssp {
 
-// Immutable after init_ssp; shared read-only by all workers.
+// Floats per node in SSPFields::interleaved, in SSPSample order.
+inline constexpr std::size_t kFieldsPerNode = 10;
+
+// Immutable after init_ssp; shared read-only by all workers. The axes are strictly
+// increasing and hold at least two nodes each; all ten arrays have shape (nx, ny, nz), k
+// fastest.
 struct SSPFields {
     std::vector<float> x, y, z;
     Array3f c;
@@ -21,7 +29,9 @@ struct SSPFields {
     Array3f d2c_dx2, d2c_dy2, d2c_dz2;
     Array3f d2c_dxdy, d2c_dxdz, d2c_dydz;
     // Node-interleaved copy of the ten arrays (ten floats per node, in SSPSample order) so a
-    // full sample reads eight contiguous blocks instead of eighty scattered floats.
+    // full sample reads eight contiguous blocks instead of eighty scattered floats. Filled by
+    // init_ssp; a record assembled by hand may leave it empty and the lookups then read the
+    // ten arrays. Both give bit-identical samples.
     std::vector<float> interleaved;
 };
 
@@ -39,29 +49,184 @@ struct SSPSample {
     float c, dc_dx, dc_dy, dc_dz, d2c_dx2, d2c_dy2, d2c_dz2, d2c_dxdy, d2c_dxdz, d2c_dydz;
 };
 
-// Builds the field from the validated configuration; throws FatalError when c_m_s does not
-// fill the grid, an axis has fewer than two nodes, or an axis is not strictly increasing.
-SSPFields init_ssp(const input::SimulationConfig& config);
+// Builds the field from the validated configuration. Throws FatalError, first match wins:
+// c_m_s does not fill the grid (shorter or longer), nx / ny / nz < 2, then x_ssp_m / y_ssp_m /
+// z_ssp_m not strictly increasing.
+SSPFields init_ssp(const input::SimulationConfig &config);
 
 // Derivative along axis 0 / 1 / 2 of a 3-D field, using each node's own spacing on `axis`
-// (one-sided at the ends, central over axis[i+1] - axis[i-1] inside). Throws when the axis
-// has fewer than two nodes.
-Array3f partial_x(const Array3f& field, std::span<const float> axis);
-Array3f partial_y(const Array3f& field, std::span<const float> axis);
-Array3f partial_z(const Array3f& field, std::span<const float> axis);
+// (one-sided at the ends, central over axis[i+1] - axis[i-1] inside). On a uniform axis this
+// is the classic (f[i+1] - f[i-1]) / 2h. Throws FatalError when the axis has fewer than two
+// nodes or its length differs from the field's extent along it.
+Array3f partial_x(const Array3f &field, std::span<const float> axis);
+Array3f partial_y(const Array3f &field, std::span<const float> axis);
+Array3f partial_z(const Array3f &field, std::span<const float> axis);
 
-// Binary search: the cell of the last node not above p (0 below the grid, n-2 at/after the end).
-SSPCursor init_ssp_cursor(Vec3 p, const SSPFields& f);
+// Copy of the ten arrays of `f`, ten floats per node in SSPSample order, node-major (i, j, k).
+std::vector<float> interleave_fields(const SSPFields &f);
+
+namespace detail {
+
+// Index of the last node not above p (0 below the grid), capped at n - 2: the cell of p.
+// Throws FatalError on a NaN coordinate or an axis with fewer than two nodes.
+std::uint32_t search_cell(std::span<const float> g, float p, const char *axis_name);
+
+// Moves cell i to the cell of p by walking from it. Strict comparisons: a point on an interior
+// node stays in whichever neighbouring cell the cursor already held; NaN leaves i unchanged.
+inline std::uint32_t walk_cell(std::span<const float> g, float p, std::uint32_t i) {
+    const std::size_t n = g.size();
+    if (n < 2) return 0;
+    const auto last = static_cast<std::uint32_t>(n - 2);
+    KELP_DCHECK_LE(i, last);
+    // Most calls find p still in the held cell; on a strictly increasing axis this test gives
+    // the same answer as the full procedure below, and a NaN p keeps the cell here too.
+    if (!(p > g[i + 1]) && !(g[i] > p)) return i;
+    if (p <= g[0]) return 0;
+    if (p >= g[n - 1]) return last;
+    while (i < last && p > g[i + 1])
+        ++i;
+    while (i > 0 && g[i] > p)
+        --i;
+    return i;
+}
+
+// Fraction of the way from g[i] to g[i+1], clamped to [0, 1] so that points outside the grid
+// take the value at the nearest boundary.
+inline float cell_fraction(std::span<const float> g, float p, std::uint32_t i) {
+    float t = (p - g[i]) / (g[i + 1] - g[i]);
+    if (t < 0.0f) t = 0.0f;
+    if (t > 1.0f) t = 1.0f;
+    return t;
+}
+
+// The eight corner weights (wx_a * wy_b) * wz_d in corner order (a, b, d) = (0,0,0), (0,0,1),
+// (0,1,0), ..., (1,1,1), and the flat offsets of those corners from node (ix, iy, iz).
+struct CornerWeights {
+    float w[8];
+};
+
+inline CornerWeights corner_weights(const SSPWeights &s) {
+    const float w00 = s.wx0 * s.wy0;
+    const float w01 = s.wx0 * s.wy1;
+    const float w10 = s.wx1 * s.wy0;
+    const float w11 = s.wx1 * s.wy1;
+    return {{w00 * s.wz0, w00 * s.wz1, w01 * s.wz0, w01 * s.wz1, w10 * s.wz0, w10 * s.wz1,
+             w11 * s.wz0, w11 * s.wz1}};
+}
+
+// Trilinear sum of one array over the cell at flat offset `base`; sy and sx are the flat
+// strides of j and i (nz and ny * nz). The terms are added to a zero accumulator in corner
+// order, so every path through the code rounds alike.
+inline float trilinear(const float *a, std::size_t base, std::size_t sy, std::size_t sx,
+                       const CornerWeights &cw) {
+    const float *p0 = a + base;
+    const float *p1 = p0 + sy;
+    const float *p2 = p0 + sx;
+    const float *p3 = p2 + sy;
+    float acc = 0.0f;
+    acc += cw.w[0] * p0[0];
+    acc += cw.w[1] * p0[1];
+    acc += cw.w[2] * p1[0];
+    acc += cw.w[3] * p1[1];
+    acc += cw.w[4] * p2[0];
+    acc += cw.w[5] * p2[1];
+    acc += cw.w[6] * p3[0];
+    acc += cw.w[7] * p3[1];
+    return acc;
+}
+
+inline std::size_t cell_base(const SSPFields &f, const SSPWeights &s) {
+    return (static_cast<std::size_t>(s.ix) * f.y.size() + s.iy) * f.z.size() + s.iz;
+}
+
+} // namespace detail
+
+// Binary search: the cell of the last node not above p (0 below the grid, n-2 at/after the
+// end). Throws FatalError on a NaN coordinate (only ever called with the source position).
+SSPCursor init_ssp_cursor(Vec3 p, const SSPFields &f);
+
 // Walks the cursor from its current cell to the cell of p (strict comparisons; NaN keeps it).
-void update_ssp_cursor(Vec3 p, const SSPFields& f, SSPCursor& cur);
-SSPWeights update_cursor_and_weights(Vec3 p, std::span<const float> x, std::span<const float> y,
-                                     std::span<const float> z, SSPCursor& cur);
+inline void update_ssp_cursor(Vec3 p, const SSPFields &f, SSPCursor &cur) {
+    cur.ix = detail::walk_cell(f.x, p.x, cur.ix);
+    cur.iy = detail::walk_cell(f.y, p.y, cur.iy);
+    cur.iz = detail::walk_cell(f.z, p.z, cur.iz);
+}
+
+// Moves the cursor to p as update_ssp_cursor does, then returns it with the linear weights of
+// the lower and upper node along each axis (w0 + w1 = 1, each in [0, 1], clamped outside).
+inline SSPWeights update_cursor_and_weights(Vec3 p, std::span<const float> x,
+                                            std::span<const float> y, std::span<const float> z,
+                                            SSPCursor &cur) {
+    cur.ix = detail::walk_cell(x, p.x, cur.ix);
+    cur.iy = detail::walk_cell(y, p.y, cur.iy);
+    cur.iz = detail::walk_cell(z, p.z, cur.iz);
+    const float tx = detail::cell_fraction(x, p.x, cur.ix);
+    const float ty = detail::cell_fraction(y, p.y, cur.iy);
+    const float tz = detail::cell_fraction(z, p.z, cur.iz);
+    return {cur.ix, cur.iy, cur.iz, 1.0f - tx, tx, 1.0f - ty, ty, 1.0f - tz, tz};
+}
+
 // Trilinear c at p (position clamped to the grid); moves the cursor first.
-float interpolate_c_with_cursor(Vec3 p, const SSPFields& f, SSPCursor& cur);
-// All ten interpolated values at p from one set of weights; moves the cursor first.
-SSPSample interpolate_all_with_cursor(Vec3 p, const SSPFields& f, SSPCursor& cur);
-// Shortens ds so that p + ds * d ends on the next grid plane along each axis (1e-9 thresholds).
-float reduce_step_to_ssp_interfaces(Vec3 p, Vec3 d, const SSPFields& f, const SSPCursor& cur,
-                                    float ds);
+inline float interpolate_c_with_cursor(Vec3 p, const SSPFields &f, SSPCursor &cur) {
+    const SSPWeights s = update_cursor_and_weights(p, f.x, f.y, f.z, cur);
+    const std::size_t nz = f.z.size();
+    return detail::trilinear(f.c.data.data(), detail::cell_base(f, s), nz, f.y.size() * nz,
+                             detail::corner_weights(s));
+}
+
+// All ten interpolated values at p from one set of weights; moves the cursor first. Each value
+// is summed exactly as interpolate_c_with_cursor sums c.
+inline SSPSample interpolate_all_with_cursor(Vec3 p, const SSPFields &f, SSPCursor &cur) {
+    const SSPWeights s = update_cursor_and_weights(p, f.x, f.y, f.z, cur);
+    const detail::CornerWeights cw = detail::corner_weights(s);
+    const std::size_t nz = f.z.size();
+    const std::size_t sy = nz;
+    const std::size_t sx = f.y.size() * nz;
+    const std::size_t base = detail::cell_base(f, s);
+    if (!f.interleaved.empty()) {
+        // Each corner is one block of ten floats; the two z corners of a column are adjacent.
+        const float *node = f.interleaved.data() + base * kFieldsPerNode;
+        const float *corner[8] = {node,
+                                  node + kFieldsPerNode,
+                                  node + sy * kFieldsPerNode,
+                                  node + (sy + 1) * kFieldsPerNode,
+                                  node + sx * kFieldsPerNode,
+                                  node + (sx + 1) * kFieldsPerNode,
+                                  node + (sx + sy) * kFieldsPerNode,
+                                  node + (sx + sy + 1) * kFieldsPerNode};
+        float acc[kFieldsPerNode] = {};
+        for (int k = 0; k < 8; ++k) {
+            const float w = cw.w[k];
+            const float *q = corner[k];
+            for (std::size_t m = 0; m < kFieldsPerNode; ++m)
+                acc[m] += w * q[m];
+        }
+        return {acc[0], acc[1], acc[2], acc[3], acc[4], acc[5], acc[6], acc[7], acc[8], acc[9]};
+    }
+    const auto one = [&](const Array3f &a) {
+        return detail::trilinear(a.data.data(), base, sy, sx, cw);
+    };
+    return {one(f.c),       one(f.dc_dx),   one(f.dc_dy),    one(f.dc_dz),    one(f.d2c_dx2),
+            one(f.d2c_dy2), one(f.d2c_dz2), one(f.d2c_dxdy), one(f.d2c_dxdz), one(f.d2c_dydz)};
+}
+
+// Shortens ds so that p + ds * d ends on the next grid plane of the cursor's cell along each
+// axis: the upper plane for d > 0, the cell's own lower plane for d < 0. Axes with
+// |d| <= 1e-9 and planes at most 1e-9 ahead (or behind) are ignored, so a ray standing on a
+// plane is never held at a zero step. The step never grows; the cursor is only read.
+inline float reduce_step_to_ssp_interfaces(Vec3 p, Vec3 d, const SSPFields &f,
+                                           const SSPCursor &cur, float ds) {
+    constexpr float kTiny = 1e-9f;
+    const auto shorten = [&](std::span<const float> g, float pa, float da, std::uint32_t i) {
+        if (std::fabs(da) <= kTiny) return;
+        const float target = da > 0.0f ? g[i + 1] : g[i];
+        const float s = (target - pa) / da;
+        if (s > kTiny && s < ds) ds = s;
+    };
+    shorten(f.x, p.x, d.x, cur.ix);
+    shorten(f.y, p.y, d.y, cur.iy);
+    shorten(f.z, p.z, d.z, cur.iz);
+    return ds;
+}
 
 } // namespace kelp::ssp
