@@ -8,6 +8,7 @@
 #include "rays/ray_state.hpp"
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -27,17 +28,39 @@ struct PressureField {
 
 // Empty field for the receivers and frequencies of the validated configuration. Throws
 // FatalError "array receiver coordinates must have equal lengths" for ragged array lists.
-PressureField init_pressure_field(const input::SimulationConfig& config);
+PressureField init_pressure_field(const input::SimulationConfig &config);
 
 // Adds right into left (pressure sums; strictly earlier delays win, ties keep left) and
 // returns left. Both come from init_pressure_field on the same configuration.
 PressureField merge_pressure_fields(PressureField left, PressureField right);
 
-// Adds the Gaussian beam of one traced ray into `field` for every angular frequency (rad/s).
-// Rewrites the ray's amplitude, q vectors and det_q (normalised, scaled). elev0_rad is the
-// beam's launch elevation; dazim_rad and delev_rad the fan spacings.
-void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
-                             const bty::BTYfield& bty, std::span<const float> omegas,
+// Adds the Gaussian beam of one traced ray into `field` for every angular frequency (rad/s),
+// time dependence exp(+i omega tau). Rewrites the ray's amplitude, q vectors and det_q
+// (normalised, scaled). elev0_rad is the beam's launch elevation; dazim_rad and delev_rad the
+// fan spacings. A receiver whose projection falls on a state between two segments is counted
+// once (by the later segment). Grid axes may come in any order, repeated values included:
+// the search runs on a sorted view and writes to the receivers' own indices.
+void gaussian_beam_influence(std::vector<rays::RayState> &ray, PressureField &field,
+                             const bty::BTYfield &bty, std::span<const float> omegas,
                              float elev0_rad, float dazim_rad, float delev_rad);
+
+// Where the candidate receivers of the segment search end up: each candidate is counted once
+// in `candidates` and once in exactly one of the other five counters, in the order the tests
+// run (projection onto the segment, search radius, determinant, window).
+struct InfluenceStats {
+    std::uint64_t candidates = 0;
+    std::uint64_t rejected_projection = 0;
+    std::uint64_t rejected_radius = 0;
+    std::uint64_t rejected_determinant = 0;
+    std::uint64_t rejected_window = 0;
+    std::uint64_t evaluated = 0; // passed every test: arrival updated, all frequencies added
+};
+
+// Same as above, also adding the search counts of this call to `stats` (for benchmarks; the
+// plain overload carries no counting cost).
+void gaussian_beam_influence(std::vector<rays::RayState> &ray, PressureField &field,
+                             const bty::BTYfield &bty, std::span<const float> omegas,
+                             float elev0_rad, float dazim_rad, float delev_rad,
+                             InfluenceStats &stats);
 
 } // namespace kelp::influence

@@ -10,11 +10,14 @@
 
 namespace kelp::reflect {
 
-// If the last state has crossed the surface (z <= 0 moving up) or the bottom (z >= depth
-// moving into it), puts it back on the boundary, mirrors its slowness, counts the bounce,
-// adds pi (surface) or records a bottom event, and carries p, det_q and phi across.
-// Returns a bitmask of what moved: kMovedX | kMovedY | kMovedZ (for the marcher's
-// compensated sums), 0 when nothing was reflected.
+// Reflects the last state of `ray` (never empty) if it has crossed the surface (z <= 0 moving
+// up) or else the bottom (z >= depth moving into it): puts it back on the boundary along its
+// slowness, mirrors the slowness, counts the bounce, adds pi (surface) or records a bottom
+// event with the inward normal, and carries p, det_q and phi across. Clears the state's event
+// first. Moves `cur` to the state's (x, y) when the bottom is examined.
+// Returns which coordinates of the stored position it changed, as kMovedX | kMovedY |
+// kMovedZ (0 when nothing was reflected), so that the marcher can restart the compensated
+// sums of exactly those coordinates from the new values.
 inline constexpr unsigned kMovedX = 1u, kMovedY = 2u, kMovedZ = 4u;
 unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
                             bty::BTYCursor& cur);
@@ -22,6 +25,9 @@ unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfiel
 // Plane-wave reflection coefficient R of the bottom for the incident slowness t (s/m), bottom
 // normal n, water sound speed c (m/s), water density rho_w (g/cm^3) and angular frequency
 // omega (rad/s), for time dependence exp(+i omega tau). Rigid, omega = 0 or |n| <= 1e-12 give 1.
+// Attenuation is in dB per wavelength; a lossless bottom beyond its critical angle gives the
+// limit of a vanishing loss (the evanescent wave decays into the bottom). A negative omega
+// gives the complex conjugate; |R| < 1e-12 is returned as exactly 0.
 Complex32 compute_bottom_reflection_coefficient(const bty::BottomModel& model, Vec3 t, Vec3 n,
                                                 float c, float rho_w, float omega);
 
