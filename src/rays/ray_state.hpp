@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 namespace kelp::rays {
 
@@ -22,9 +23,9 @@ struct ReflectionEvent {
 
 struct RayState {
     ReflectionEvent event;
-    Vec3 position;       // m
-    Vec3 slowness;       // unit tangent / c, s/m
-    float phi = 0.0f;    // rotation of the ray-normal basis, rad
+    Vec3 position;            // m
+    Vec3 slowness;            // unit tangent / c, s/m
+    float phi = 0.0f;         // rotation of the ray-normal basis, rad
     float travel_time = 0.0f; // s
     float amplitude = 1.0f;
     float phase = 0.0f; // rad; pi per surface reflection
@@ -50,22 +51,27 @@ struct RayBasis {
     Vec3 e1, e2;
 };
 
-// Ray-centred normals e1, e2 for slowness t, sound speed c and rotation phi, with
-// e1 x e2 = c t for |t| = 1/c. phi == 0 takes the closed form without sine/cosine.
-// A slowness with no horizontal part (a vertical ray) has no azimuth to define the frame by;
-// there the basis is the limit of an azimuth-0 ray (travelling along +y) turned vertical:
-// e2 = (-1, 0, 0) and e1 = e2 x u, rotated by phi like any other ray.
+// Ray-centred normals e1, e2 for slowness t, sound speed c and rotation phi (rad), with
+// e1 x e2 = c t for |t| = 1/c. With RL = |(tx, ty)|, phi == 0 gives the closed form
+// e1 = (c tx tz, c ty tz, -c RL^2) / RL, e2 = (-ty, tx, 0) / RL (no sine or cosine); any other
+// phi (NaN included) rotates that pair by phi: e1' = cos e1 - sin e2, e2' = sin e1 + cos e2.
+//
+// A slowness without a usable horizontal part (a ray launched or turned exactly vertical, or
+// one whose tx^2 + ty^2 is below the smallest normal float, where the squares have lost their
+// precision and the closed form would no longer be orthonormal) has no azimuth to orient the
+// frame. There the frame is the limit of an azimuth-0 ray (travelling towards +y) turned
+// vertical: e1 = (0, sign(c tz), 0), e2 = (-1, 0, 0), so e1 x e2 = (0, 0, sign(c tz)) = u stays
+// right-handed; phi rotates it as above. The ray then carries finite numbers instead of NaN.
 inline RayBasis ray_normal_basis(Vec3 t, float c, float phi) {
     const float rl2 = t.x * t.x + t.y * t.y;
-    if (!(rl2 > 0.0f)) {
-        // Vertical (or non-finite horizontal part): fixed right-handed pair about u = c t.
-        const float uz = (t.z * c >= 0.0f) ? 1.0f : -1.0f;
+    if (!(rl2 >= std::numeric_limits<float>::min())) {
+        const float uz = (c * t.z >= 0.0f) ? 1.0f : -1.0f;
         const Vec3 f1{0.0f, uz, 0.0f};
         const Vec3 f2{-1.0f, 0.0f, 0.0f};
         if (phi == 0.0f) return {f1, f2};
-        float s, co;
-        ::sincosf(phi, &s, &co);
-        return {co * f1 - s * f2, s * f1 + co * f2};
+        float sp, cp;
+        ::sincosf(phi, &sp, &cp);
+        return {cp * f1 - sp * f2, sp * f1 + cp * f2};
     }
     const float rl = std::sqrt(rl2);
     if (phi == 0.0f) {

@@ -1,1 +1,197 @@
-// placeholder until implemented
+#include "rays/rays.hpp"
+#include "reflect/reflect.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+
+// The compensated sums below cancel to zero under value-unsafe optimisation.
+#if defined(__FAST_MATH__)
+#error                                                                                         \
+    "kelp must not be built with -ffast-math: the marcher's compensated sums need IEEE arithmetic"
+#endif
+
+namespace kelp::rays {
+
+namespace {
+
+// Up-front reservation is capped: a large max_steps must not turn into gigabytes per ray
+// before the range circle ends it. Longer rays simply grow the list.
+constexpr std::uint64_t kMaxReservedStates = 65536;
+
+// A running float sum with a Neumaier compensation term. Adding a small step to a large sum in
+// one binade rounds the same way every time, so plain sums drift linearly (metres and
+// milliseconds over 100 km of 10 m steps); the compensation keeps the lost low-order bits so
+// the sum stays within a few ulps of exact. Relies on IEEE evaluation (no -ffast-math).
+struct CompensatedSum {
+    float sum = 0.0f;
+    float comp = 0.0f;
+
+    void add(float v) {
+        const float t = sum + v;
+        if (std::fabs(sum) >= std::fabs(v)) {
+            comp += (sum - t) + v;
+        } else {
+            comp += (v - t) + sum;
+        }
+        sum = t;
+    }
+    float value() const { return sum + comp; }
+    void restart(float v) {
+        sum = v;
+        comp = 0.0f;
+    }
+};
+
+struct CompensatedVec3 {
+    CompensatedSum x, y, z;
+};
+
+// S advanced by h along the derivatives d for the quantities that are plain sums. Position
+// and travel time are left to the caller: the marcher sums them with compensation.
+RayState advance(const RayState &s, const RayDerivatives &d, float h) {
+    RayState n = s;
+    n.event = ReflectionEvent{};
+    n.slowness = {s.slowness.x + h * d.d_slowness.x, s.slowness.y + h * d.d_slowness.y,
+                  s.slowness.z + h * d.d_slowness.z};
+    n.phi = s.phi + h * d.d_phi;
+    n.p_tilde = {s.p_tilde.x + h * d.d_p_tilde.x, s.p_tilde.y + h * d.d_p_tilde.y};
+    n.q_tilde = {s.q_tilde.x + h * d.d_q_tilde.x, s.q_tilde.y + h * d.d_q_tilde.y};
+    n.p_hat = {s.p_hat.x + h * d.d_p_hat.x, s.p_hat.y + h * d.d_p_hat.y};
+    n.q_hat = {s.q_hat.x + h * d.d_q_hat.x, s.q_hat.y + h * d.d_q_hat.y};
+    n.sound_speed = d.c;
+    return n;
+}
+
+} // namespace
+
+std::uint64_t ray_capacity_hint(const input::BeamSettings &beam) {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    const float steps = std::ceil(beam.max_range_m / beam.step_m);
+    std::uint64_t n = 0;
+    if (steps >= 18446744073709551616.0f) {
+        n = kMax;
+    } else if (steps > 0.0f) {
+        n = static_cast<std::uint64_t>(steps);
+    }
+    const std::uint64_t n2 = n > kMax - 2 ? kMax : n + 2;
+    const std::uint64_t hint = std::min(std::max<std::uint64_t>(beam.max_steps, 2), n2);
+    return std::min(hint, kMaxReservedStates);
+}
+
+float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields &ssp,
+                                const ssp::SSPCursor &ssp_cur, const bty::BTYfield &bty,
+                                bty::BTYCursor &bty_cur, float h0) {
+    float h = ssp::reduce_step_to_ssp_interfaces(p, d, ssp, ssp_cur, h0);
+
+    // The cursor is brought to p first: a reflection may have shifted the point since the
+    // marcher last moved it, and the grid line ahead must be the one of p's own cell.
+    const Vec2 ph{p.x, p.y};
+    bty::update_bty_cursor(ph, bty, bty_cur);
+
+    // Bathymetry grid lines ahead, so that a step never straddles a kink of the bilinear
+    // bottom (1e-9 thresholds; a single-node axis has no lines).
+    h = bty::reduce_step_to_bty_lines(ph, {d.x, d.y}, bty, bty_cur, h);
+
+    // The surface, when rising; the 1e-8 floors keep a point already on it from stalling.
+    if (d.z < -1e-8f) {
+        const float s = (0.0f - p.z) / d.z;
+        if (s > 1e-8f && s < h) h = s;
+    }
+
+    // The bottom's tangent plane through the depth under p.
+    const float depth = bty::interpolate_bty_from_cursor(ph, bty, bty_cur);
+    const Vec3 n = bty::bottom_normal_from_cursor(ph, bty, bty_cur);
+    const float denom = (d.x * n.x + d.y * n.y) + d.z * n.z;
+    if (std::fabs(denom) > 1e-8f) {
+        const float s = n.z * (depth - p.z) / denom;
+        if (s > 1e-8f && s < h) h = s;
+    }
+
+    // A floor well below any physical scale that still guarantees progress when a point sits
+    // on a plane or boundary.
+    const float floor = h0 * 1e-6f;
+    return h > floor ? h : floor;
+}
+
+std::vector<RayState> trace_ray(const input::SimulationConfig &config,
+                                const ssp::SSPFields &ssp, const bty::BTYfield &bty,
+                                float azimuth_rad, float elevation_rad) {
+    const input::BeamSettings &beam = config.beam;
+    const Vec3 src{config.source.position[0], config.source.position[1],
+                   config.source.position[2]};
+
+    ssp::SSPCursor ssp_cur = ssp::init_ssp_cursor(src, ssp);
+    const float c0 = ssp::interpolate_c_with_cursor(src, ssp, ssp_cur);
+    bty::BTYCursor bty_cur = bty::init_bty_cursor({src.x, src.y}, bty);
+
+    std::vector<RayState> ray;
+    ray.reserve(static_cast<std::size_t>(ray_capacity_hint(beam)));
+
+    float s_az, c_az, s_el, c_el;
+    ::sincosf(azimuth_rad, &s_az, &c_az);
+    ::sincosf(elevation_rad, &s_el, &c_el);
+    RayState s0{};
+    s0.position = src;
+    s0.slowness = {c_el * s_az / c0, c_el * c_az / c0, s_el / c0};
+    s0.sound_speed = c0;
+    ray.push_back(s0);
+
+    CompensatedVec3 pos;
+    pos.x.restart(src.x);
+    pos.y.restart(src.y);
+    pos.z.restart(src.z);
+    CompensatedSum tau;
+
+    const float h0 = beam.step_m;
+    const float range2 = beam.max_range_m * beam.max_range_m;
+    const bool midpoint = beam.integration_method == input::IntegrationMethod::Rk2;
+
+    for (std::uint64_t i = 0; i != beam.max_steps; ++i) {
+        // A copy: appending may reallocate the list.
+        const RayState s = ray.back();
+        const RayDerivatives d1 = compute_ray_derivatives(s, ssp, ssp_cur);
+        const float h = reduce_step_to_boundaries(s.position, d1.d_position, ssp, ssp_cur, bty,
+                                                  bty_cur, h0);
+
+        // The midpoint rule evaluates the derivatives half a step ahead on a copy of the
+        // cursor; the ray's own cursor follows only accepted states.
+        RayDerivatives d = d1;
+        if (midpoint) {
+            const float g = h * 0.5f;
+            RayState m = advance(s, d1, g);
+            m.position = {s.position.x + g * d1.d_position.x,
+                          s.position.y + g * d1.d_position.y,
+                          s.position.z + g * d1.d_position.z};
+            ssp::SSPCursor mid_cur = ssp_cur;
+            ssp::update_ssp_cursor(m.position, ssp, mid_cur);
+            d = compute_ray_derivatives(m, ssp, mid_cur);
+        }
+
+        RayState n = advance(s, d, h);
+        pos.x.add(h * d.d_position.x);
+        pos.y.add(h * d.d_position.y);
+        pos.z.add(h * d.d_position.z);
+        tau.add(h / d.c);
+        n.position = {pos.x.value(), pos.y.value(), pos.z.value()};
+        n.travel_time = tau.value();
+        ray.push_back(n);
+
+        ssp::update_ssp_cursor(n.position, ssp, ssp_cur);
+        bty::update_bty_cursor({n.position.x, n.position.y}, bty, bty_cur);
+
+        const unsigned moved = reflect::reflect_boundaries(ray, bty, bty_cur);
+        const Vec3 p = ray.back().position;
+        if (moved & reflect::kMovedX) pos.x.restart(p.x);
+        if (moved & reflect::kMovedY) pos.y.restart(p.y);
+        if (moved & reflect::kMovedZ) pos.z.restart(p.z);
+
+        const float dx = p.x - src.x;
+        const float dy = p.y - src.y;
+        if (dx * dx + dy * dy >= range2) break;
+    }
+    return ray;
+}
+
+} // namespace kelp::rays
