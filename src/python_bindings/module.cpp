@@ -1,0 +1,439 @@
+// The Python module kelp: run_simulation(py_cfg, /) passes the configuration through Python's
+// own json module, parses and validates it, reports warnings through Python's warnings module,
+// runs the simulation with the interpreter lock held, and returns a dict of plain lists.
+//
+// Two kinds of failure leave this module. Everything the caller can cause and fix (an object
+// json cannot serialise, a schema or validation error, a warning filter that raises) becomes a
+// RuntimeError with a fixed prefix. Fatal errors of the builders and internal faults become
+// PanicException, a BaseException, so that a blanket `except Exception` does not swallow a
+// broken run. No C++ exception ever unwinds into the interpreter.
+
+#include "engine/engine.hpp"
+#include "influence/influence.hpp"
+#include "input/config.hpp"
+#include "input/fatal.hpp"
+
+#include <pybind11/pybind11.h>
+
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <limits>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace kelp::python_bindings {
+namespace {
+
+constexpr const char *kModuleDoc =
+    "Python bindings for the kelp underwater acoustic ray tracer.";
+
+// CPython splits this at "--\n\n": the first line becomes __text_signature__ "(py_cfg, /)",
+// the rest __doc__.
+constexpr const char *kRunSimulationDoc =
+    "run_simulation(py_cfg, /)\n"
+    "--\n"
+    "\n"
+    "Run an kelp simulation from a Python configuration object.\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "py_cfg : dict-like\n"
+    "    Simulation configuration following the kelp input schema.\n"
+    "\n"
+    "Returns\n"
+    "-------\n"
+    "dict\n"
+    "    Output dictionary containing `pressure_field` and optional `ray_paths`.\n"
+    "\n"
+    "Notes\n"
+    "-----\n"
+    "Unknown config keys are ignored and emitted as Python warnings.";
+
+// Created at the module's only initialisation and kept for the life of the process.
+PyObject *g_panic_exception = nullptr;
+
+// A failure the caller can act on; becomes RuntimeError(message).
+struct BoundaryError {
+    std::string message;
+};
+
+py::object steal(PyObject *p) {
+    return py::reinterpret_steal<py::object>(p);
+}
+
+// UTF-8 of a str, with lone surrogates written as escapes so that no text ever fails to
+// convert.
+std::string to_utf8(PyObject *text) {
+    Py_ssize_t size = 0;
+    if (const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return {utf8, size_t(size)};
+    PyErr_Clear();
+    const py::object bytes =
+        steal(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
+    if (!bytes) {
+        PyErr_Clear();
+        return "<unprintable>";
+    }
+    return {PyBytes_AS_STRING(bytes.ptr()), size_t(PyBytes_GET_SIZE(bytes.ptr()))};
+}
+
+// Takes the pending Python error and returns its text "TypeName: str(exc)", TypeName being the
+// type's __qualname__. The error itself is dropped: only its text survives in the message.
+std::string take_python_error_text() {
+#if PY_VERSION_HEX >= 0x030C0000
+    const py::object exc = steal(PyErr_GetRaisedException());
+    if (!exc) return "<no exception set>";
+    const py::object exc_type =
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())));
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    const py::object exc_type = steal(type), exc = steal(value), exc_tb = steal(traceback);
+    if (!exc_type) return "<no exception set>";
+#endif
+
+    std::string text;
+    if (const py::object qualname =
+            steal(PyObject_GetAttrString(exc_type.ptr(), "__qualname__"));
+        qualname && PyUnicode_Check(qualname.ptr())) {
+        text = to_utf8(qualname.ptr());
+    } else {
+        PyErr_Clear();
+        text = PyType_Check(exc_type.ptr())
+                   ? reinterpret_cast<PyTypeObject *>(exc_type.ptr())->tp_name
+                   : "<unknown>";
+    }
+    text += ": ";
+    if (const py::object str = steal(exc ? PyObject_Str(exc.ptr()) : nullptr)) {
+        text += to_utf8(str.ptr());
+    } else {
+        PyErr_Clear();
+        text += "<exception str() failed>";
+    }
+    return text;
+}
+
+[[noreturn]] void fail_with_python_error(std::string_view prefix) {
+    std::string message(prefix);
+    message += take_python_error_text();
+    throw BoundaryError{std::move(message)};
+}
+
+// `import name` through the import machinery, so that a replaced sys.modules entry is honoured.
+py::object import_module(const char *name, std::string_view failure_prefix) {
+    py::object module = steal(PyImport_ImportModule(name));
+    if (!module) fail_with_python_error(failure_prefix);
+    return module;
+}
+
+// module.attr(arg) with one positional argument and no keywords.
+py::object call_attribute(const py::object &module, const char *attr, PyObject *arg,
+                          std::string_view failure_prefix) {
+    const py::object function = steal(PyObject_GetAttrString(module.ptr(), attr));
+    if (!function) fail_with_python_error(failure_prefix);
+    py::object result = steal(PyObject_CallFunctionObjArgs(function.ptr(), arg, nullptr));
+    if (!result) fail_with_python_error(failure_prefix);
+    return result;
+}
+
+std::string dump_config_json(PyObject *py_cfg) {
+    const py::object json = import_module("json", "failed to import json: ");
+    const py::object text = call_attribute(json, "dumps", py_cfg, "json.dumps failed: ");
+    if (!PyUnicode_Check(text.ptr())) {
+        PyErr_Format(PyExc_TypeError, "'%.200s' object cannot be converted to 'str'",
+                     Py_TYPE(text.ptr())->tp_name);
+        fail_with_python_error("extract json string failed: ");
+    }
+    Py_ssize_t size = 0;
+    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    if (!utf8) fail_with_python_error("extract json string failed: ");
+    return {utf8, size_t(size)};
+}
+
+// The beam width of every launch direction is the spacing of the first two angles of its list,
+// so a fan with any other spacing gets beams that are too wide or too narrow: one extra beam a
+// degree below a 0.1-degree fan raises |p| by about 16 dB. Spacings that differ from the first
+// by more than 0.1 % are reported. The angles arrive as floats, so each difference also carries
+// up to one unit in the last place of each end point; that rounding is not a real unevenness.
+bool is_evenly_spaced(std::span<const float> angles_deg) {
+    if (angles_deg.size() < 3) return true;
+    constexpr float kRelativeTolerance = 1.0e-3f;
+    constexpr float kUlp = std::numeric_limits<float>::epsilon();
+    const float first = angles_deg[1] - angles_deg[0];
+    const float first_rounding = kUlp * (std::fabs(angles_deg[0]) + std::fabs(angles_deg[1]));
+    for (std::size_t i = 1; i + 1 < angles_deg.size(); ++i) {
+        const float spacing = angles_deg[i + 1] - angles_deg[i];
+        const float rounding =
+            first_rounding + kUlp * (std::fabs(angles_deg[i]) + std::fabs(angles_deg[i + 1]));
+        const float tolerance = kRelativeTolerance * std::fabs(first) + rounding;
+        // Written so that a NaN spacing counts as uneven.
+        if (!(std::fabs(spacing - first) <= tolerance)) return false;
+    }
+    return true;
+}
+
+std::vector<std::string> collect_warnings(const input::SimulationConfig &config,
+                                          std::vector<std::string> validation_warnings,
+                                          const input::UnknownKeySink &unknown_keys) {
+    std::vector<std::string> warnings = std::move(validation_warnings);
+    if (!is_evenly_spaced(config.source.launch_elev_deg)) {
+        warnings.emplace_back("source: launch_elev_deg is not evenly spaced; beam spacing is "
+                              "taken from its first two entries");
+    }
+    if (!is_evenly_spaced(config.source.launch_azim_deg)) {
+        warnings.emplace_back("source: launch_azim_deg is not evenly spaced; beam spacing is "
+                              "taken from its first two entries");
+    }
+    for (const std::string &path : unknown_keys) {
+        warnings.push_back("unknown input key is ignored: config." + path);
+    }
+    return warnings;
+}
+
+// Emits every warning in order; the first one a filter turns into an exception ends the call,
+// and the rest are not emitted. The warnings module is imported only when there is something
+// to say.
+void emit_warnings(const std::vector<std::string> &warnings) {
+    if (warnings.empty()) return;
+    const py::object module = import_module("warnings", "failed to import warnings: ");
+    for (const std::string &warning : warnings) {
+        const std::string text = "kelp: " + warning;
+        const py::object message =
+            steal(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
+        if (!message) fail_with_python_error("warnings.warn failed: ");
+        call_attribute(module, "warn", message.ptr(), "warnings.warn failed: ");
+    }
+}
+
+// New list of Python floats; each float is widened exactly.
+py::object float_list(std::span<const float> values, std::string_view failure_prefix) {
+    py::object list = steal(PyList_New(Py_ssize_t(values.size())));
+    if (!list) fail_with_python_error(failure_prefix);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject *item = PyFloat_FromDouble(static_cast<double>(values[i]));
+        if (!item) fail_with_python_error(failure_prefix);
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), item);
+    }
+    return list;
+}
+
+py::object point_list(std::span<const std::array<float, 3>> points,
+                      std::string_view failure_prefix) {
+    py::object list = steal(PyList_New(Py_ssize_t(points.size())));
+    if (!list) fail_with_python_error(failure_prefix);
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i),
+                        float_list(points[i], failure_prefix).release().ptr());
+    }
+    return list;
+}
+
+void set_item(const py::object &dict, const char *key, const py::object &value) {
+    if (PyDict_SetItemString(dict.ptr(), key, value.ptr()) != 0) {
+        fail_with_python_error(std::string("failed to set ") + key + ": ");
+    }
+}
+
+template <typename Array> std::size_t element_count(const Array &array) {
+    std::size_t n = 1;
+    for (const std::size_t extent : array.shape)
+        n *= extent;
+    return n;
+}
+
+// The flattening below indexes the arrays by their shapes; a field whose storage disagrees with
+// its shapes is a fault of the code that built it, never of the input.
+void check_field_layout(const influence::PressureField &field) {
+    const auto &p = field.pressure;
+    const bool consistent = element_count(p) == p.data.size() &&
+                            element_count(field.delay_s) == field.delay_s.data.size() &&
+                            field.delay_s.shape == field.amplitude.shape &&
+                            field.delay_s.data.size() == field.amplitude.data.size() &&
+                            p.shape[1] == field.delay_s.shape[0] &&
+                            p.shape[2] == field.delay_s.shape[1] &&
+                            p.shape[3] == field.delay_s.shape[2];
+    if (!consistent) fail("pressure field storage does not match its shape");
+    if (field.is_array_mode && !field.receiver_positions_m) {
+        fail("receiver_positions_m present for array mode");
+    }
+}
+
+py::object build_output(engine::SimulationResult result, std::span<const float> freq_hz) {
+    const influence::PressureField &field = result.field;
+    check_field_layout(field);
+
+    // Real and imaginary parts in one pass, then delay and amplitude in one pass; the flat
+    // buffers are already row-major over the shapes, frequency slowest.
+    const std::span<const Complex32> pressure = field.pressure.flat();
+    py::object pressure_re = steal(PyList_New(Py_ssize_t(pressure.size())));
+    if (!pressure_re) fail_with_python_error("failed to set pressure_re: ");
+    py::object pressure_im = steal(PyList_New(Py_ssize_t(pressure.size())));
+    if (!pressure_im) fail_with_python_error("failed to set pressure_im: ");
+    for (std::size_t i = 0; i < pressure.size(); ++i) {
+        PyObject *re = PyFloat_FromDouble(static_cast<double>(pressure[i].re));
+        if (!re) fail_with_python_error("failed to set pressure_re: ");
+        PyList_SET_ITEM(pressure_re.ptr(), Py_ssize_t(i), re);
+        PyObject *im = PyFloat_FromDouble(static_cast<double>(pressure[i].im));
+        if (!im) fail_with_python_error("failed to set pressure_im: ");
+        PyList_SET_ITEM(pressure_im.ptr(), Py_ssize_t(i), im);
+    }
+    const std::span<const float> delay = field.delay_s.flat();
+    const std::span<const float> amplitude = field.amplitude.flat();
+    py::object delay_list = steal(PyList_New(Py_ssize_t(delay.size())));
+    if (!delay_list) fail_with_python_error("failed to set delay_s: ");
+    py::object amplitude_list = steal(PyList_New(Py_ssize_t(amplitude.size())));
+    if (!amplitude_list) fail_with_python_error("failed to set amplitude: ");
+    for (std::size_t i = 0; i < delay.size(); ++i) {
+        PyObject *d = PyFloat_FromDouble(static_cast<double>(delay[i]));
+        if (!d) fail_with_python_error("failed to set delay_s: ");
+        PyList_SET_ITEM(delay_list.ptr(), Py_ssize_t(i), d);
+        PyObject *a = PyFloat_FromDouble(static_cast<double>(amplitude[i]));
+        if (!a) fail_with_python_error("failed to set amplitude: ");
+        PyList_SET_ITEM(amplitude_list.ptr(), Py_ssize_t(i), a);
+    }
+
+    const py::object outer = steal(PyDict_New());
+    if (!outer) fail_with_python_error("failed to set pressure_field: ");
+    if (result.ray_paths) {
+        std::vector<engine::RayPath> &paths = *result.ray_paths;
+        py::object path_list = steal(PyList_New(Py_ssize_t(paths.size())));
+        if (!path_list) fail_with_python_error("failed to set ray_paths: ");
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            PyList_SET_ITEM(path_list.ptr(), Py_ssize_t(i),
+                            point_list(paths[i], "failed to set ray_paths: ").release().ptr());
+            // Each path goes as soon as it is converted, so the two copies never coexist whole.
+            engine::RayPath().swap(paths[i]);
+        }
+        set_item(outer, "ray_paths", path_list);
+    }
+
+    const py::object inner = steal(PyDict_New());
+    if (!inner) fail_with_python_error("failed to set pressure_field: ");
+    if (field.is_array_mode) {
+        set_item(
+            inner, "receiver_positions_m",
+            point_list(*field.receiver_positions_m, "failed to set receiver_positions_m: "));
+    } else {
+        set_item(inner, "x_m", float_list(field.x_m, "failed to set x_m: "));
+        set_item(inner, "y_m", float_list(field.y_m, "failed to set y_m: "));
+        set_item(inner, "z_m", float_list(field.z_m, "failed to set z_m: "));
+    }
+    set_item(inner, "frequency_hz", float_list(freq_hz, "failed to set frequency_hz: "));
+    const auto &shape = field.pressure.shape;
+    const py::object shape_tuple =
+        steal(Py_BuildValue("(nnnn)", Py_ssize_t(shape[0]), Py_ssize_t(shape[1]),
+                            Py_ssize_t(shape[2]), Py_ssize_t(shape[3])));
+    if (!shape_tuple) fail_with_python_error("failed to set shape: ");
+    set_item(inner, "shape", shape_tuple);
+    set_item(inner, "pressure_re", pressure_re);
+    set_item(inner, "pressure_im", pressure_im);
+    set_item(inner, "delay_s", delay_list);
+    set_item(inner, "amplitude", amplitude_list);
+    set_item(outer, "pressure_field", inner);
+    return outer;
+}
+
+py::object run(PyObject *py_cfg) {
+    input::SimulationConfig config;
+    std::vector<std::string> warnings;
+    {
+        const std::string json_text = dump_config_json(py_cfg);
+        input::UnknownKeySink unknown_keys;
+        input::ParseResult parsed = input::parse_simulation_config(json_text, unknown_keys);
+        if (!parsed.config) {
+            throw BoundaryError{"failed to parse config JSON: " + parsed.error};
+        }
+        config = std::move(*parsed.config);
+        input::ValidationResult validation = input::validate(config);
+        if (!validation.ok) {
+            throw BoundaryError{"invalid simulation config: " + validation.error};
+        }
+        warnings = collect_warnings(config, std::move(validation.warnings), unknown_keys);
+    }
+    emit_warnings(warnings);
+    // The interpreter lock stays held: the pool's workers never touch Python, and the call is
+    // one indivisible step for the caller.
+    engine::SimulationResult result = engine::core(config);
+    return build_output(std::move(result), config.source.freq_hz);
+}
+
+// The boundary: every outcome leaves as a Python object or a Python exception.
+[[noreturn]] void abort_uncaught_panic() {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::abort();
+}
+
+py::object run_simulation(const py::handle py_cfg) {
+    std::string panic_text;
+    try {
+        return run(py_cfg.ptr());
+    } catch (const BoundaryError &error) {
+        PyErr_SetString(PyExc_RuntimeError, error.message.c_str());
+        throw py::error_already_set();
+    } catch (const std::exception &fault) {
+        panic_text = fault.what();
+    } catch (...) {
+        panic_text = "unknown internal fault";
+    }
+    // Any Python error left pending by a partly finished step is superseded by the panic.
+    PyErr_Clear();
+    const py::object text = steal(
+        PyUnicode_DecodeUTF8(panic_text.data(), Py_ssize_t(panic_text.size()), "replace"));
+    if (!g_panic_exception || !text) abort_uncaught_panic();
+    PyErr_SetObject(g_panic_exception, text.ptr());
+    throw py::error_already_set();
+}
+
+void init_module(py::module_ &m) {
+    // The module is set up once per process: a second initialisation would hand out a second
+    // PanicException type that the first module's callers could not catch.
+    static bool initialised = false;
+    if (initialised) {
+        throw py::import_error("kelp may be initialised only once per interpreter process");
+    }
+    initialised = true;
+
+    // Owned for the life of the process: run_simulation raises it long after initialisation.
+    g_panic_exception = PyErr_NewExceptionWithDoc(
+        "kelp.PanicException",
+        "A fatal error of the simulation or an internal fault. Derived from BaseException so "
+        "that `except Exception` does not hide it.",
+        PyExc_BaseException, nullptr);
+    if (!g_panic_exception) throw py::error_already_set();
+
+    py::options options;
+    options.disable_function_signatures();
+
+    py::list all;
+    m.attr("__doc__") = kModuleDoc;
+    all.append("__doc__");
+    m.def("run_simulation", &run_simulation, py::arg("py_cfg"), py::pos_only(),
+          kRunSimulationDoc);
+    all.append("run_simulation");
+    m.attr("__all__") = all;
+    m.attr("PanicException") = py::reinterpret_borrow<py::object>(g_panic_exception);
+}
+
+} // namespace
+} // namespace kelp::python_bindings
+
+PYBIND11_MODULE(kelp, m) {
+    try {
+        kelp::python_bindings::init_module(m);
+    } catch (const py::error_already_set &) {
+        throw;
+    } catch (const py::builtin_exception &) {
+        throw;
+    } catch (const std::exception &fault) {
+        throw py::import_error(std::string("kelp initialisation failed: ") + fault.what());
+    }
+}

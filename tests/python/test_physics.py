@@ -1,0 +1,140 @@
+"""Physics through the Python interface, against closed forms: spherical spreading in free
+space, the two-path field of a pressure-release surface, and independence of the thread count."""
+
+import json
+import os
+import pickle
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from conftest import deep_water_config, fan
+
+kelp = pytest.importorskip("kelp")
+
+C = 1500.0
+
+
+def complex_pressure(pf):
+    shape = pf["shape"]
+    p = np.array(pf["pressure_re"]) + 1j * np.array(pf["pressure_im"])
+    return p.reshape(shape)
+
+
+def test_free_space_spreading_delay_and_phase():
+    # Source and receivers 5 km from both boundaries: only the direct ray reaches the
+    # receivers, so the field is that of a point source, p = exp(i omega r / c) / r.
+    depth = 5000.0
+    ranges = np.arange(100.0, 2001.0, 100.0)
+    receivers = {"config_type": "array", "x_rcvr_m": [0.0] * len(ranges),
+                 "y_rcvr_m": [float(r) for r in ranges], "z_rcvr_m": [depth] * len(ranges)}
+    spacing = 0.5
+    freq = 50.0
+    cfg = deep_water_config(depth, receivers, fan(-5, 5, spacing), fan(-5, 5, spacing), [freq],
+                            max_range_m=2100.0, step_m=10.0)
+    pf = kelp.run_simulation(cfg)["pressure_field"]
+    p = complex_pressure(pf)[0, :, 0, 0]
+
+    tl = -20.0 * np.log10(np.abs(p))
+    np.testing.assert_array_less(np.abs(tl - 20.0 * np.log10(ranges)), 0.5)
+
+    # The earliest contribution comes from the beam whose axis passes the receiver at the
+    # largest angle still inside the window of four beam widths, where the projected travel
+    # time is r cos(theta) / c: the delay can fall short of r / c by r (1 - cos 4 dtheta) / c.
+    delay = np.array(pf["delay_s"])
+    max_angle = np.radians(4.0 * spacing) * np.sqrt(2.0)
+    tolerance = ranges / C * (1.0 - np.cos(max_angle)) + 1e-6 * ranges / C
+    assert np.all(delay <= ranges / C * (1.0 + 1e-6))
+    assert np.all(ranges / C - delay <= tolerance)
+
+    # Phase advances as omega r / c (time dependence exp(+i omega t) written as exp(+i omega
+    # tau)); what remains after removing it is a small, range-independent offset.
+    omega = 2.0 * np.pi * freq
+    residual = np.angle(p * np.exp(-1j * omega * ranges / C))
+    assert np.all(np.abs(residual) < 0.1), residual
+
+
+def test_lloyds_mirror_two_path_field():
+    # Source 50 m below a pressure-release surface, vertical line of receivers 1 km away in
+    # 5 km deep water. The image source gives p = e^{ikR1}/R1 - e^{ikR2}/R2, whose nulls lie
+    # where R2 - R1 is a whole number of wavelengths: near z = 100, 200, 300 m here.
+    zs, r, freq = 50.0, 1000.0, 150.0
+    depths = np.arange(10.0, 361.0, 2.0)
+    receivers = {"config_type": "array", "x_rcvr_m": [0.0] * len(depths),
+                 "y_rcvr_m": [r] * len(depths), "z_rcvr_m": [float(z) for z in depths]}
+    cfg = deep_water_config(zs, receivers, fan(-30, 30, 0.25), fan(-3, 3, 0.25), [freq],
+                            max_range_m=1100.0, step_m=5.0, water_depth_m=5000.0)
+    pf = kelp.run_simulation(cfg)["pressure_field"]
+    p = complex_pressure(pf)[0, :, 0, 0]
+
+    k = 2.0 * np.pi * freq / C
+    r1 = np.hypot(r, depths - zs)
+    r2 = np.hypot(r, depths + zs)
+    exact = np.exp(1j * k * r1) / r1 - np.exp(1j * k * r2) / r2
+    tl_model = -20.0 * np.log10(np.abs(p))
+    tl_exact = -20.0 * np.log10(np.abs(exact))
+
+    # Away from the nulls (where any small error is magnified without bound) the levels agree.
+    away = np.abs(exact) > 0.5 / r1
+    assert away.sum() > len(depths) // 2
+    assert abs(np.mean(tl_model[away] - tl_exact[away])) < 0.5
+    assert np.max(np.abs(tl_model[away] - tl_exact[away])) < 2.0
+
+    # Each analytic null has a deep minimum of the modelled field (a peak of TL) at the
+    # receiver nearest to it, 2 m apart.
+    fine = np.arange(depths[0], depths[-1], 0.1)
+    level = np.abs(np.exp(1j * k * np.hypot(r, fine - zs)) / np.hypot(r, fine - zs)
+                   - np.exp(1j * k * np.hypot(r, fine + zs)) / np.hypot(r, fine + zs))
+    is_min = (level[1:-1] < level[:-2]) & (level[1:-1] < level[2:])
+    null_depths = fine[1:-1][is_min]
+    null_depths = null_depths[null_depths < depths[-1] - 20.0]
+    assert len(null_depths) == 3
+    for z0 in null_depths:
+        window = np.abs(depths - z0) <= 20.0
+        z_null = depths[window][np.argmax(tl_model[window])]
+        assert abs(z_null - z0) <= 1.0, (z0, z_null)
+        assert tl_model[window].max() - tl_model[window].min() > 15.0
+
+
+THREAD_CHILD = r"""
+import pickle, sys, json
+import kelp
+cfg = json.loads(sys.stdin.read())
+out = kelp.run_simulation(cfg)
+sys.stdout.buffer.write(pickle.dumps(out))
+"""
+
+
+def run_with_threads(cfg, threads):
+    env = dict(os.environ, KELP_NUM_THREADS=str(threads))
+    done = subprocess.run([sys.executable, "-c", THREAD_CHILD], input=json.dumps(cfg).encode(),
+                          capture_output=True, env=env, check=True)
+    return pickle.loads(done.stdout)
+
+
+def test_thread_count_invariance():
+    # Enough beams for several chunks per thread, bottom and surface reflections, two
+    # frequencies and stored ray paths.
+    receivers = {"config_type": "grid", "x_rcvr_m": [float(x) for x in range(-200, 201, 50)],
+                 "y_rcvr_m": [float(y) for y in range(100, 1001, 100)],
+                 "z_rcvr_m": [10.0, 60.0, 110.0, 160.0]}
+    cfg = deep_water_config(60.0, receivers, fan(-40, 40, 2), fan(-20, 20, 5), [100.0, 400.0],
+                            max_range_m=1000.0, step_m=5.0, water_depth_m=200.0)
+    cfg["bathymetry"]["bottom_model"] = {"model": "acoustic", "compressional_speed_m_s": 1650.0,
+                                         "density_g_cm3": 1.7,
+                                         "compressional_attenuation_db_per_wavelength": 0.5}
+    cfg["beam"]["store_ray_paths"] = True
+    one, two = run_with_threads(cfg, 1), run_with_threads(cfg, 2)
+
+    assert one["ray_paths"] == two["ray_paths"]
+    pf1, pf2 = one["pressure_field"], two["pressure_field"]
+    assert pf1["delay_s"] == pf2["delay_s"]
+    assert pf1["amplitude"] == pf2["amplitude"]
+    assert np.isfinite(pf1["delay_s"]).sum() > 100
+    # Pressure sums may be grouped differently by the pool: equal to float rounding of the sum,
+    # a few ulps of the largest magnitude at a receiver times the number of terms.
+    p1, p2 = complex_pressure(pf1), complex_pressure(pf2)
+    scale = np.abs(p1).max()
+    np.testing.assert_allclose(p1, p2, rtol=0, atol=1e-5 * scale)
