@@ -1,0 +1,91 @@
+"""Hostile-input sweep: every mutated configuration must end in a result dict, a RuntimeError or
+a kelp.PanicException, in a child process that neither crashes nor hangs.
+
+Each case runs in its own forked child (the parent never starts the thread pool, so forking is
+safe); the child reports its outcome through a pipe and a crash shows up as a signal.
+"""
+
+import collections
+import os
+import select
+import signal
+import sys
+import time
+import warnings
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import hostile_cases  # noqa: E402
+
+kelp = pytest.importorskip("kelp")
+
+CASE_TIMEOUT_S = 120.0
+ALLOWED = {"result", "RuntimeError", "PanicException"}
+
+
+def _child(index):
+    name, build = hostile_cases.build_cases()[index]
+    cfg, setup = build()
+    if setup is not None:
+        setup()
+    warnings.simplefilter("ignore")
+    try:
+        out = kelp.run_simulation(cfg)
+        outcome = "result" if isinstance(out, dict) and "pressure_field" in out else "bad-result"
+    except kelp.PanicException:
+        outcome = "PanicException"
+    except RuntimeError:
+        outcome = "RuntimeError"
+    except BaseException as exc:  # noqa: BLE001 - any other type is a finding
+        outcome = "other:" + type(exc).__qualname__
+    return outcome
+
+
+def _run_case(index):
+    rfd, wfd = os.pipe()
+    pid = os.fork()
+    if pid == 0:
+        os.close(rfd)
+        try:
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, 1)
+            os.dup2(devnull, 2)
+            outcome = _child(index)
+        except BaseException as exc:  # noqa: BLE001
+            outcome = "harness:" + type(exc).__qualname__
+        os.write(wfd, outcome.encode())
+        os._exit(0)
+    os.close(wfd)
+    deadline = time.monotonic() + CASE_TIMEOUT_S
+    data = b""
+    while True:
+        ready, _, _ = select.select([rfd], [], [], max(0.0, deadline - time.monotonic()))
+        if not ready:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            os.close(rfd)
+            return "hang"
+        chunk = os.read(rfd, 256)
+        if not chunk:
+            break
+        data += chunk
+    os.close(rfd)
+    _, status = os.waitpid(pid, 0)
+    if os.WIFSIGNALED(status):
+        return "crash:" + signal.Signals(os.WTERMSIG(status)).name
+    return data.decode() or "no-outcome"
+
+
+def test_hostile_sweep():
+    cases = hostile_cases.build_cases()
+    outcomes = collections.Counter()
+    bad = []
+    for index, (name, _) in enumerate(cases):
+        outcome = _run_case(index)
+        outcomes[outcome] += 1
+        if outcome not in ALLOWED:
+            bad.append(f"{name}: {outcome}")
+    table = "\n".join(f"  {k:16s} {v:5d}" for k, v in sorted(outcomes.items()))
+    print(f"\nhostile sweep: {len(cases)} cases\n{table}")
+    assert not bad, "cases that did not end in a result or a kelp error:\n" + "\n".join(bad)
