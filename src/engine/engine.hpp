@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
 #include <vector>
@@ -33,11 +34,37 @@ std::vector<Beam> build_beam_fan(std::span<const float> azimuths_rad,
 float angle_spacing(std::span<const float> angles_rad);
 // ceil(n_beams / (2 T)), 1 when there are no beams.
 std::size_t fan_chunk_size(std::size_t n_beams, std::size_t n_threads);
+
+// Beams first .. last - 1 of the fan: one unit of parallel work.
+struct FanChunk {
+    std::size_t first = 0;
+    std::size_t last = 0;
+};
+// The fan cut into consecutive chunks of fan_chunk_size(n_beams, n_threads) beams, the last
+// one possibly shorter; none when there are no beams.
+std::vector<FanChunk> split_fan(std::size_t n_beams, std::size_t n_threads);
 // Worker count of the pool: KELP_NUM_THREADS (a positive integer) caps the default.
 std::size_t thread_count();
+// The cap that the text of KELP_NUM_THREADS asks for: a positive decimal integer, nothing
+// for a null pointer, zero, signs, spaces or any other text.
+std::optional<std::size_t> parse_thread_cap(const char* text);
 
 // Runs the whole simulation on a validated configuration. Throws FatalError for invalid grids,
 // ragged receiver lists and any fault on a worker thread (after the parallel phase winds down).
 SimulationResult core(const input::SimulationConfig& config);
+
+// Settings of a run that do not belong in the configuration; the defaults make
+// core(config, {}) identical to core(config).
+struct CoreOptions {
+    // Caps the pool for this call like KELP_NUM_THREADS, which it overrides; 0 leaves the
+    // variable in charge.
+    std::size_t max_threads = 0;
+    // Called on the worker thread with the beam index just before each beam is traced. It
+    // lets tests and tools observe the fan or fault a worker on purpose: whatever it throws
+    // takes the same path as a fault in the physics.
+    std::function<void(std::size_t beam_index)> before_beam;
+};
+
+SimulationResult core(const input::SimulationConfig& config, const CoreOptions& options);
 
 } // namespace kelp::engine
