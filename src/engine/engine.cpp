@@ -271,7 +271,16 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
                                 : parse_thread_cap(std::getenv("KELP_NUM_THREADS"));
     std::optional<tbb::global_control> limit;
     if (cap) limit.emplace(tbb::global_control::max_allowed_parallelism, *cap);
-    const std::vector<FanChunk> chunks = split_fan(n_beams, pool_concurrency());
+    const std::size_t n_threads = pool_concurrency();
+    const std::vector<FanChunk> chunks = split_fan(n_beams, n_threads);
+
+    const std::optional<double> limit_bytes =
+        options.memory_limit_bytes > 0.0 ? std::optional<double>(options.memory_limit_bytes)
+                                         : available_memory_bytes();
+    if (limit_bytes)
+        check_memory_budget(
+            estimate_run_memory(config, n_threads, chunks.size(), options.output_cost),
+            *limit_bytes);
 
     std::optional<ProgressBar> bar;
     std::optional<ProgressCounter> counter;

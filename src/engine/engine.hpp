@@ -2,6 +2,7 @@
 // The simulation driver: builds the environment, traces the beam fan in parallel chunks on
 // the oneTBB pool, merges partial fields in launch order and reports progress.
 
+#include "engine/memory_budget.hpp"
 #include "influence/influence.hpp"
 #include "input/config.hpp"
 
@@ -63,6 +64,10 @@ struct CoreOptions {
     // lets tests and tools observe the fan or fault a worker on purpose: whatever it throws
     // takes the same path as a fault in the physics.
     std::function<void(std::size_t beam_index)> before_beam;
+    // How the caller will hold the result, for the memory check made before any beam runs.
+    OutputCost output_cost;
+    // Memory the run may use, bytes; 0 takes what the machine has available now.
+    double memory_limit_bytes = 0.0;
 };
 
 SimulationResult core(const input::SimulationConfig& config, const CoreOptions& options);

@@ -362,7 +362,10 @@ py::object run(PyObject *py_cfg) {
     emit_warnings(warnings);
     // The interpreter lock stays held: the pool's workers never touch Python, and the call is
     // one indivisible step for the caller.
-    engine::SimulationResult result = engine::core(config);
+    engine::CoreOptions options;
+    // Every float of the result becomes a Python float in a list, every path point a list.
+    options.output_cost = {32.0, 160.0};
+    engine::SimulationResult result = engine::core(config, options);
     return build_output(std::move(result), config.source.freq_hz);
 }
 

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -631,6 +632,73 @@ TEST(ProgressBar, IsThreadSafeRateLimitedAndFinishedOnItsOwnLine) {
     const std::string last = text.substr(text.rfind('\r'));
     EXPECT_NE(last.find("\x1b[36m" + std::string(40, '=') + "\x1b[0m"), std::string::npos);
     EXPECT_NE(last.find("   4000/4000    100% eta 00:00:00"), std::string::npos) << last;
+}
+
+
+// 9 x 9 x 3 receivers, 2 frequencies, 3 x 2 beams, max_steps 400: the estimate is the sum of
+// (chunks + 1) fields of 243 receivers x (2 complex + delay + amplitude), the stored paths at
+// 401 points of 12 bytes, and one ray of 401 states per worker.
+TEST(MemoryBudget, EstimateCountsFieldsPathsAndRaysInFlight) {
+    input::SimulationConfig c = make_config({-10.0f, 0.0f, 10.0f}, {0.0f, 90.0f});
+    c.beam.store_ray_paths = true;
+    const MemoryEstimate e = estimate_run_memory(c, 2, 4, {});
+    EXPECT_DOUBLE_EQ(e.field_bytes, 5.0 * 243.0 * (8.0 * 2.0 + 8.0));
+    EXPECT_DOUBLE_EQ(e.path_bytes, 6.0 * 401.0 * 12.0);
+    EXPECT_DOUBLE_EQ(e.ray_bytes, 2.0 * 401.0 * sizeof(rays::RayState));
+    const MemoryEstimate with_output = estimate_run_memory(c, 2, 4, {32.0, 160.0});
+    EXPECT_DOUBLE_EQ(with_output.field_bytes - e.field_bytes, 243.0 * 6.0 * 32.0);
+    EXPECT_DOUBLE_EQ(with_output.path_bytes, 6.0 * 401.0 * 172.0);
+}
+
+// Counts that overflow 64 bits must still give an estimate, never a wrapped small one.
+TEST(MemoryBudget, HugeCountsDoNotWrap) {
+    input::SimulationConfig c = make_config({0.0f}, {0.0f});
+    c.beam.max_steps = ~std::uint64_t{0};
+    c.beam.store_ray_paths = true;
+    EXPECT_GT(estimate_run_memory(c, 2, 1, {}).total(), 1e20);
+}
+
+struct BudgetCase {
+    bool huge_paths;
+    const char* mostly_for;
+};
+class MemoryBudgetRefusal : public ::testing::TestWithParam<BudgetCase> {};
+
+TEST_P(MemoryBudgetRefusal, FailsBeforeTracingAndNamesTheSize) {
+    input::SimulationConfig c = make_config({-10.0f, 0.0f, 10.0f}, {0.0f, 90.0f});
+    CoreOptions options;
+    if (GetParam().huge_paths) {
+        c.beam.store_ray_paths = true;
+        c.beam.max_steps = 1'000'000'000'000ull;
+        options.output_cost = {32.0, 160.0}; // as the Python module converts the paths
+    } else {
+        c.receivers.z_rcvr_m = linspace(10.0f, 130.0f, 40);
+    }
+    options.memory_limit_bytes = GetParam().huge_paths ? 1e9 : 1000.0;
+    std::atomic<int> traced{0};
+    options.before_beam = [&](std::size_t) { ++traced; };
+    try {
+        (void)core(c, options);
+        FAIL() << "expected the memory check to refuse the run";
+    } catch (const FatalError& e) {
+        const std::string what = e.what();
+        EXPECT_EQ(what.rfind("not enough memory for this simulation: it needs about ", 0), 0u)
+            << what;
+        EXPECT_NE(what.find(GetParam().mostly_for), std::string::npos) << what;
+        EXPECT_NE(what.find(" is available; reduce the receivers"), std::string::npos) << what;
+    }
+    EXPECT_EQ(traced.load(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Engine, MemoryBudgetRefusal,
+    ::testing::Values(BudgetCase{false, "the pressure field (receivers x frequencies)"},
+                      BudgetCase{true, "the stored ray paths"}));
+
+TEST(MemoryBudget, AvailableMemoryIsReadOnLinux) {
+    const auto available = available_memory_bytes();
+    ASSERT_TRUE(available.has_value());
+    EXPECT_GT(*available, 0.0);
 }
 
 } // namespace

@@ -128,6 +128,8 @@ def build_cases():
                                          receivers__z_rcvr_m=[float(i) for i in range(100)]))
     add("max_steps u64 max", with_(beam__max_steps=2 ** 64 - 1))
     add("max_steps huge with paths", with_(beam__max_steps=10 ** 12, beam__store_ray_paths=True))
+    add("vertical beam, max_steps u64 max", with_(source__launch_elev_deg=[90.0],
+                                                  beam__max_steps=2 ** 64 - 1))
     add("step tiny", with_(beam__step_m=1e-30))
     add("step huge", with_(beam__step_m=3e38))
     add("range huge", with_(beam__max_range_m=3e38))

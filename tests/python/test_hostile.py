@@ -89,3 +89,26 @@ def test_hostile_sweep():
     table = "\n".join(f"  {k:16s} {v:5d}" for k, v in sorted(outcomes.items()))
     print(f"\nhostile sweep: {len(cases)} cases\n{table}")
     assert not bad, "cases that did not end in a result or a kelp error:\n" + "\n".join(bad)
+
+
+@pytest.mark.parametrize("edits, mostly_for", [
+    ({"receivers": {"config_type": "grid", "x_rcvr_m": [float(i) for i in range(20000)],
+                    "y_rcvr_m": [float(i) for i in range(20000)],
+                    "z_rcvr_m": [float(i) for i in range(100)]}},
+     "the pressure field (receivers x frequencies)"),
+    ({"beam": {"step_m": 10.0, "max_steps": 10 ** 12, "max_range_m": 600.0,
+               "store_ray_paths": True}},
+     "the stored ray paths (beams x (max_steps + 1) points)"),
+    ({"beam": {"step_m": 10.0, "max_steps": 2 ** 64 - 1, "max_range_m": 600.0}},
+     "the rays in flight (worker threads x (max_steps + 1) states)"),
+])
+def test_oversized_runs_fail_fast_naming_the_size(edits, mostly_for):
+    cfg = hostile_cases.base_config()
+    cfg.update(edits)
+    start = time.monotonic()
+    with pytest.raises(kelp.PanicException) as info:
+        kelp.run_simulation(cfg)
+    message = str(info.value)
+    assert message.startswith("not enough memory for this simulation: it needs about ")
+    assert " GiB, mostly for " + mostly_for in message
+    assert time.monotonic() - start < 30.0
