@@ -25,7 +25,7 @@ install: deps
 	$(PY) -m pip install -q --no-build-isolation .
 
 test-python: install
-	$(PY) -m pytest -q tests/python
+	$(PY) -m pytest -q -rP tests/python
 
 test: test-cpp test-python
 

@@ -64,22 +64,22 @@ struct Environment {
     std::vector<Vec3> path = ray_path();
 };
 
-const Environment &environment() {
+const Environment& environment() {
     static const Environment env;
     return env;
 }
 
 // One full ten-value sample per iteration; `interleaved` selects the node-interleaved copy or
 // the ten separate arrays.
-void BM_InterpolateAll(benchmark::State &state) {
-    const Environment &env = environment();
+void BM_InterpolateAll(benchmark::State& state) {
+    const Environment& env = environment();
     ssp::SSPFields plain;
     const bool interleaved = state.range(0) != 0;
     if (!interleaved) {
         plain = env.ssp;
         plain.interleaved.clear();
     }
-    const ssp::SSPFields &f = interleaved ? env.ssp : plain;
+    const ssp::SSPFields& f = interleaved ? env.ssp : plain;
     ssp::SSPCursor cur = ssp::init_ssp_cursor(env.path[0], f);
     std::size_t i = 0;
     for (auto _ : state) {
@@ -91,8 +91,8 @@ void BM_InterpolateAll(benchmark::State &state) {
 }
 BENCHMARK(BM_InterpolateAll)->Arg(1)->Arg(0);
 
-void BM_InterpolateC(benchmark::State &state) {
-    const Environment &env = environment();
+void BM_InterpolateC(benchmark::State& state) {
+    const Environment& env = environment();
     ssp::SSPCursor cur = ssp::init_ssp_cursor(env.path[0], env.ssp);
     std::size_t i = 0;
     for (auto _ : state) {
@@ -102,8 +102,8 @@ void BM_InterpolateC(benchmark::State &state) {
 }
 BENCHMARK(BM_InterpolateC);
 
-void BM_ReduceStepToSspInterfaces(benchmark::State &state) {
-    const Environment &env = environment();
+void BM_ReduceStepToSspInterfaces(benchmark::State& state) {
+    const Environment& env = environment();
     ssp::SSPCursor cur = ssp::init_ssp_cursor(env.path[0], env.ssp);
     const Vec3 d{0.7f, 0.69f, 0.18f};
     std::size_t i = 0;
@@ -117,8 +117,8 @@ void BM_ReduceStepToSspInterfaces(benchmark::State &state) {
 BENCHMARK(BM_ReduceStepToSspInterfaces);
 
 // The bottom lookups of one step: walk the cursor, then depth and normal.
-void BM_BottomDepthAndNormal(benchmark::State &state) {
-    const Environment &env = environment();
+void BM_BottomDepthAndNormal(benchmark::State& state) {
+    const Environment& env = environment();
     bty::BTYCursor cur = bty::init_bty_cursor({env.path[0].x, env.path[0].y}, env.bty);
     std::size_t i = 0;
     for (auto _ : state) {
@@ -131,8 +131,8 @@ void BM_BottomDepthAndNormal(benchmark::State &state) {
 }
 BENCHMARK(BM_BottomDepthAndNormal);
 
-void BM_InitSsp(benchmark::State &state) {
-    const Environment &env = environment();
+void BM_InitSsp(benchmark::State& state) {
+    const Environment& env = environment();
     for (auto _ : state)
         benchmark::DoNotOptimize(ssp::init_ssp(env.cfg));
     state.SetLabel("100 x 100 x 100");

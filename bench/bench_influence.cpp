@@ -86,9 +86,9 @@ kelp::input::SimulationConfig make_config(bool array_mode, int n_freq) {
     return cfg;
 }
 
-void run_fan(const Fan &fan, std::vector<RayState> &scratch,
-             kelp::influence::PressureField &field, const kelp::bty::BTYfield &bty,
-             const std::vector<float> &omegas, InfluenceStats *stats) {
+void run_fan(const Fan& fan, std::vector<RayState>& scratch,
+             kelp::influence::PressureField& field, const kelp::bty::BTYfield& bty,
+             const std::vector<float>& omegas, InfluenceStats* stats) {
     for (std::size_t b = 0; b < fan.rays.size(); ++b) {
         scratch.assign(fan.rays[b].begin(), fan.rays[b].end());
         if (stats) {
@@ -101,7 +101,7 @@ void run_fan(const Fan &fan, std::vector<RayState> &scratch,
     }
 }
 
-void BM_BeamInfluence(benchmark::State &state) {
+void BM_BeamInfluence(benchmark::State& state) {
     const bool array_mode = state.range(0) != 0;
     const int n_freq = static_cast<int>(state.range(1));
     const Fan fan = make_fan();

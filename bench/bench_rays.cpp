@@ -60,7 +60,7 @@ input::SimulationConfig make_config(input::IntegrationMethod method) {
     return cfg;
 }
 
-void trace_fan(benchmark::State &state, input::IntegrationMethod method) {
+void trace_fan(benchmark::State& state, input::IntegrationMethod method) {
     const input::SimulationConfig cfg = make_config(method);
     const ssp::SSPFields ssp = ssp::init_ssp(cfg);
     const bty::BTYfield bty = bty::init_bty(cfg);
@@ -84,10 +84,10 @@ void trace_fan(benchmark::State &state, input::IntegrationMethod method) {
         static_cast<double>(steps) / static_cast<double>(state.iterations());
 }
 
-void BM_TraceEuler(benchmark::State &state) {
+void BM_TraceEuler(benchmark::State& state) {
     trace_fan(state, input::IntegrationMethod::Euler);
 }
-void BM_TraceMidpoint(benchmark::State &state) {
+void BM_TraceMidpoint(benchmark::State& state) {
     trace_fan(state, input::IntegrationMethod::Rk2);
 }
 

@@ -17,7 +17,8 @@ bool small_enough(const kelp::input::SimulationConfig& c) {
     const auto& s = c.ssp;
     const auto& b = c.bathymetry;
     const auto& r = c.receivers;
-    return s.c_m_s.size() <= 4096 && s.x_ssp_m.size() * s.y_ssp_m.size() * s.z_ssp_m.size() <= 4096 &&
+    return s.c_m_s.size() <= 4096 &&
+           s.x_ssp_m.size() * s.y_ssp_m.size() * s.z_ssp_m.size() <= 4096 &&
            b.z_bty_m.size() <= 4096 && b.x_bty_m.size() * b.y_bty_m.size() <= 4096 &&
            c.source.freq_hz.size() <= 4 &&
            c.source.launch_elev_deg.size() * c.source.launch_azim_deg.size() <= 16 &&

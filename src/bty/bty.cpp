@@ -8,7 +8,7 @@
 namespace kelp::bty {
 namespace {
 
-void require_strictly_increasing(std::span<const float> g, const char *name) {
+void require_strictly_increasing(std::span<const float> g, const char* name) {
     if (g.empty()) fail(std::string(name) + " must hold at least one node");
     for (std::size_t i = 1; i < g.size(); ++i) {
         // Written negated so that a NaN node fails too.
@@ -16,9 +16,9 @@ void require_strictly_increasing(std::span<const float> g, const char *name) {
     }
 }
 
-BottomModel take_bottom_model(const input::BottomBoundaryModel &model) {
+BottomModel take_bottom_model(const input::BottomBoundaryModel& model) {
     return std::visit(
-        [](const auto &m) -> BottomModel {
+        [](const auto& m) -> BottomModel {
             using M = std::decay_t<decltype(m)>;
             if constexpr (std::is_same_v<M, input::Rigid>) {
                 return RigidBottom{};
@@ -37,7 +37,7 @@ BottomModel take_bottom_model(const input::BottomBoundaryModel &model) {
 }
 
 // Index of the last node not above p (0 below the grid), capped at n - 2; 0 on a single node.
-std::uint32_t search_cell(std::span<const float> g, float p, const char *axis_name) {
+std::uint32_t search_cell(std::span<const float> g, float p, const char* axis_name) {
     const std::size_t n = g.size();
     if (n < 2) return 0;
     if (std::isnan(p)) {
@@ -59,8 +59,8 @@ std::uint32_t search_cell(std::span<const float> g, float p, const char *axis_na
 
 } // namespace
 
-BTYfield init_bty(const input::SimulationConfig &config) {
-    const input::Bathymetry &b = config.bathymetry;
+BTYfield init_bty(const input::SimulationConfig& config) {
+    const input::Bathymetry& b = config.bathymetry;
     const std::size_t nx = b.x_bty_m.size();
     const std::size_t ny = b.y_bty_m.size();
     const std::size_t len = b.z_bty_m.size();
@@ -86,7 +86,7 @@ BTYfield init_bty(const input::SimulationConfig &config) {
     return f;
 }
 
-BTYCursor init_bty_cursor(Vec2 p, const BTYfield &f) {
+BTYCursor init_bty_cursor(Vec2 p, const BTYfield& f) {
     return {search_cell(f.x, p.x, "x"), search_cell(f.y, p.y, "y")};
 }
 

@@ -52,7 +52,7 @@ struct BTYCursor {
 
 // Throws FatalError, first match wins: z_bty_m of a length other than nx * ny (the message
 // carries nx, ny and the length), an empty axis, x_bty_m or y_bty_m not strictly increasing.
-BTYfield init_bty(const input::SimulationConfig &config);
+BTYfield init_bty(const input::SimulationConfig& config);
 
 namespace detail {
 
@@ -89,11 +89,11 @@ struct CellDepths {
     float z00, z01, z10, z11;
 };
 
-inline CellDepths cell_depths(const BTYfield &f, const BTYCursor &cur) {
+inline CellDepths cell_depths(const BTYfield& f, const BTYCursor& cur) {
     const std::size_t ny = f.y.size();
     const std::size_t sy = ny > 1 ? 1 : 0;
     const std::size_t sx = f.x.size() > 1 ? ny : 0;
-    const float *z0 = f.z.data.data() + static_cast<std::size_t>(cur.ix) * ny + cur.iy;
+    const float* z0 = f.z.data.data() + static_cast<std::size_t>(cur.ix) * ny + cur.iy;
     return {z0[0], z0[sy], z0[sx], z0[sx + sy]};
 }
 
@@ -101,16 +101,16 @@ inline CellDepths cell_depths(const BTYfield &f, const BTYCursor &cur) {
 
 // Binary search: the cell of the last node not above each coordinate (0 below the grid, n-2
 // at/after the end, 0 on a single-node axis). Throws FatalError on a NaN coordinate.
-BTYCursor init_bty_cursor(Vec2 p, const BTYfield &f);
+BTYCursor init_bty_cursor(Vec2 p, const BTYfield& f);
 
 // Walks the cursor from its current cell to the cell of p (strict comparisons; NaN keeps it).
-inline void update_bty_cursor(Vec2 p, const BTYfield &f, BTYCursor &cur) {
+inline void update_bty_cursor(Vec2 p, const BTYfield& f, BTYCursor& cur) {
     cur.ix = detail::walk_cell(f.x, p.x, cur.ix);
     cur.iy = detail::walk_cell(f.y, p.y, cur.iy);
 }
 
 // Bilinear depth (m) at p, clamped to the grid; does not move the cursor (update it first).
-inline float interpolate_bty_from_cursor(Vec2 p, const BTYfield &f, const BTYCursor &cur) {
+inline float interpolate_bty_from_cursor(Vec2 p, const BTYfield& f, const BTYCursor& cur) {
     const float tx = detail::cell_fraction(f.x, p.x, cur.ix);
     const float ty = detail::cell_fraction(f.y, p.y, cur.iy);
     const detail::CellDepths c = detail::cell_depths(f, cur);
@@ -124,7 +124,7 @@ inline float interpolate_bty_from_cursor(Vec2 p, const BTYfield &f, const BTYCur
 
 // Unit normal of the bilinear surface at p, pointing down into the bottom (z > 0):
 // (-dz/dx, -dz/dy, 1) / sqrt(1 + |grad z|^2) at the clamped point. Does not move the cursor.
-inline Vec3 bottom_normal_from_cursor(Vec2 p, const BTYfield &f, const BTYCursor &cur) {
+inline Vec3 bottom_normal_from_cursor(Vec2 p, const BTYfield& f, const BTYCursor& cur) {
     const float tx = detail::cell_fraction(f.x, p.x, cur.ix);
     const float ty = detail::cell_fraction(f.y, p.y, cur.iy);
     const detail::CellDepths c = detail::cell_depths(f, cur);
@@ -145,7 +145,7 @@ inline Vec3 bottom_normal_from_cursor(Vec2 p, const BTYfield &f, const BTYCursor
 // Shortens h so that p + h * d ends on the next bathymetry grid line of the cursor's cell
 // along x and y (upper line for d > 0, the cell's own lower line for d < 0); components with
 // |d| <= 1e-9, lines at most 1e-9 ahead and single-node axes are ignored. Never grows h.
-inline float reduce_step_to_bty_lines(Vec2 p, Vec2 d, const BTYfield &f, const BTYCursor &cur,
+inline float reduce_step_to_bty_lines(Vec2 p, Vec2 d, const BTYfield& f, const BTYCursor& cur,
                                       float h) {
     constexpr float kTiny = 1e-9f;
     const auto shorten = [&](std::span<const float> g, float pa, float da, std::uint32_t i) {

@@ -44,7 +44,7 @@ bool is_ascending(std::span<const float> axis) {
     return true;
 }
 
-AxisView make_axis_view(std::span<const float> axis, AxisScratch &scratch) {
+AxisView make_axis_view(std::span<const float> axis, AxisScratch& scratch) {
     if (is_ascending(axis)) return {axis, {}};
     scratch.order.clear();
     for (std::size_t i = 0; i < axis.size(); ++i) {
@@ -108,17 +108,17 @@ struct FieldView {
 
 // A receiver projecting onto the state shared by two segments belongs to the later one;
 // only the last segment that reaches receivers keeps its end point.
-inline bool below_segment_end(const Segment &g, float s) {
+inline bool below_segment_end(const Segment& g, float s) {
     return s < 1.0f || (g.closed_end && s <= 1.0f);
 }
-inline bool on_segment(const Segment &g, float s) {
+inline bool on_segment(const Segment& g, float s) {
     return s >= 0.0f && below_segment_end(g, s);
 }
 
 // Receiver r whose projection parameter s = ((r - A) . d) / L^2 lies on the segment.
 template <bool kCount>
-inline void add_projected(const Segment &g, Vec3 r, float s, std::size_t rec,
-                          const FieldView &f, InfluenceStats *stats) {
+inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
+                          const FieldView& f, InfluenceStats* stats) {
     const Vec3 v = r - (g.a + s * g.d);
     if (!(dot(v, v) <= g.rb2)) {
         if constexpr (kCount) ++stats->rejected_radius;
@@ -152,14 +152,14 @@ inline void add_projected(const Segment &g, Vec3 r, float s, std::size_t rec,
     const float tau = g.tau0 + s * g.dtau;
     const float amp = (g.amp_b / std::sqrt(std::fabs(det))) * weight;
 
-    float &delay = f.delay_s[rec];
-    float &arrival_amp = f.amplitude[rec];
+    float& delay = f.delay_s[rec];
+    float& arrival_amp = f.amplitude[rec];
     if (delay > tau || (delay == tau && std::fabs(amp) > std::fabs(arrival_amp))) {
         delay = tau;
         arrival_amp = amp;
     }
 
-    Complex32 *p = f.pressure.data() + rec;
+    Complex32* p = f.pressure.data() + rec;
     for (std::size_t k = 0; k < f.omegas.size(); ++k, p += f.receivers) {
         float sn, cs;
         ::sincosf(f.omegas[k] * tau - ph, &sn, &cs);
@@ -176,8 +176,8 @@ inline void add_projected(const Segment &g, Vec3 r, float s, std::size_t rec,
 // single receiver, and every operation in it is monotonic in z: the receivers on the segment
 // form one run of the sorted column, found by bisection instead of testing each node.
 template <bool kCount>
-void add_segment_grid(const Segment &g, Vec3 b, float rb, const AxisView (&axes)[3],
-                      const FieldView &f, InfluenceStats *stats) {
+void add_segment_grid(const Segment& g, Vec3 b, float rb, const AxisView (&axes)[3],
+                      const FieldView& f, InfluenceStats* stats) {
     const float ac[3] = {g.a.x, g.a.y, g.a.z};
     const float bc[3] = {b.x, b.y, b.z};
     IndexRange range[3];
@@ -226,9 +226,9 @@ void add_segment_grid(const Segment &g, Vec3 b, float rb, const AxisView (&axes)
 }
 
 template <bool kCount>
-void add_ray(std::vector<rays::RayState> &ray, PressureField &field, const bty::BTYfield &bty,
+void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const bty::BTYfield& bty,
              std::span<const float> omegas, float elev0, float dazim, float delev,
-             InfluenceStats *stats) {
+             InfluenceStats* stats) {
     const std::size_t n = ray.size();
     if (n < 2) return;
 
@@ -241,7 +241,7 @@ void add_ray(std::vector<rays::RayState> &ray, PressureField &field, const bty::
     // The beam widths are the ray tube spanned by the neighbouring rays of the fan.
     const float scale_tilde = delev / c0;
     const float scale_hat = dazim * cos_e / c0;
-    for (rays::RayState &st : ray) {
+    for (rays::RayState& st : ray) {
         st.amplitude = (st.sound_speed * a0) * st.amplitude;
         st.det_q = st.q_tilde.x * st.q_hat.y - st.q_tilde.y * st.q_hat.x;
         st.q_tilde = {st.q_tilde.x * scale_tilde, st.q_tilde.y * scale_tilde};
@@ -263,7 +263,7 @@ void add_ray(std::vector<rays::RayState> &ray, PressureField &field, const bty::
         }
     }
 
-    Scratch &scratch = t_scratch;
+    Scratch& scratch = t_scratch;
     scratch.reflection.assign(omegas.size(), Complex32{1.0f, 0.0f});
 
     const bool array_mode = field.is_array_mode;
@@ -289,8 +289,8 @@ void add_ray(std::vector<rays::RayState> &ray, PressureField &field, const bty::
     float psi = 0.0f; // caustic phase accumulated up to state A
     float len_t = length(ray[0].q_tilde), len_h = length(ray[0].q_hat);
     for (std::size_t i = 1; i < n; ++i) {
-        const rays::RayState &sa = ray[i - 1];
-        const rays::RayState &sb = ray[i];
+        const rays::RayState& sa = ray[i - 1];
+        const rays::RayState& sb = ray[i];
         const float len_t_b = length(sb.q_tilde), len_h_b = length(sb.q_hat);
         const float w_tilde = 4.0f * std::fmax(len_t, len_t_b);
         const float w_hat = 4.0f * std::fmax(len_h, len_h_b);
@@ -303,7 +303,7 @@ void add_ray(std::vector<rays::RayState> &ray, PressureField &field, const bty::
             // the segment still runs along the incident direction: measure with A's normals.
             const bool ends_in_reflection =
                 sb.event.kind == rays::kEventBottom || sb.surface_bounces > sa.surface_bounces;
-            const rays::RayState &frame = ends_in_reflection ? sa : sb;
+            const rays::RayState& frame = ends_in_reflection ? sa : sb;
             const rays::RayBasis basis =
                 rays::ray_normal_basis(frame.slowness, frame.sound_speed, frame.phi);
             const Segment g{sa.position,
@@ -356,16 +356,16 @@ void add_ray(std::vector<rays::RayState> &ray, PressureField &field, const bty::
 
 } // namespace
 
-void gaussian_beam_influence(std::vector<rays::RayState> &ray, PressureField &field,
-                             const bty::BTYfield &bty, std::span<const float> omegas,
+void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+                             const bty::BTYfield& bty, std::span<const float> omegas,
                              float elev0_rad, float dazim_rad, float delev_rad) {
     add_ray<false>(ray, field, bty, omegas, elev0_rad, dazim_rad, delev_rad, nullptr);
 }
 
-void gaussian_beam_influence(std::vector<rays::RayState> &ray, PressureField &field,
-                             const bty::BTYfield &bty, std::span<const float> omegas,
+void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+                             const bty::BTYfield& bty, std::span<const float> omegas,
                              float elev0_rad, float dazim_rad, float delev_rad,
-                             InfluenceStats &stats) {
+                             InfluenceStats& stats) {
     add_ray<true>(ray, field, bty, omegas, elev0_rad, dazim_rad, delev_rad, &stats);
 }
 

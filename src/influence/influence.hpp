@@ -28,7 +28,7 @@ struct PressureField {
 
 // Empty field for the receivers and frequencies of the validated configuration. Throws
 // FatalError "array receiver coordinates must have equal lengths" for ragged array lists.
-PressureField init_pressure_field(const input::SimulationConfig &config);
+PressureField init_pressure_field(const input::SimulationConfig& config);
 
 // Adds right into left (pressure sums; strictly earlier delays win, ties keep left) and
 // returns left. Both come from init_pressure_field on the same configuration.
@@ -40,8 +40,8 @@ PressureField merge_pressure_fields(PressureField left, PressureField right);
 // fan spacings. A receiver whose projection falls on a state between two segments is counted
 // once (by the later segment). Grid axes may come in any order, repeated values included:
 // the search runs on a sorted view and writes to the receivers' own indices.
-void gaussian_beam_influence(std::vector<rays::RayState> &ray, PressureField &field,
-                             const bty::BTYfield &bty, std::span<const float> omegas,
+void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+                             const bty::BTYfield& bty, std::span<const float> omegas,
                              float elev0_rad, float dazim_rad, float delev_rad);
 
 // Where the candidate receivers of the segment search end up: each candidate is counted once
@@ -58,9 +58,9 @@ struct InfluenceStats {
 
 // Same as above, also adding the search counts of this call to `stats` (for benchmarks; the
 // plain overload carries no counting cost).
-void gaussian_beam_influence(std::vector<rays::RayState> &ray, PressureField &field,
-                             const bty::BTYfield &bty, std::span<const float> omegas,
+void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+                             const bty::BTYfield& bty, std::span<const float> omegas,
                              float elev0_rad, float dazim_rad, float delev_rad,
-                             InfluenceStats &stats);
+                             InfluenceStats& stats);
 
 } // namespace kelp::influence

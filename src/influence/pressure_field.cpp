@@ -21,8 +21,8 @@ bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
 
 } // namespace
 
-PressureField init_pressure_field(const input::SimulationConfig &config) {
-    const input::Receivers &rc = config.receivers;
+PressureField init_pressure_field(const input::SimulationConfig& config) {
+    const input::Receivers& rc = config.receivers;
     const std::size_t nf = config.source.freq_hz.size();
     const float inf = std::numeric_limits<float>::infinity();
 
@@ -34,7 +34,7 @@ PressureField init_pressure_field(const input::SimulationConfig &config) {
             fail("array receiver coordinates must have equal lengths");
         }
         const std::size_t n = rc.x_rcvr_m.size();
-        auto &points = field.receiver_positions_m.emplace();
+        auto& points = field.receiver_positions_m.emplace();
         points.reserve(n);
         for (std::size_t i = 0; i < n; ++i) {
             points.push_back({rc.x_rcvr_m[i], rc.y_rcvr_m[i], rc.z_rcvr_m[i]});

@@ -14,13 +14,15 @@ struct FatalError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-[[noreturn]] inline void fail(const std::string& message) { throw FatalError(message); }
+[[noreturn]] inline void fail(const std::string& message) {
+    throw FatalError(message);
+}
 
 } // namespace kelp
 
 // Debug checks print both operands; they compile to nothing in Release builds.
 #ifndef NDEBUG
-#define KELP_DCHECK_OP(a, op, b)                                                                \
+#define KELP_DCHECK_OP(a, op, b)                                                               \
     do {                                                                                       \
         if (!((a)op(b))) {                                                                     \
             std::ostringstream kelp_dcheck_os_;                                                \
@@ -30,7 +32,7 @@ struct FatalError : std::runtime_error {
         }                                                                                      \
     } while (0)
 #else
-#define KELP_DCHECK_OP(a, op, b)                                                                \
+#define KELP_DCHECK_OP(a, op, b)                                                               \
     do {                                                                                       \
     } while (0)
 #endif

@@ -16,18 +16,26 @@ struct Complex32 {
     float im = 0.0f;
 };
 
-inline Complex32 operator+(Complex32 a, Complex32 b) { return {a.re + b.re, a.im + b.im}; }
-inline Complex32 operator-(Complex32 a, Complex32 b) { return {a.re - b.re, a.im - b.im}; }
+inline Complex32 operator+(Complex32 a, Complex32 b) {
+    return {a.re + b.re, a.im + b.im};
+}
+inline Complex32 operator-(Complex32 a, Complex32 b) {
+    return {a.re - b.re, a.im - b.im};
+}
 inline Complex32 operator*(Complex32 a, Complex32 b) {
     return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
 }
-inline Complex32 operator*(float s, Complex32 a) { return {s * a.re, s * a.im}; }
+inline Complex32 operator*(float s, Complex32 a) {
+    return {s * a.re, s * a.im};
+}
 // Textbook quotient (a b*) / |b|^2; callers guard |b| against zero.
 inline Complex32 operator/(Complex32 a, Complex32 b) {
     const float den = b.re * b.re + b.im * b.im;
     return {(a.re * b.re + a.im * b.im) / den, (a.im * b.re - a.re * b.im) / den};
 }
-inline Complex32 conj(Complex32 a) { return {a.re, -a.im}; }
+inline Complex32 conj(Complex32 a) {
+    return {a.re, -a.im};
+}
 
 // Rank-R array owning one flat buffer; element (i0, ..., iR-1) sits at the row-major offset.
 template <typename T, std::size_t R> struct NDArray {
@@ -37,7 +45,8 @@ template <typename T, std::size_t R> struct NDArray {
     NDArray() = default;
     NDArray(std::array<std::size_t, R> shape_, const T& fill) : shape(shape_) {
         std::size_t n = 1;
-        for (std::size_t s : shape) n *= s;
+        for (std::size_t s : shape)
+            n *= s;
         data.assign(n, fill);
     }
 
@@ -49,11 +58,14 @@ template <typename T, std::size_t R> struct NDArray {
         static_assert(sizeof...(I) == R, "index count must equal the rank");
         const std::array<std::size_t, R> ix{static_cast<std::size_t>(idx)...};
         std::size_t off = 0;
-        for (std::size_t d = 0; d < R; ++d) off = off * shape[d] + ix[d];
+        for (std::size_t d = 0; d < R; ++d)
+            off = off * shape[d] + ix[d];
         return off;
     }
     template <typename... I> T& operator()(I... idx) { return data[offset(idx...)]; }
-    template <typename... I> const T& operator()(I... idx) const { return data[offset(idx...)]; }
+    template <typename... I> const T& operator()(I... idx) const {
+        return data[offset(idx...)];
+    }
 };
 
 using Array2f = NDArray<float, 2>;

@@ -33,12 +33,12 @@ namespace py = pybind11;
 namespace kelp::python_bindings {
 namespace {
 
-constexpr const char *kModuleDoc =
+constexpr const char* kModuleDoc =
     "Python bindings for the kelp underwater acoustic ray tracer.";
 
 // CPython splits this at "--\n\n": the first line becomes __text_signature__ "(py_cfg, /)",
 // the rest __doc__.
-constexpr const char *kRunSimulationDoc =
+constexpr const char* kRunSimulationDoc =
     "run_simulation(py_cfg, /)\n"
     "--\n"
     "\n"
@@ -59,22 +59,22 @@ constexpr const char *kRunSimulationDoc =
     "Unknown config keys are ignored and emitted as Python warnings.";
 
 // Created at the module's only initialisation and kept for the life of the process.
-PyObject *g_panic_exception = nullptr;
+PyObject* g_panic_exception = nullptr;
 
 // A failure the caller can act on; becomes RuntimeError(message).
 struct BoundaryError {
     std::string message;
 };
 
-py::object steal(PyObject *p) {
+py::object steal(PyObject* p) {
     return py::reinterpret_steal<py::object>(p);
 }
 
 // UTF-8 of a str, with lone surrogates written as escapes so that no text ever fails to
 // convert.
-std::string to_utf8(PyObject *text) {
+std::string to_utf8(PyObject* text) {
     Py_ssize_t size = 0;
-    if (const char *utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return {utf8, size_t(size)};
+    if (const char* utf8 = PyUnicode_AsUTF8AndSize(text, &size)) return {utf8, size_t(size)};
     PyErr_Clear();
     const py::object bytes =
         steal(PyUnicode_AsEncodedString(text, "utf-8", "backslashreplace"));
@@ -92,7 +92,7 @@ std::string take_python_error_text() {
     const py::object exc = steal(PyErr_GetRaisedException());
     if (!exc) return "<no exception set>";
     const py::object exc_type =
-        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject *>(Py_TYPE(exc.ptr())));
+        py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
 #else
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
@@ -109,7 +109,7 @@ std::string take_python_error_text() {
     } else {
         PyErr_Clear();
         text = PyType_Check(exc_type.ptr())
-                   ? reinterpret_cast<PyTypeObject *>(exc_type.ptr())->tp_name
+                   ? reinterpret_cast<PyTypeObject*>(exc_type.ptr())->tp_name
                    : "<unknown>";
     }
     text += ": ";
@@ -129,14 +129,14 @@ std::string take_python_error_text() {
 }
 
 // `import name` through the import machinery, so that a replaced sys.modules entry is honoured.
-py::object import_module(const char *name, std::string_view failure_prefix) {
+py::object import_module(const char* name, std::string_view failure_prefix) {
     py::object module = steal(PyImport_ImportModule(name));
     if (!module) fail_with_python_error(failure_prefix);
     return module;
 }
 
 // module.attr(arg) with one positional argument and no keywords.
-py::object call_attribute(const py::object &module, const char *attr, PyObject *arg,
+py::object call_attribute(const py::object& module, const char* attr, PyObject* arg,
                           std::string_view failure_prefix) {
     const py::object function = steal(PyObject_GetAttrString(module.ptr(), attr));
     if (!function) fail_with_python_error(failure_prefix);
@@ -145,7 +145,7 @@ py::object call_attribute(const py::object &module, const char *attr, PyObject *
     return result;
 }
 
-std::string dump_config_json(PyObject *py_cfg) {
+std::string dump_config_json(PyObject* py_cfg) {
     const py::object json = import_module("json", "failed to import json: ");
     const py::object text = call_attribute(json, "dumps", py_cfg, "json.dumps failed: ");
     if (!PyUnicode_Check(text.ptr())) {
@@ -154,7 +154,7 @@ std::string dump_config_json(PyObject *py_cfg) {
         fail_with_python_error("extract json string failed: ");
     }
     Py_ssize_t size = 0;
-    const char *utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
     if (!utf8) fail_with_python_error("extract json string failed: ");
     return {utf8, size_t(size)};
 }
@@ -181,9 +181,9 @@ bool is_evenly_spaced(std::span<const float> angles_deg) {
     return true;
 }
 
-std::vector<std::string> collect_warnings(const input::SimulationConfig &config,
+std::vector<std::string> collect_warnings(const input::SimulationConfig& config,
                                           std::vector<std::string> validation_warnings,
-                                          const input::UnknownKeySink &unknown_keys) {
+                                          const input::UnknownKeySink& unknown_keys) {
     std::vector<std::string> warnings = std::move(validation_warnings);
     if (!is_evenly_spaced(config.source.launch_elev_deg)) {
         warnings.emplace_back("source: launch_elev_deg is not evenly spaced; beam spacing is "
@@ -193,7 +193,7 @@ std::vector<std::string> collect_warnings(const input::SimulationConfig &config,
         warnings.emplace_back("source: launch_azim_deg is not evenly spaced; beam spacing is "
                               "taken from its first two entries");
     }
-    for (const std::string &path : unknown_keys) {
+    for (const std::string& path : unknown_keys) {
         warnings.push_back("unknown input key is ignored: config." + path);
     }
     return warnings;
@@ -202,10 +202,10 @@ std::vector<std::string> collect_warnings(const input::SimulationConfig &config,
 // Emits every warning in order; the first one a filter turns into an exception ends the call,
 // and the rest are not emitted. The warnings module is imported only when there is something
 // to say.
-void emit_warnings(const std::vector<std::string> &warnings) {
+void emit_warnings(const std::vector<std::string>& warnings) {
     if (warnings.empty()) return;
     const py::object module = import_module("warnings", "failed to import warnings: ");
-    for (const std::string &warning : warnings) {
+    for (const std::string& warning : warnings) {
         const std::string text = "kelp: " + warning;
         const py::object message =
             steal(PyUnicode_FromStringAndSize(text.data(), Py_ssize_t(text.size())));
@@ -219,7 +219,7 @@ py::object float_list(std::span<const float> values, std::string_view failure_pr
     py::object list = steal(PyList_New(Py_ssize_t(values.size())));
     if (!list) fail_with_python_error(failure_prefix);
     for (std::size_t i = 0; i < values.size(); ++i) {
-        PyObject *item = PyFloat_FromDouble(static_cast<double>(values[i]));
+        PyObject* item = PyFloat_FromDouble(static_cast<double>(values[i]));
         if (!item) fail_with_python_error(failure_prefix);
         PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), item);
     }
@@ -237,13 +237,13 @@ py::object point_list(std::span<const std::array<float, 3>> points,
     return list;
 }
 
-void set_item(const py::object &dict, const char *key, const py::object &value) {
+void set_item(const py::object& dict, const char* key, const py::object& value) {
     if (PyDict_SetItemString(dict.ptr(), key, value.ptr()) != 0) {
         fail_with_python_error(std::string("failed to set ") + key + ": ");
     }
 }
 
-template <typename Array> std::size_t element_count(const Array &array) {
+template <typename Array> std::size_t element_count(const Array& array) {
     std::size_t n = 1;
     for (const std::size_t extent : array.shape)
         n *= extent;
@@ -252,8 +252,8 @@ template <typename Array> std::size_t element_count(const Array &array) {
 
 // The flattening below indexes the arrays by their shapes; a field whose storage disagrees with
 // its shapes is a fault of the code that built it, never of the input.
-void check_field_layout(const influence::PressureField &field) {
-    const auto &p = field.pressure;
+void check_field_layout(const influence::PressureField& field) {
+    const auto& p = field.pressure;
     const bool consistent = element_count(p) == p.data.size() &&
                             element_count(field.delay_s) == field.delay_s.data.size() &&
                             field.delay_s.shape == field.amplitude.shape &&
@@ -268,7 +268,7 @@ void check_field_layout(const influence::PressureField &field) {
 }
 
 py::object build_output(engine::SimulationResult result, std::span<const float> freq_hz) {
-    const influence::PressureField &field = result.field;
+    const influence::PressureField& field = result.field;
     check_field_layout(field);
 
     // Real and imaginary parts in one pass, then delay and amplitude in one pass; the flat
@@ -279,10 +279,10 @@ py::object build_output(engine::SimulationResult result, std::span<const float> 
     py::object pressure_im = steal(PyList_New(Py_ssize_t(pressure.size())));
     if (!pressure_im) fail_with_python_error("failed to set pressure_im: ");
     for (std::size_t i = 0; i < pressure.size(); ++i) {
-        PyObject *re = PyFloat_FromDouble(static_cast<double>(pressure[i].re));
+        PyObject* re = PyFloat_FromDouble(static_cast<double>(pressure[i].re));
         if (!re) fail_with_python_error("failed to set pressure_re: ");
         PyList_SET_ITEM(pressure_re.ptr(), Py_ssize_t(i), re);
-        PyObject *im = PyFloat_FromDouble(static_cast<double>(pressure[i].im));
+        PyObject* im = PyFloat_FromDouble(static_cast<double>(pressure[i].im));
         if (!im) fail_with_python_error("failed to set pressure_im: ");
         PyList_SET_ITEM(pressure_im.ptr(), Py_ssize_t(i), im);
     }
@@ -293,10 +293,10 @@ py::object build_output(engine::SimulationResult result, std::span<const float> 
     py::object amplitude_list = steal(PyList_New(Py_ssize_t(amplitude.size())));
     if (!amplitude_list) fail_with_python_error("failed to set amplitude: ");
     for (std::size_t i = 0; i < delay.size(); ++i) {
-        PyObject *d = PyFloat_FromDouble(static_cast<double>(delay[i]));
+        PyObject* d = PyFloat_FromDouble(static_cast<double>(delay[i]));
         if (!d) fail_with_python_error("failed to set delay_s: ");
         PyList_SET_ITEM(delay_list.ptr(), Py_ssize_t(i), d);
-        PyObject *a = PyFloat_FromDouble(static_cast<double>(amplitude[i]));
+        PyObject* a = PyFloat_FromDouble(static_cast<double>(amplitude[i]));
         if (!a) fail_with_python_error("failed to set amplitude: ");
         PyList_SET_ITEM(amplitude_list.ptr(), Py_ssize_t(i), a);
     }
@@ -304,7 +304,7 @@ py::object build_output(engine::SimulationResult result, std::span<const float> 
     const py::object outer = steal(PyDict_New());
     if (!outer) fail_with_python_error("failed to set pressure_field: ");
     if (result.ray_paths) {
-        std::vector<engine::RayPath> &paths = *result.ray_paths;
+        std::vector<engine::RayPath>& paths = *result.ray_paths;
         py::object path_list = steal(PyList_New(Py_ssize_t(paths.size())));
         if (!path_list) fail_with_python_error("failed to set ray_paths: ");
         for (std::size_t i = 0; i < paths.size(); ++i) {
@@ -328,7 +328,7 @@ py::object build_output(engine::SimulationResult result, std::span<const float> 
         set_item(inner, "z_m", float_list(field.z_m, "failed to set z_m: "));
     }
     set_item(inner, "frequency_hz", float_list(freq_hz, "failed to set frequency_hz: "));
-    const auto &shape = field.pressure.shape;
+    const auto& shape = field.pressure.shape;
     const py::object shape_tuple =
         steal(Py_BuildValue("(nnnn)", Py_ssize_t(shape[0]), Py_ssize_t(shape[1]),
                             Py_ssize_t(shape[2]), Py_ssize_t(shape[3])));
@@ -342,7 +342,7 @@ py::object build_output(engine::SimulationResult result, std::span<const float> 
     return outer;
 }
 
-py::object run(PyObject *py_cfg) {
+py::object run(PyObject* py_cfg) {
     input::SimulationConfig config;
     std::vector<std::string> warnings;
     {
@@ -379,10 +379,10 @@ py::object run_simulation(const py::handle py_cfg) {
     std::string panic_text;
     try {
         return run(py_cfg.ptr());
-    } catch (const BoundaryError &error) {
+    } catch (const BoundaryError& error) {
         PyErr_SetString(PyExc_RuntimeError, error.message.c_str());
         throw py::error_already_set();
-    } catch (const std::exception &fault) {
+    } catch (const std::exception& fault) {
         panic_text = fault.what();
     } catch (...) {
         panic_text = "unknown internal fault";
@@ -396,7 +396,7 @@ py::object run_simulation(const py::handle py_cfg) {
     throw py::error_already_set();
 }
 
-void init_module(py::module_ &m) {
+void init_module(py::module_& m) {
     // The module is set up once per process: a second initialisation would hand out a second
     // PanicException type that the first module's callers could not catch.
     static bool initialised = false;
@@ -432,11 +432,11 @@ void init_module(py::module_ &m) {
 PYBIND11_MODULE(kelp, m) {
     try {
         kelp::python_bindings::init_module(m);
-    } catch (const py::error_already_set &) {
+    } catch (const py::error_already_set&) {
         throw;
-    } catch (const py::builtin_exception &) {
+    } catch (const py::builtin_exception&) {
         throw;
-    } catch (const std::exception &fault) {
+    } catch (const std::exception& fault) {
         throw py::import_error(std::string("kelp initialisation failed: ") + fault.what());
     }
 }

@@ -6,7 +6,7 @@ namespace {
 
 // e^T H f for the symmetric Hessian of c, written out so that the diagonal-pair case e == f
 // gives the same numbers as the doubled mixed terms (ex fy + ey fx == 2 ex ey exactly).
-float hessian_form(const ssp::SSPSample &s, Vec3 e, Vec3 f) {
+float hessian_form(const ssp::SSPSample& s, Vec3 e, Vec3 f) {
     return s.d2c_dx2 * e.x * f.x + s.d2c_dy2 * e.y * f.y + s.d2c_dz2 * e.z * f.z +
            s.d2c_dxdy * (e.x * f.y + e.y * f.x) + s.d2c_dxdz * (e.x * f.z + e.z * f.x) +
            s.d2c_dydz * (e.y * f.z + e.z * f.y);
@@ -14,8 +14,8 @@ float hessian_form(const ssp::SSPSample &s, Vec3 e, Vec3 f) {
 
 } // namespace
 
-RayDerivatives compute_ray_derivatives(const RayState &state, const ssp::SSPFields &ssp,
-                                       ssp::SSPCursor &cur) {
+RayDerivatives compute_ray_derivatives(const RayState& state, const ssp::SSPFields& ssp,
+                                       ssp::SSPCursor& cur) {
     const ssp::SSPSample s = ssp::interpolate_all_with_cursor(state.position, ssp, cur);
     const float c = s.c;
     const float c2 = c * c;

@@ -50,7 +50,7 @@ struct CompensatedVec3 {
 
 // S advanced by h along the derivatives d for the quantities that are plain sums. Position
 // and travel time are left to the caller: the marcher sums them with compensation.
-RayState advance(const RayState &s, const RayDerivatives &d, float h) {
+RayState advance(const RayState& s, const RayDerivatives& d, float h) {
     RayState n = s;
     n.event = ReflectionEvent{};
     n.slowness = {s.slowness.x + h * d.d_slowness.x, s.slowness.y + h * d.d_slowness.y,
@@ -66,7 +66,7 @@ RayState advance(const RayState &s, const RayDerivatives &d, float h) {
 
 } // namespace
 
-std::uint64_t ray_capacity_hint(const input::BeamSettings &beam) {
+std::uint64_t ray_capacity_hint(const input::BeamSettings& beam) {
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     const float steps = std::ceil(beam.max_range_m / beam.step_m);
     std::uint64_t n = 0;
@@ -80,9 +80,9 @@ std::uint64_t ray_capacity_hint(const input::BeamSettings &beam) {
     return std::min(hint, kMaxReservedStates);
 }
 
-float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields &ssp,
-                                const ssp::SSPCursor &ssp_cur, const bty::BTYfield &bty,
-                                bty::BTYCursor &bty_cur, float h0) {
+float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields& ssp,
+                                const ssp::SSPCursor& ssp_cur, const bty::BTYfield& bty,
+                                bty::BTYCursor& bty_cur, float h0) {
     float h = ssp::reduce_step_to_ssp_interfaces(p, d, ssp, ssp_cur, h0);
 
     // The cursor is brought to p first: a reflection may have shifted the point since the
@@ -115,10 +115,10 @@ float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields &ssp,
     return h > floor ? h : floor;
 }
 
-std::vector<RayState> trace_ray(const input::SimulationConfig &config,
-                                const ssp::SSPFields &ssp, const bty::BTYfield &bty,
+std::vector<RayState> trace_ray(const input::SimulationConfig& config,
+                                const ssp::SSPFields& ssp, const bty::BTYfield& bty,
                                 float azimuth_rad, float elevation_rad) {
-    const input::BeamSettings &beam = config.beam;
+    const input::BeamSettings& beam = config.beam;
     const Vec3 src{config.source.position[0], config.source.position[1],
                    config.source.position[2]};
 

@@ -79,7 +79,7 @@ Geometry boundary_wavenumbers(Vec3 t, Vec3 n_hat, float c, float w) {
     return {w * norm(tangential), w * sn};
 }
 
-Complex32 fluid_coefficient(const bty::AcousticBottom &b, Geometry g, float rho_w, float w) {
+Complex32 fluid_coefficient(const bty::AcousticBottom& b, Geometry g, float rho_w, float w) {
     const Complex32 kp =
         complex_wavenumber(complex_wave_speed(b.compressional_speed_m_s,
                                               b.compressional_attenuation_db_per_wavelength, w),
@@ -90,7 +90,7 @@ Complex32 fluid_coefficient(const bty::AcousticBottom &b, Geometry g, float rho_
     return impedance_ratio(q, p);
 }
 
-Complex32 elastic_coefficient(const bty::ElasticBottom &b, Geometry g, float rho_w, float w) {
+Complex32 elastic_coefficient(const bty::ElasticBottom& b, Geometry g, float rho_w, float w) {
     const Complex32 cp = complex_wave_speed(b.compressional_speed_m_s,
                                             b.compressional_attenuation_db_per_wavelength, w);
     const Complex32 cs =
@@ -112,7 +112,7 @@ Complex32 elastic_coefficient(const bty::ElasticBottom &b, Geometry g, float rho
 
 } // namespace
 
-Complex32 compute_bottom_reflection_coefficient(const bty::BottomModel &model, Vec3 t, Vec3 n,
+Complex32 compute_bottom_reflection_coefficient(const bty::BottomModel& model, Vec3 t, Vec3 n,
                                                 float c, float rho_w, float omega) {
     if (omega == 0.0f) return {1.0f, 0.0f};
     if (std::holds_alternative<bty::RigidBottom>(model)) return {1.0f, 0.0f};

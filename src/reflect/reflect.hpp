@@ -24,10 +24,10 @@ unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfiel
 
 // Plane-wave reflection coefficient R of the bottom for the incident slowness t (s/m), bottom
 // normal n, water sound speed c (m/s), water density rho_w (g/cm^3) and angular frequency
-// omega (rad/s), for time dependence exp(+i omega tau). Rigid, omega = 0 or |n| <= 1e-12 give 1.
-// Attenuation is in dB per wavelength; a lossless bottom beyond its critical angle gives the
-// limit of a vanishing loss (the evanescent wave decays into the bottom). A negative omega
-// gives the complex conjugate; |R| < 1e-12 is returned as exactly 0.
+// omega (rad/s), for time dependence exp(+i omega tau). Rigid, omega = 0 or |n| <= 1e-12
+// give 1. Attenuation is in dB per wavelength; a lossless bottom beyond its critical angle
+// gives the limit of a vanishing loss (the evanescent wave decays into the bottom). A negative
+// omega gives the complex conjugate; |R| < 1e-12 is returned as exactly 0.
 Complex32 compute_bottom_reflection_coefficient(const bty::BottomModel& model, Vec3 t, Vec3 n,
                                                 float c, float rho_w, float omega);
 

@@ -13,7 +13,7 @@ namespace {
 // curvature terms that would couple q into p vanish and only the rotation in and out of the
 // boundary frame is applied (the identity up to rounding unless u is along n, where the
 // boundary frame degenerates and p is zeroed). phi turns by twice the frame angle.
-void carry_dynamic_quantities(rays::RayState &s, Vec3 t, Vec3 n, float c) {
+void carry_dynamic_quantities(rays::RayState& s, Vec3 t, Vec3 n, float c) {
     const rays::RayBasis e = rays::ray_normal_basis(t, c, s.phi);
     const Vec3 u{c * t.x, c * t.y, c * t.z};
     Vec3 m = cross(n, u);
@@ -52,9 +52,9 @@ unsigned moved_coordinates(Vec3 before, Vec3 after) {
 
 } // namespace
 
-unsigned reflect_boundaries(std::vector<rays::RayState> &ray, const bty::BTYfield &bty,
-                            bty::BTYCursor &cur) {
-    rays::RayState &s = ray.back();
+unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
+                            bty::BTYCursor& cur) {
+    rays::RayState& s = ray.back();
     s.event.kind = rays::kEventNone;
     const Vec3 p0 = s.position;
     const Vec3 t = s.slowness;

@@ -11,7 +11,7 @@ namespace {
 // node uses its own neighbours' spacing: forward over the first interval, backward over the
 // last, central over axis[i+1] - axis[i-1] inside. The central denominator is the width of the
 // two intervals, which on a uniform axis is h + h, so the classic stencil is reproduced.
-Array3f partial_along(const Array3f &field, std::span<const float> axis, std::size_t dim,
+Array3f partial_along(const Array3f& field, std::span<const float> axis, std::size_t dim,
                       char name) {
     const std::size_t n = field.shape[dim];
     if (n < 2) {
@@ -29,17 +29,17 @@ Array3f partial_along(const Array3f &field, std::span<const float> axis, std::si
         inner *= field.shape[d];
 
     Array3f out(field.shape, 0.0f);
-    const float *f = field.data.data();
-    float *o = out.data.data();
+    const float* f = field.data.data();
+    float* o = out.data.data();
     for (std::size_t a = 0; a < outer; ++a) {
         const std::size_t plane0 = a * n * inner;
         for (std::size_t i = 0; i < n; ++i) {
             const std::size_t lo = i == 0 ? 0 : i - 1;
             const std::size_t hi = i == n - 1 ? n - 1 : i + 1;
             const float width = axis[hi] - axis[lo];
-            const float *f_lo = f + plane0 + lo * inner;
-            const float *f_hi = f + plane0 + hi * inner;
-            float *out_i = o + plane0 + i * inner;
+            const float* f_lo = f + plane0 + lo * inner;
+            const float* f_hi = f + plane0 + hi * inner;
+            float* out_i = o + plane0 + i * inner;
             for (std::size_t r = 0; r < inner; ++r)
                 out_i[r] = (f_hi[r] - f_lo[r]) / width;
         }
@@ -47,7 +47,7 @@ Array3f partial_along(const Array3f &field, std::span<const float> axis, std::si
     return out;
 }
 
-void require_strictly_increasing(std::span<const float> g, const char *name) {
+void require_strictly_increasing(std::span<const float> g, const char* name) {
     for (std::size_t i = 1; i < g.size(); ++i) {
         // Written negated so that a NaN node fails too.
         if (!(g[i] > g[i - 1])) fail(std::string(name) + " must be strictly increasing");
@@ -56,33 +56,33 @@ void require_strictly_increasing(std::span<const float> g, const char *name) {
 
 } // namespace
 
-Array3f partial_x(const Array3f &field, std::span<const float> axis) {
+Array3f partial_x(const Array3f& field, std::span<const float> axis) {
     return partial_along(field, axis, 0, 'x');
 }
-Array3f partial_y(const Array3f &field, std::span<const float> axis) {
+Array3f partial_y(const Array3f& field, std::span<const float> axis) {
     return partial_along(field, axis, 1, 'y');
 }
-Array3f partial_z(const Array3f &field, std::span<const float> axis) {
+Array3f partial_z(const Array3f& field, std::span<const float> axis) {
     return partial_along(field, axis, 2, 'z');
 }
 
-std::vector<float> interleave_fields(const SSPFields &f) {
-    const Array3f *arrays[kFieldsPerNode] = {&f.c,        &f.dc_dx,   &f.dc_dy,   &f.dc_dz,
+std::vector<float> interleave_fields(const SSPFields& f) {
+    const Array3f* arrays[kFieldsPerNode] = {&f.c,        &f.dc_dx,   &f.dc_dy,   &f.dc_dz,
                                              &f.d2c_dx2,  &f.d2c_dy2, &f.d2c_dz2, &f.d2c_dxdy,
                                              &f.d2c_dxdz, &f.d2c_dydz};
     const std::size_t nodes = f.c.size();
     std::vector<float> out(nodes * kFieldsPerNode);
     for (std::size_t m = 0; m < kFieldsPerNode; ++m) {
         if (arrays[m]->size() != nodes) fail("interleave_fields: arrays of unequal size");
-        const float *src = arrays[m]->data.data();
+        const float* src = arrays[m]->data.data();
         for (std::size_t q = 0; q < nodes; ++q)
             out[q * kFieldsPerNode + m] = src[q];
     }
     return out;
 }
 
-SSPFields init_ssp(const input::SimulationConfig &config) {
-    const input::SoundSpeed &s = config.ssp;
+SSPFields init_ssp(const input::SimulationConfig& config) {
+    const input::SoundSpeed& s = config.ssp;
     const std::size_t nx = s.x_ssp_m.size();
     const std::size_t ny = s.y_ssp_m.size();
     const std::size_t nz = s.z_ssp_m.size();
@@ -128,7 +128,7 @@ SSPFields init_ssp(const input::SimulationConfig &config) {
 
 namespace detail {
 
-std::uint32_t search_cell(std::span<const float> g, float p, const char *axis_name) {
+std::uint32_t search_cell(std::span<const float> g, float p, const char* axis_name) {
     const std::size_t n = g.size();
     if (n < 2)
         fail(std::string("cursor search on the ") + axis_name +
@@ -151,7 +151,7 @@ std::uint32_t search_cell(std::span<const float> g, float p, const char *axis_na
 
 } // namespace detail
 
-SSPCursor init_ssp_cursor(Vec3 p, const SSPFields &f) {
+SSPCursor init_ssp_cursor(Vec3 p, const SSPFields& f) {
     return {detail::search_cell(f.x, p.x, "x"), detail::search_cell(f.y, p.y, "y"),
             detail::search_cell(f.z, p.z, "z")};
 }

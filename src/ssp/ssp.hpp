@@ -52,24 +52,24 @@ struct SSPSample {
 // Builds the field from the validated configuration. Throws FatalError, first match wins:
 // c_m_s does not fill the grid (shorter or longer), nx / ny / nz < 2, then x_ssp_m / y_ssp_m /
 // z_ssp_m not strictly increasing.
-SSPFields init_ssp(const input::SimulationConfig &config);
+SSPFields init_ssp(const input::SimulationConfig& config);
 
 // Derivative along axis 0 / 1 / 2 of a 3-D field, using each node's own spacing on `axis`
 // (one-sided at the ends, central over axis[i+1] - axis[i-1] inside). On a uniform axis this
 // is the classic (f[i+1] - f[i-1]) / 2h. Throws FatalError when the axis has fewer than two
 // nodes or its length differs from the field's extent along it.
-Array3f partial_x(const Array3f &field, std::span<const float> axis);
-Array3f partial_y(const Array3f &field, std::span<const float> axis);
-Array3f partial_z(const Array3f &field, std::span<const float> axis);
+Array3f partial_x(const Array3f& field, std::span<const float> axis);
+Array3f partial_y(const Array3f& field, std::span<const float> axis);
+Array3f partial_z(const Array3f& field, std::span<const float> axis);
 
 // Copy of the ten arrays of `f`, ten floats per node in SSPSample order, node-major (i, j, k).
-std::vector<float> interleave_fields(const SSPFields &f);
+std::vector<float> interleave_fields(const SSPFields& f);
 
 namespace detail {
 
 // Index of the last node not above p (0 below the grid), capped at n - 2: the cell of p.
 // Throws FatalError on a NaN coordinate or an axis with fewer than two nodes.
-std::uint32_t search_cell(std::span<const float> g, float p, const char *axis_name);
+std::uint32_t search_cell(std::span<const float> g, float p, const char* axis_name);
 
 // Moves cell i to the cell of p by walking from it. Strict comparisons: a point on an interior
 // node stays in whichever neighbouring cell the cursor already held; NaN leaves i unchanged.
@@ -105,7 +105,7 @@ struct CornerWeights {
     float w[8];
 };
 
-inline CornerWeights corner_weights(const SSPWeights &s) {
+inline CornerWeights corner_weights(const SSPWeights& s) {
     const float w00 = s.wx0 * s.wy0;
     const float w01 = s.wx0 * s.wy1;
     const float w10 = s.wx1 * s.wy0;
@@ -117,12 +117,12 @@ inline CornerWeights corner_weights(const SSPWeights &s) {
 // Trilinear sum of one array over the cell at flat offset `base`; sy and sx are the flat
 // strides of j and i (nz and ny * nz). The terms are added to a zero accumulator in corner
 // order, so every path through the code rounds alike.
-inline float trilinear(const float *a, std::size_t base, std::size_t sy, std::size_t sx,
-                       const CornerWeights &cw) {
-    const float *p0 = a + base;
-    const float *p1 = p0 + sy;
-    const float *p2 = p0 + sx;
-    const float *p3 = p2 + sy;
+inline float trilinear(const float* a, std::size_t base, std::size_t sy, std::size_t sx,
+                       const CornerWeights& cw) {
+    const float* p0 = a + base;
+    const float* p1 = p0 + sy;
+    const float* p2 = p0 + sx;
+    const float* p3 = p2 + sy;
     float acc = 0.0f;
     acc += cw.w[0] * p0[0];
     acc += cw.w[1] * p0[1];
@@ -135,7 +135,7 @@ inline float trilinear(const float *a, std::size_t base, std::size_t sy, std::si
     return acc;
 }
 
-inline std::size_t cell_base(const SSPFields &f, const SSPWeights &s) {
+inline std::size_t cell_base(const SSPFields& f, const SSPWeights& s) {
     return (static_cast<std::size_t>(s.ix) * f.y.size() + s.iy) * f.z.size() + s.iz;
 }
 
@@ -143,10 +143,10 @@ inline std::size_t cell_base(const SSPFields &f, const SSPWeights &s) {
 
 // Binary search: the cell of the last node not above p (0 below the grid, n-2 at/after the
 // end). Throws FatalError on a NaN coordinate (only ever called with the source position).
-SSPCursor init_ssp_cursor(Vec3 p, const SSPFields &f);
+SSPCursor init_ssp_cursor(Vec3 p, const SSPFields& f);
 
 // Walks the cursor from its current cell to the cell of p (strict comparisons; NaN keeps it).
-inline void update_ssp_cursor(Vec3 p, const SSPFields &f, SSPCursor &cur) {
+inline void update_ssp_cursor(Vec3 p, const SSPFields& f, SSPCursor& cur) {
     cur.ix = detail::walk_cell(f.x, p.x, cur.ix);
     cur.iy = detail::walk_cell(f.y, p.y, cur.iy);
     cur.iz = detail::walk_cell(f.z, p.z, cur.iz);
@@ -156,7 +156,7 @@ inline void update_ssp_cursor(Vec3 p, const SSPFields &f, SSPCursor &cur) {
 // the lower and upper node along each axis (w0 + w1 = 1, each in [0, 1], clamped outside).
 inline SSPWeights update_cursor_and_weights(Vec3 p, std::span<const float> x,
                                             std::span<const float> y, std::span<const float> z,
-                                            SSPCursor &cur) {
+                                            SSPCursor& cur) {
     cur.ix = detail::walk_cell(x, p.x, cur.ix);
     cur.iy = detail::walk_cell(y, p.y, cur.iy);
     cur.iz = detail::walk_cell(z, p.z, cur.iz);
@@ -167,7 +167,7 @@ inline SSPWeights update_cursor_and_weights(Vec3 p, std::span<const float> x,
 }
 
 // Trilinear c at p (position clamped to the grid); moves the cursor first.
-inline float interpolate_c_with_cursor(Vec3 p, const SSPFields &f, SSPCursor &cur) {
+inline float interpolate_c_with_cursor(Vec3 p, const SSPFields& f, SSPCursor& cur) {
     const SSPWeights s = update_cursor_and_weights(p, f.x, f.y, f.z, cur);
     const std::size_t nz = f.z.size();
     return detail::trilinear(f.c.data.data(), detail::cell_base(f, s), nz, f.y.size() * nz,
@@ -176,7 +176,7 @@ inline float interpolate_c_with_cursor(Vec3 p, const SSPFields &f, SSPCursor &cu
 
 // All ten interpolated values at p from one set of weights; moves the cursor first. Each value
 // is summed exactly as interpolate_c_with_cursor sums c.
-inline SSPSample interpolate_all_with_cursor(Vec3 p, const SSPFields &f, SSPCursor &cur) {
+inline SSPSample interpolate_all_with_cursor(Vec3 p, const SSPFields& f, SSPCursor& cur) {
     const SSPWeights s = update_cursor_and_weights(p, f.x, f.y, f.z, cur);
     const detail::CornerWeights cw = detail::corner_weights(s);
     const std::size_t nz = f.z.size();
@@ -185,8 +185,8 @@ inline SSPSample interpolate_all_with_cursor(Vec3 p, const SSPFields &f, SSPCurs
     const std::size_t base = detail::cell_base(f, s);
     if (!f.interleaved.empty()) {
         // Each corner is one block of ten floats; the two z corners of a column are adjacent.
-        const float *node = f.interleaved.data() + base * kFieldsPerNode;
-        const float *corner[8] = {node,
+        const float* node = f.interleaved.data() + base * kFieldsPerNode;
+        const float* corner[8] = {node,
                                   node + kFieldsPerNode,
                                   node + sy * kFieldsPerNode,
                                   node + (sy + 1) * kFieldsPerNode,
@@ -197,13 +197,13 @@ inline SSPSample interpolate_all_with_cursor(Vec3 p, const SSPFields &f, SSPCurs
         float acc[kFieldsPerNode] = {};
         for (int k = 0; k < 8; ++k) {
             const float w = cw.w[k];
-            const float *q = corner[k];
+            const float* q = corner[k];
             for (std::size_t m = 0; m < kFieldsPerNode; ++m)
                 acc[m] += w * q[m];
         }
         return {acc[0], acc[1], acc[2], acc[3], acc[4], acc[5], acc[6], acc[7], acc[8], acc[9]};
     }
-    const auto one = [&](const Array3f &a) {
+    const auto one = [&](const Array3f& a) {
         return detail::trilinear(a.data.data(), base, sy, sx, cw);
     };
     return {one(f.c),       one(f.dc_dx),   one(f.dc_dy),    one(f.dc_dz),    one(f.d2c_dx2),
@@ -214,8 +214,8 @@ inline SSPSample interpolate_all_with_cursor(Vec3 p, const SSPFields &f, SSPCurs
 // axis: the upper plane for d > 0, the cell's own lower plane for d < 0. Axes with
 // |d| <= 1e-9 and planes at most 1e-9 ahead (or behind) are ignored, so a ray standing on a
 // plane is never held at a zero step. The step never grows; the cursor is only read.
-inline float reduce_step_to_ssp_interfaces(Vec3 p, Vec3 d, const SSPFields &f,
-                                           const SSPCursor &cur, float ds) {
+inline float reduce_step_to_ssp_interfaces(Vec3 p, Vec3 d, const SSPFields& f,
+                                           const SSPCursor& cur, float ds) {
     constexpr float kTiny = 1e-9f;
     const auto shorten = [&](std::span<const float> g, float pa, float da, std::uint32_t i) {
         if (std::fabs(da) <= kTiny) return;

@@ -80,7 +80,7 @@ TEST(BottomCoefficient, EarlyAnswersAreOne) {
                 compute_bottom_reflection_coefficient(models[0], t, kDown, kWater, 1.0f, omega);
             EXPECT_EQ(rigid.re, 1.0f);
             EXPECT_EQ(rigid.im, 0.0f);
-            for (const auto &m : models) {
+            for (const auto& m : models) {
                 const Complex32 at_zero =
                     compute_bottom_reflection_coefficient(m, t, kDown, kWater, 1.0f, 0.0f);
                 EXPECT_EQ(at_zero.re, 1.0f);
@@ -177,7 +177,7 @@ TEST(BottomCoefficient, NegativeFrequencyConjugates) {
     const std::vector<bty::BottomModel> models = {
         bty::AcousticBottom{1600.0f, 1.8f, 0.5f},
         bty::ElasticBottom{2000.0f, 800.0f, 2.0f, 0.5f, 1.0f}};
-    for (const auto &m : models) {
+    for (const auto& m : models) {
         for (double g_deg : {5.0, 20.0, 70.0}) {
             const Vec3 t = incident_slowness(rad(g_deg));
             const Complex32 pos =

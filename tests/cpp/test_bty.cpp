@@ -22,10 +22,10 @@ input::SimulationConfig make_config(Axis x, Axis y, std::vector<float> z) {
     return cfg;
 }
 
-std::string build_error(const input::SimulationConfig &cfg) {
+std::string build_error(const input::SimulationConfig& cfg) {
     try {
         (void)init_bty(cfg);
-    } catch (const FatalError &e) {
+    } catch (const FatalError& e) {
         return e.what();
     }
     return "<built>";
@@ -38,7 +38,7 @@ struct Lookup {
 };
 
 // What the ray code does at a point: start the cursor somewhere, walk it there, then evaluate.
-Lookup look_up(const BTYfield &f, Vec2 p, BTYCursor cur = {}) {
+Lookup look_up(const BTYfield& f, Vec2 p, BTYCursor cur = {}) {
     update_bty_cursor(p, f, cur);
     return {interpolate_bty_from_cursor(p, f, cur), bottom_normal_from_cursor(p, f, cur), cur};
 }
@@ -57,16 +57,16 @@ void expect_normal(Vec3 n, float gx_f, float gy_f, double tol = 4e-7) {
 // Fatal errors and their precedence.
 
 struct BuildErrorCase {
-    const char *name;
+    const char* name;
     Axis x, y;
     std::size_t z_len;
-    const char *message;
+    const char* message;
 };
 
 class BtyBuildErrors : public ::testing::TestWithParam<BuildErrorCase> {};
 
 TEST_P(BtyBuildErrors, ReportsTheFirstApplicableMessage) {
-    const BuildErrorCase &tc = GetParam();
+    const BuildErrorCase& tc = GetParam();
     EXPECT_EQ(build_error(make_config(tc.x, tc.y, std::vector<float>(tc.z_len, 100.0f))),
               tc.message);
 }
@@ -103,7 +103,7 @@ INSTANTIATE_TEST_SUITE_P(
         BuildErrorCase{"YRepeated", {0, 10}, {3, 3}, 4, "y_bty_m must be strictly increasing"},
         BuildErrorCase{"XBeatsY", {10, 0}, {3, 3}, 4, "x_bty_m must be strictly increasing"},
         BuildErrorCase{"NaNNode", {0}, {0, kNaN}, 2, "y_bty_m must be strictly increasing"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
 // The bottom model and the water density.
@@ -113,7 +113,7 @@ TEST(BtyBuild, TakesOverModelWithMissingAttenuationsAsZero) {
     cfg.bathymetry.bottom_model = input::Acoustic{1600.0f, 1.8f, std::nullopt};
     BTYfield f = init_bty(cfg);
     ASSERT_TRUE(std::holds_alternative<AcousticBottom>(f.bottom_model));
-    const auto &a = std::get<AcousticBottom>(f.bottom_model);
+    const auto& a = std::get<AcousticBottom>(f.bottom_model);
     EXPECT_EQ(a.compressional_speed_m_s, 1600.0f);
     EXPECT_EQ(a.density_g_cm3, 1.8f);
     EXPECT_EQ(a.compressional_attenuation_db_per_wavelength, 0.0f);
@@ -123,7 +123,7 @@ TEST(BtyBuild, TakesOverModelWithMissingAttenuationsAsZero) {
     cfg.bathymetry.water_density_g_cm3 = 1.03f;
     f = init_bty(cfg);
     ASSERT_TRUE(std::holds_alternative<ElasticBottom>(f.bottom_model));
-    const auto &e = std::get<ElasticBottom>(f.bottom_model);
+    const auto& e = std::get<ElasticBottom>(f.bottom_model);
     EXPECT_EQ(e.compressional_speed_m_s, 1700.0f);
     EXPECT_EQ(e.shear_speed_m_s, 400.0f);
     EXPECT_EQ(e.density_g_cm3, 2.0f);
@@ -150,7 +150,7 @@ TEST(BtyLookup, FlatBottomEverywhere) {
 }
 
 struct SlopeCase {
-    const char *name;
+    const char* name;
     std::vector<float> z;
     Vec2 p;
     float depth, gx, gy;
@@ -159,7 +159,7 @@ struct SlopeCase {
 class BtySlope : public ::testing::TestWithParam<SlopeCase> {};
 
 TEST_P(BtySlope, DepthAndNormal) {
-    const SlopeCase &tc = GetParam();
+    const SlopeCase& tc = GetParam();
     const BTYfield f = init_bty(make_config({0, 1000}, {0, 1000}, tc.z));
     const Lookup l = look_up(f, tc.p);
     EXPECT_FLOAT_EQ(l.depth, tc.depth);
@@ -183,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
         SlopeCase{"Saddle", {100, 100, 100, 300}, {250, 750}, 137.5f, 0.15f, 0.05f},
         // Beyond a corner both are constant: the corner's own values.
         SlopeCase{"SaddleBeyondCorner", {100, 100, 100, 300}, {5000, 5000}, 300, 0.2f, 0.2f}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A bilinear bottom is reproduced on a non-uniform grid, cell by cell, with the walking cursor.
 // Reference in double. The node depths (~4500 m) are rounded to float (ulp 5e-4) and the

@@ -634,7 +634,6 @@ TEST(ProgressBar, IsThreadSafeRateLimitedAndFinishedOnItsOwnLine) {
     EXPECT_NE(last.find("   4000/4000    100% eta 00:00:00"), std::string::npos) << last;
 }
 
-
 // 9 x 9 x 3 receivers, 2 frequencies, 3 x 2 beams, max_steps 400: the estimate is the sum of
 // (chunks + 1) fields of 243 receivers x (2 complex + delay + amplitude), the stored paths at
 // 401 points of 12 bytes, and one ray of 401 states per worker.

@@ -69,7 +69,7 @@ std::vector<RayState> straight_ray(std::array<double, 3> src, double azim, doubl
     return ray;
 }
 
-std::complex<double> at(const PressureField &f, std::size_t k, std::size_t r) {
+std::complex<double> at(const PressureField& f, std::size_t k, std::size_t r) {
     const Complex32 p = f.pressure.flat()[k * f.delay_s.size() + r];
     return {p.re, p.im};
 }
@@ -99,7 +99,7 @@ TEST(PressureField, GridModeShapesAndFill) {
 }
 
 TEST(PressureField, ArrayModeIgnoresCase) {
-    for (const char *type : {"array", "ARRAY", "ArRaY"}) {
+    for (const char* type : {"array", "ARRAY", "ArRaY"}) {
         const PressureField f =
             init_pressure_field(make_config(type, {1, 2}, {3, 4}, {5, 6}, 3));
         ASSERT_TRUE(f.is_array_mode) << type;
@@ -119,7 +119,7 @@ TEST(PressureField, RaggedArrayIsFatal) {
                                             std::vector<float>(ny, 1.0f),
                                             std::vector<float>(nz, 1.0f)));
             ADD_FAILURE() << "no error for " << nx << ny << nz;
-        } catch (const FatalError &e) {
+        } catch (const FatalError& e) {
             EXPECT_STREQ(e.what(), "array receiver coordinates must have equal lengths");
         }
     }
@@ -327,7 +327,7 @@ TEST(BeamInfluence, SurfaceReflectionFlipsSign) {
     const std::vector<float> omegas{100.0f, 628.0f, 3000.0f};
     auto ray = straight_ray({0, 0, 500}, 0.0, 0.0, 50.0, 10);
     auto bounced = ray;
-    for (RayState &st : bounced)
+    for (RayState& st : bounced)
         st.phase = kPi;
     gaussian_beam_influence(ray, plain, kRigid, omegas, 0.0f, 0.02f, 0.02f);
     gaussian_beam_influence(bounced, flipped, kRigid, omegas, 0.0f, 0.02f, 0.02f);
@@ -346,7 +346,7 @@ TEST(BeamInfluence, ArrivalTieBreakWithinAField) {
     PressureField f = init_pressure_field(make_config("array", {0}, {250}, {500}, 0));
     const auto run = [&f](float initial_amplitude) {
         auto ray = straight_ray({0, 0, 500}, 0.0, 0.0, 100.0, 5);
-        for (RayState &st : ray)
+        for (RayState& st : ray)
             st.amplitude = initial_amplitude;
         gaussian_beam_influence(ray, f, kRigid, {}, 0.0f, 0.01f, 0.01f);
     };
@@ -461,7 +461,7 @@ TEST(BeamInfluence, UnorderedGridAxesMatchSortedOnes) {
             gaussian_beam_influence(r2, unordered, kRigid, omegas, 0.0f, 0.012f, 0.011f);
         }
     }
-    const auto pos = [](const std::vector<float> &axis, float v) {
+    const auto pos = [](const std::vector<float>& axis, float v) {
         return static_cast<std::size_t>(std::find(axis.begin(), axis.end(), v) - axis.begin());
     };
     std::size_t reached = 0;
@@ -568,7 +568,7 @@ TEST_P(DenseFan, GivesSphericalSpreading) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Rays, DenseFan, ::testing::Values(false, true),
-                         [](const auto &info) { return info.param ? "Traced" : "HandBuilt"; });
+                         [](const auto& info) { return info.param ? "Traced" : "HandBuilt"; });
 
 } // namespace
 } // namespace kelp::influence

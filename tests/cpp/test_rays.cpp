@@ -24,7 +24,7 @@ constexpr float kC = 1500.0f;
 // bottom is `depth` on x_bty = y_bty = [-1e6, 1e6], so that no bathymetry line is in reach.
 input::SimulationConfig make_config(std::vector<float> xs, std::vector<float> ys,
                                     std::vector<float> zs,
-                                    const std::function<float(float, float, float)> &c,
+                                    const std::function<float(float, float, float)>& c,
                                     float depth) {
     input::SimulationConfig cfg;
     for (float x : xs)
@@ -58,13 +58,13 @@ struct Environment {
     bty::BTYfield bty;
 };
 
-Environment build(const input::SimulationConfig &cfg) {
+Environment build(const input::SimulationConfig& cfg) {
     return {ssp::init_ssp(cfg), bty::init_bty(cfg)};
 }
 
 // A hand-made field with the same value of c and of each derivative everywhere, so that the
 // derivatives of the ray equations can be derived by hand.
-ssp::SSPFields uniform_field(const ssp::SSPSample &s) {
+ssp::SSPFields uniform_field(const ssp::SSPSample& s) {
     ssp::SSPFields f;
     f.x = f.y = f.z = {0.0f, 1000.0f};
     const auto fill = [](float v) { return Array3f({2, 2, 2}, v); };
@@ -90,7 +90,7 @@ RayState state_with(Vec3 u, float c, float phi = 0.0f) {
     return s;
 }
 
-bool all_finite(const RayState &s) {
+bool all_finite(const RayState& s) {
     const float v[] = {s.position.x, s.position.y, s.position.z,  s.slowness.x, s.slowness.y,
                        s.slowness.z, s.phi,        s.travel_time, s.phase,      s.p_tilde.x,
                        s.p_tilde.y,  s.q_tilde.x,  s.q_tilde.y,   s.p_hat.x,    s.p_hat.y,
@@ -103,7 +103,7 @@ bool all_finite(const RayState &s) {
 // ---------------------------------------------------------------------------------------------
 // Ray-normal basis
 
-void expect_right_handed_orthonormal(const rays::RayBasis &b, Vec3 u, float tol) {
+void expect_right_handed_orthonormal(const rays::RayBasis& b, Vec3 u, float tol) {
     EXPECT_NEAR(dot(b.e1, b.e1), 1.0f, tol);
     EXPECT_NEAR(dot(b.e2, b.e2), 1.0f, tol);
     EXPECT_NEAR(dot(b.e1, b.e2), 0.0f, tol);
@@ -258,7 +258,7 @@ TEST(RayDerivatives, TinyHorizontalSlownessFreezesTheFrame) {
 // Step length
 
 struct StepCase {
-    const char *name;
+    const char* name;
     Vec3 p;
     Vec3 d;
     float h0;
@@ -326,7 +326,7 @@ TEST(TraceRay, SourceStateAndStepCount) {
         cfg.beam.max_steps = steps;
         const std::vector<RayState> ray = rays::trace_ray(cfg, env.ssp, env.bty, 0.3f, 0.2f);
         ASSERT_EQ(ray.size(), steps + 1);
-        const RayState &s = ray.front();
+        const RayState& s = ray.front();
         EXPECT_EQ(s.sound_speed, kC);
         EXPECT_EQ(s.travel_time, 0.0f);
         EXPECT_EQ(s.position.z, 100.0f);
@@ -351,7 +351,7 @@ TEST(TraceRay, StraightRayAtConstantSpeed) {
     ASSERT_EQ(ray.size(), 201u);
     const double u[3] = {std::cos(el) * std::sin(az), std::cos(el) * std::cos(az),
                          std::sin(el)};
-    for (const RayState &s : ray) {
+    for (const RayState& s : ray) {
         // Arc length from the travel time; the point must be that far along the launch line.
         const double arc = double(s.travel_time) * kC;
         // Float launch angles and a float travel time near 1.3 s: ~1e-4 m over 2 km.
@@ -379,7 +379,7 @@ TEST(TraceRay, HorizontalRayStopsAtTheRangeCircle) {
     const Environment env = build(cfg);
     const std::vector<RayState> ray = rays::trace_ray(cfg, env.ssp, env.bty, 1.0f, 0.0f);
     ASSERT_EQ(ray.size(), 11u); // 100 m is the first state at or beyond 95 m
-    for (const RayState &s : ray) {
+    for (const RayState& s : ray) {
         EXPECT_EQ(s.position.z, 100.0f);
         const double r = std::hypot(s.position.x, s.position.y);
         EXPECT_NEAR(s.travel_time, r / kC, 1e-7);
@@ -404,7 +404,7 @@ TEST(TraceRay, LongRaysDoNotDriftInSinglePrecision) {
     const float dt = 10.0f / kC;
     const double exact_x = 10000.0 * dx, exact_y = 10000.0 * dy;
     const double exact_t = std::hypot(exact_x, exact_y) / kC;
-    const RayState &end = ray.back();
+    const RayState& end = ray.back();
     EXPECT_NEAR(end.position.x, exact_x, 0.05);
     EXPECT_NEAR(end.position.y, exact_y, 0.05);
     EXPECT_NEAR(end.travel_time, exact_t, 2e-5);
@@ -434,7 +434,7 @@ TEST(TraceRay, SurfaceReflectionContinuesAsTheMirrorImage) {
     int reflected = 0;
     bool landed_on_surface = false;
     for (std::size_t i = 1; i < ray.size(); ++i) {
-        const RayState &s = ray[i];
+        const RayState& s = ray[i];
         EXPECT_GE(s.position.z, 0.0f);
         const double arc = double(s.travel_time) * kC;
         if (s.surface_bounces == 0) continue;
@@ -478,7 +478,7 @@ double circle_error(input::IntegrationMethod method, float step) {
     const double yc = radius * std::sin(double(theta0));
     const double zc = 1000.0 - cs / g;
     double worst = 0.0;
-    for (const RayState &s : ray) {
+    for (const RayState& s : ray) {
         const double e = std::fabs(std::hypot(s.position.y - yc, s.position.z - zc) - radius);
         worst = std::max(worst, e);
     }
@@ -547,7 +547,7 @@ TEST(TraceRay, VerticalFanStaysFinite) {
                 const std::vector<RayState> ray = rays::trace_ray(
                     cfg, env.ssp, env.bty, az_deg * kDegToRad, el_deg * kDegToRad);
                 ASSERT_EQ(ray.size(), 301u);
-                for (const RayState &s : ray) {
+                for (const RayState& s : ray) {
                     ASSERT_TRUE(all_finite(s)) << "az " << az_deg << " el " << el_deg;
                     ASSERT_GE(s.position.z, -1e-3f);
                 }

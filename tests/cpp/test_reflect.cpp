@@ -56,7 +56,7 @@ struct Reflected {
     unsigned moved;
 };
 
-Reflected reflect_one(const RayState &s, const bty::BTYfield &bty) {
+Reflected reflect_one(const RayState& s, const bty::BTYfield& bty) {
     std::vector<RayState> ray{RayState{}, s};
     bty::BTYCursor cur = bty::init_bty_cursor({s.position.x, s.position.y}, bty);
     const unsigned moved = reflect::reflect_boundaries(ray, bty, cur);
@@ -245,7 +245,7 @@ TEST_P(DynamicQuantitiesAcrossBoundary, PUnchangedAndDetQRefreshed) {
     const RayState hits[2] = {
         make_state({500.0f, 300.0f, 152.0f}, unit({0.7f, 0.2f, 0.4f}), phi),
         make_state({500.0f, 300.0f, -0.3f}, unit({0.2f, -0.6f, -0.5f}), phi)};
-    for (const RayState &s : hits) {
+    for (const RayState& s : hits) {
         const auto [r, moved] = reflect_one(s, sloped);
         ASSERT_EQ(r.surface_bounces + r.bottom_bounces, 1u);
         // a^2 + b^2 = 1 holds to a few ulps; p of order 1 comes back within ~1e-6.

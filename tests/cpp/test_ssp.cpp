@@ -26,8 +26,8 @@ input::SimulationConfig make_config(Axis x, Axis y, Axis z, std::vector<float> c
 }
 
 // c sampled from a function of (x, y, z) in the configuration's order (z fastest, then y).
-input::SimulationConfig sample_config(const Axis &x, const Axis &y, const Axis &z,
-                                      const std::function<double(double, double, double)> &fn) {
+input::SimulationConfig sample_config(const Axis& x, const Axis& y, const Axis& z,
+                                      const std::function<double(double, double, double)>& fn) {
     std::vector<float> c;
     for (float xi : x)
         for (float yj : y)
@@ -36,10 +36,10 @@ input::SimulationConfig sample_config(const Axis &x, const Axis &y, const Axis &
     return make_config(x, y, z, c);
 }
 
-std::string build_error(const input::SimulationConfig &cfg) {
+std::string build_error(const input::SimulationConfig& cfg) {
     try {
         (void)init_ssp(cfg);
-    } catch (const FatalError &e) {
+    } catch (const FatalError& e) {
         return e.what();
     }
     return "<built>";
@@ -53,23 +53,23 @@ bool same_bits(float a, float b) {
 // Fatal errors of the build and their precedence.
 
 struct BuildErrorCase {
-    const char *name;
+    const char* name;
     Axis x, y, z;
     std::size_t c_len;
-    const char *message;
+    const char* message;
 };
 
 class SspBuildErrors : public ::testing::TestWithParam<BuildErrorCase> {};
 
 TEST_P(SspBuildErrors, ReportsTheFirstApplicableMessage) {
-    const BuildErrorCase &tc = GetParam();
+    const BuildErrorCase& tc = GetParam();
     EXPECT_EQ(build_error(make_config(tc.x, tc.y, tc.z, std::vector<float>(tc.c_len, 1500.0f))),
               tc.message);
 }
 
-constexpr const char *kShort =
+constexpr const char* kShort =
     "c_m_s does not match grid dimensions: ShapeError/OutOfBounds: out of bounds indexing";
-constexpr const char *kLong =
+constexpr const char* kLong =
     "c_m_s does not match grid dimensions: ShapeError/IncompatibleShape: incompatible shapes";
 
 INSTANTIATE_TEST_SUITE_P(
@@ -126,14 +126,14 @@ INSTANTIATE_TEST_SUITE_P(
                        {0, kNaN},
                        8,
                        "z_ssp_m must be strictly increasing"}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SspPartial, RefusesShortOrMismatchedAxes) {
     const Array3f flat_y({3, 1, 2}, 1.0f);
     try {
         (void)partial_y(flat_y, Axis{0});
         FAIL() << "no error";
-    } catch (const FatalError &e) {
+    } catch (const FatalError& e) {
         EXPECT_STREQ(e.what(), "Need ny >= 2 for finite differences along y");
     }
     EXPECT_THROW((void)partial_x(flat_y, Axis{0, 1}), FatalError);
@@ -150,11 +150,11 @@ std::array<std::size_t, 3> shape_along(std::size_t dim, std::size_t n) {
     return s;
 }
 
-Array3f partial_along(std::size_t dim, const Array3f &f, const Axis &g) {
+Array3f partial_along(std::size_t dim, const Array3f& f, const Axis& g) {
     return dim == 0 ? partial_x(f, g) : dim == 1 ? partial_y(f, g) : partial_z(f, g);
 }
 
-float &at_along(Array3f &a, std::size_t dim, std::size_t i, std::size_t o1, std::size_t o2) {
+float& at_along(Array3f& a, std::size_t dim, std::size_t i, std::size_t o1, std::size_t o2) {
     std::size_t idx[3];
     idx[dim] = i;
     idx[(dim + 1) % 3] = o1;
@@ -174,7 +174,7 @@ TEST_P(SspStencil, UniformAxisMatchesClassicStencilsBitForBit) {
     std::mt19937 rng(7);
     std::uniform_real_distribution<float> u(1450.0f, 1550.0f);
     Array3f f(shape_along(dim, n), 0.0f);
-    for (float &v : f.data)
+    for (float& v : f.data)
         v = u(rng);
     Array3f d = partial_along(dim, f, g);
     for (std::size_t o1 = 0; o1 < f.shape[(dim + 1) % 3]; ++o1) {
@@ -322,7 +322,7 @@ TEST(SspFields, KeepsConfigurationOrderAndAxes) {
 
 const Axis kNodes{0, 10, 20, 30};
 
-SSPFields cube(const Axis &g) {
+SSPFields cube(const Axis& g) {
     return init_ssp(sample_config(
         g, g, g, [](double X, double Y, double Z) { return 1500.0 + X + 2.0 * Y + 3.0 * Z; }));
 }
@@ -417,12 +417,12 @@ SSPFields curved_field() {
                                   }));
 }
 
-std::array<float, 10> as_array(const SSPSample &s) {
+std::array<float, 10> as_array(const SSPSample& s) {
     return {s.c,       s.dc_dx,   s.dc_dy,    s.dc_dz,    s.d2c_dx2,
             s.d2c_dy2, s.d2c_dz2, s.d2c_dxdy, s.d2c_dxdz, s.d2c_dydz};
 }
 
-std::array<float, 10> node_values(const SSPFields &f, std::size_t i, std::size_t j,
+std::array<float, 10> node_values(const SSPFields& f, std::size_t i, std::size_t j,
                                   std::size_t k) {
     return {f.c(i, j, k),        f.dc_dx(i, j, k),   f.dc_dy(i, j, k),   f.dc_dz(i, j, k),
             f.d2c_dx2(i, j, k),  f.d2c_dy2(i, j, k), f.d2c_dz2(i, j, k), f.d2c_dxdy(i, j, k),
@@ -520,7 +520,7 @@ TEST(SspInterpolate, WeightsAreClampedComplements) {
 // Step shortening.
 
 struct StepCase {
-    const char *name;
+    const char* name;
     Vec3 p, d;
     SSPCursor cur;
     float ds, want;
@@ -530,7 +530,7 @@ class SspStep : public ::testing::TestWithParam<StepCase> {};
 
 TEST_P(SspStep, ShortensToTheNextPlane) {
     const SSPFields f = cube(kNodes);
-    const StepCase &tc = GetParam();
+    const StepCase& tc = GetParam();
     EXPECT_EQ(reduce_step_to_ssp_interfaces(tc.p, tc.d, f, tc.cur, tc.ds), tc.want);
 }
 
@@ -558,7 +558,7 @@ INSTANTIATE_TEST_SUITE_P(
         StepCase{"TargetBehindOutsideGrid", {45, 5, 5}, {1, 0, 0}, {2, 0, 0}, 100, 100},
         StepCase{"ZeroDirection", {5, 5, 5}, {0, 0, 0}, {0, 0, 0}, 7, 7},
         StepCase{"NaNDirection", {5, 5, 5}, {kNaN, kNaN, kNaN}, {0, 0, 0}, 7, 7}),
-    [](const auto &info) { return std::string(info.param.name); });
+    [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace kelp::ssp
