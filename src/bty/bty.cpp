@@ -36,27 +36,6 @@ BottomModel take_bottom_model(const input::BottomBoundaryModel& model) {
         model);
 }
 
-// Index of the last node not above p (0 below the grid), capped at n - 2; 0 on a single node.
-std::uint32_t search_cell(std::span<const float> g, float p, const char* axis_name) {
-    const std::size_t n = g.size();
-    if (n < 2) return 0;
-    if (std::isnan(p)) {
-        fail(std::string("bathymetry cursor search at a ") + axis_name +
-             " coordinate that is not a number");
-    }
-    std::size_t base = 0;
-    std::size_t size = n;
-    while (size > 1) {
-        const std::size_t half = size / 2;
-        const std::size_t mid = base + half;
-        if (g[mid] <= p) base = mid;
-        size -= half;
-    }
-    std::size_t index = base;
-    if (g[base] > p && base > 0) index = base - 1;
-    return static_cast<std::uint32_t>(index < n - 2 ? index : n - 2);
-}
-
 } // namespace
 
 BTYfield init_bty(const input::SimulationConfig& config) {
@@ -87,7 +66,7 @@ BTYfield init_bty(const input::SimulationConfig& config) {
 }
 
 BTYCursor init_bty_cursor(Vec2 p, const BTYfield& f) {
-    return {search_cell(f.x, p.x, "x"), search_cell(f.y, p.y, "y")};
+    return {grid::search_cell(f.x, p.x, "x"), grid::search_cell(f.y, p.y, "y")};
 }
 
 } // namespace kelp::bty

@@ -4,6 +4,7 @@
 
 #include "input/config.hpp"
 #include "input/fatal.hpp"
+#include "input/grid_axis.hpp"
 #include "input/ndarray.hpp"
 #include "input/vec3.hpp"
 
@@ -56,33 +57,6 @@ BTYfield init_bty(const input::SimulationConfig& config);
 
 namespace detail {
 
-// Same walk as the sound-speed cursor: strict comparisons, NaN keeps i, a single node gives 0.
-inline std::uint32_t walk_cell(std::span<const float> g, float p, std::uint32_t i) {
-    const std::size_t n = g.size();
-    if (n < 2) return 0;
-    const auto last = static_cast<std::uint32_t>(n - 2);
-    KELP_DCHECK_LE(i, last);
-    // Most calls find p still in the held cell; on a strictly increasing axis this test gives
-    // the same answer as the full procedure below, and a NaN p keeps the cell here too.
-    if (!(p > g[i + 1]) && !(g[i] > p)) return i;
-    if (p <= g[0]) return 0;
-    if (p >= g[n - 1]) return last;
-    while (i < last && p > g[i + 1])
-        ++i;
-    while (i > 0 && g[i] > p)
-        --i;
-    return i;
-}
-
-// Clamped fraction of the way across cell i; 0 on a single-node axis.
-inline float cell_fraction(std::span<const float> g, float p, std::uint32_t i) {
-    if (g.size() < 2) return 0.0f;
-    float t = (p - g[i]) / (g[i + 1] - g[i]);
-    if (t < 0.0f) t = 0.0f;
-    if (t > 1.0f) t = 1.0f;
-    return t;
-}
-
 // The four depths of the cell, z00 = z[ix, iy], z01 = z[ix, iy+1], z10 = z[ix+1, iy],
 // z11 = z[ix+1, iy+1]; along a single-node axis the "next" node is the node itself.
 struct CellDepths {
@@ -105,14 +79,14 @@ BTYCursor init_bty_cursor(Vec2 p, const BTYfield& f);
 
 // Walks the cursor from its current cell to the cell of p (strict comparisons; NaN keeps it).
 inline void update_bty_cursor(Vec2 p, const BTYfield& f, BTYCursor& cur) {
-    cur.ix = detail::walk_cell(f.x, p.x, cur.ix);
-    cur.iy = detail::walk_cell(f.y, p.y, cur.iy);
+    cur.ix = grid::walk_cell(f.x, p.x, cur.ix);
+    cur.iy = grid::walk_cell(f.y, p.y, cur.iy);
 }
 
 // Bilinear depth (m) at p, clamped to the grid; does not move the cursor (update it first).
 inline float interpolate_bty_from_cursor(Vec2 p, const BTYfield& f, const BTYCursor& cur) {
-    const float tx = detail::cell_fraction(f.x, p.x, cur.ix);
-    const float ty = detail::cell_fraction(f.y, p.y, cur.iy);
+    const float tx = grid::cell_fraction(f.x, p.x, cur.ix);
+    const float ty = grid::cell_fraction(f.y, p.y, cur.iy);
     const detail::CellDepths c = detail::cell_depths(f, cur);
     float depth = 0.0f;
     depth += (1.0f - tx) * (1.0f - ty) * c.z00;
@@ -125,8 +99,8 @@ inline float interpolate_bty_from_cursor(Vec2 p, const BTYfield& f, const BTYCur
 // Unit normal of the bilinear surface at p, pointing down into the bottom (z > 0):
 // (-dz/dx, -dz/dy, 1) / sqrt(1 + |grad z|^2) at the clamped point. Does not move the cursor.
 inline Vec3 bottom_normal_from_cursor(Vec2 p, const BTYfield& f, const BTYCursor& cur) {
-    const float tx = detail::cell_fraction(f.x, p.x, cur.ix);
-    const float ty = detail::cell_fraction(f.y, p.y, cur.iy);
+    const float tx = grid::cell_fraction(f.x, p.x, cur.ix);
+    const float ty = grid::cell_fraction(f.y, p.y, cur.iy);
     const detail::CellDepths c = detail::cell_depths(f, cur);
     float gx = 0.0f;
     if (f.x.size() > 1) {

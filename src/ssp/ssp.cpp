@@ -126,34 +126,9 @@ SSPFields init_ssp(const input::SimulationConfig& config) {
     return f;
 }
 
-namespace detail {
-
-std::uint32_t search_cell(std::span<const float> g, float p, const char* axis_name) {
-    const std::size_t n = g.size();
-    if (n < 2)
-        fail(std::string("cursor search on the ") + axis_name +
-             " axis of fewer than two nodes");
-    if (std::isnan(p))
-        fail(std::string("cursor search at a ") + axis_name +
-             " coordinate that is not a number");
-    std::size_t base = 0;
-    std::size_t size = n;
-    while (size > 1) {
-        const std::size_t half = size / 2;
-        const std::size_t mid = base + half;
-        if (g[mid] <= p) base = mid;
-        size -= half;
-    }
-    std::size_t index = base;
-    if (g[base] > p && base > 0) index = base - 1;
-    return static_cast<std::uint32_t>(index < n - 2 ? index : n - 2);
-}
-
-} // namespace detail
-
 SSPCursor init_ssp_cursor(Vec3 p, const SSPFields& f) {
-    return {detail::search_cell(f.x, p.x, "x"), detail::search_cell(f.y, p.y, "y"),
-            detail::search_cell(f.z, p.z, "z")};
+    return {grid::search_cell(f.x, p.x, "x"), grid::search_cell(f.y, p.y, "y"),
+            grid::search_cell(f.z, p.z, "z")};
 }
 
 } // namespace kelp::ssp

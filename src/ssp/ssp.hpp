@@ -5,6 +5,7 @@
 
 #include "input/config.hpp"
 #include "input/fatal.hpp"
+#include "input/grid_axis.hpp"
 #include "input/ndarray.hpp"
 #include "input/vec3.hpp"
 
@@ -67,38 +68,6 @@ std::vector<float> interleave_fields(const SSPFields& f);
 
 namespace detail {
 
-// Index of the last node not above p (0 below the grid), capped at n - 2: the cell of p.
-// Throws FatalError on a NaN coordinate or an axis with fewer than two nodes.
-std::uint32_t search_cell(std::span<const float> g, float p, const char* axis_name);
-
-// Moves cell i to the cell of p by walking from it. Strict comparisons: a point on an interior
-// node stays in whichever neighbouring cell the cursor already held; NaN leaves i unchanged.
-inline std::uint32_t walk_cell(std::span<const float> g, float p, std::uint32_t i) {
-    const std::size_t n = g.size();
-    if (n < 2) return 0;
-    const auto last = static_cast<std::uint32_t>(n - 2);
-    KELP_DCHECK_LE(i, last);
-    // Most calls find p still in the held cell; on a strictly increasing axis this test gives
-    // the same answer as the full procedure below, and a NaN p keeps the cell here too.
-    if (!(p > g[i + 1]) && !(g[i] > p)) return i;
-    if (p <= g[0]) return 0;
-    if (p >= g[n - 1]) return last;
-    while (i < last && p > g[i + 1])
-        ++i;
-    while (i > 0 && g[i] > p)
-        --i;
-    return i;
-}
-
-// Fraction of the way from g[i] to g[i+1], clamped to [0, 1] so that points outside the grid
-// take the value at the nearest boundary.
-inline float cell_fraction(std::span<const float> g, float p, std::uint32_t i) {
-    float t = (p - g[i]) / (g[i + 1] - g[i]);
-    if (t < 0.0f) t = 0.0f;
-    if (t > 1.0f) t = 1.0f;
-    return t;
-}
-
 // The eight corner weights (wx_a * wy_b) * wz_d in corner order (a, b, d) = (0,0,0), (0,0,1),
 // (0,1,0), ..., (1,1,1), and the flat offsets of those corners from node (ix, iy, iz).
 struct CornerWeights {
@@ -147,9 +116,9 @@ SSPCursor init_ssp_cursor(Vec3 p, const SSPFields& f);
 
 // Walks the cursor from its current cell to the cell of p (strict comparisons; NaN keeps it).
 inline void update_ssp_cursor(Vec3 p, const SSPFields& f, SSPCursor& cur) {
-    cur.ix = detail::walk_cell(f.x, p.x, cur.ix);
-    cur.iy = detail::walk_cell(f.y, p.y, cur.iy);
-    cur.iz = detail::walk_cell(f.z, p.z, cur.iz);
+    cur.ix = grid::walk_cell(f.x, p.x, cur.ix);
+    cur.iy = grid::walk_cell(f.y, p.y, cur.iy);
+    cur.iz = grid::walk_cell(f.z, p.z, cur.iz);
 }
 
 // Moves the cursor to p as update_ssp_cursor does, then returns it with the linear weights of
@@ -157,12 +126,12 @@ inline void update_ssp_cursor(Vec3 p, const SSPFields& f, SSPCursor& cur) {
 inline SSPWeights update_cursor_and_weights(Vec3 p, std::span<const float> x,
                                             std::span<const float> y, std::span<const float> z,
                                             SSPCursor& cur) {
-    cur.ix = detail::walk_cell(x, p.x, cur.ix);
-    cur.iy = detail::walk_cell(y, p.y, cur.iy);
-    cur.iz = detail::walk_cell(z, p.z, cur.iz);
-    const float tx = detail::cell_fraction(x, p.x, cur.ix);
-    const float ty = detail::cell_fraction(y, p.y, cur.iy);
-    const float tz = detail::cell_fraction(z, p.z, cur.iz);
+    cur.ix = grid::walk_cell(x, p.x, cur.ix);
+    cur.iy = grid::walk_cell(y, p.y, cur.iy);
+    cur.iz = grid::walk_cell(z, p.z, cur.iz);
+    const float tx = grid::cell_fraction(x, p.x, cur.ix);
+    const float ty = grid::cell_fraction(y, p.y, cur.iy);
+    const float tz = grid::cell_fraction(z, p.z, cur.iz);
     return {cur.ix, cur.iy, cur.iz, 1.0f - tx, tx, 1.0f - ty, ty, 1.0f - tz, tz};
 }
 

@@ -1,0 +1,66 @@
+#pragma once
+// Cell search along one grid axis, shared by the sound-speed and bathymetry cursors. An axis is
+// strictly increasing (the field builders refuse others); cell i spans g[i]..g[i+1]. A
+// single-node axis has the one degenerate cell 0 with fraction 0 (a field constant along it).
+
+#include "input/fatal.hpp"
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+namespace kelp::grid {
+
+// Binary search: the index of the last node not above p (0 below the first node), capped at
+// n - 2. p must be a number (only source positions are searched).
+inline std::uint32_t search_cell(std::span<const float> g, float p, const char* axis_name) {
+    const std::size_t n = g.size();
+    if (n < 2) return 0;
+    if (std::isnan(p))
+        fail(std::string("cursor search at a ") + axis_name +
+             " coordinate that is not a number");
+    std::size_t base = 0;
+    std::size_t size = n;
+    while (size > 1) {
+        const std::size_t half = size / 2;
+        const std::size_t mid = base + half;
+        if (g[mid] <= p) base = mid;
+        size -= half;
+    }
+    std::size_t index = base;
+    if (g[base] > p && base > 0) index = base - 1;
+    return static_cast<std::uint32_t>(index < n - 2 ? index : n - 2);
+}
+
+// Moves cell i to the cell of p by walking from it. Strict comparisons: a point on an interior
+// node stays in whichever neighbouring cell the cursor already held; NaN leaves i unchanged.
+inline std::uint32_t walk_cell(std::span<const float> g, float p, std::uint32_t i) {
+    const std::size_t n = g.size();
+    if (n < 2) return 0;
+    const auto last = static_cast<std::uint32_t>(n - 2);
+    KELP_DCHECK_LE(i, last);
+    // Most calls find p still in the held cell; on a strictly increasing axis this test gives
+    // the same answer as the full procedure below, and a NaN p keeps the cell here too.
+    if (!(p > g[i + 1]) && !(g[i] > p)) return i;
+    if (p <= g[0]) return 0;
+    if (p >= g[n - 1]) return last;
+    while (i < last && p > g[i + 1])
+        ++i;
+    while (i > 0 && g[i] > p)
+        --i;
+    return i;
+}
+
+// Fraction of the way from g[i] to g[i+1], clamped to [0, 1] so that points outside the grid
+// take the value at the nearest boundary; 0 on a single-node axis.
+inline float cell_fraction(std::span<const float> g, float p, std::uint32_t i) {
+    if (g.size() < 2) return 0.0f;
+    float t = (p - g[i]) / (g[i + 1] - g[i]);
+    if (t < 0.0f) t = 0.0f;
+    if (t > 1.0f) t = 1.0f;
+    return t;
+}
+
+} // namespace kelp::grid
