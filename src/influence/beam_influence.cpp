@@ -94,6 +94,12 @@ struct Segment {
     float amp_b;
     float phase; // A.phase + caustic phase accumulated up to A
     Vec3 e1, e2;
+    // The previous segment, when it reached receivers: near this segment's start the two
+    // projection parameters are rounded independently, so ownership of a receiver there is
+    // settled with the previous segment's own arithmetic.
+    bool has_prev;
+    Vec3 prev_a, prev_d;
+    float prev_l2;
 };
 
 struct FieldView {
@@ -111,8 +117,24 @@ struct FieldView {
 inline bool below_segment_end(const Segment& g, float s) {
     return s < 1.0f || (g.closed_end && s <= 1.0f);
 }
-inline bool on_segment(const Segment& g, float s) {
-    return s >= 0.0f && below_segment_end(g, s);
+// Width of the band around a segment's start where rounding can put a receiver that sits on
+// the shared state at s = 1 of the previous segment and s < 0 of this one (lost to both), or
+// at s < 1 of the previous and s = 0 of this one (counted twice).
+inline constexpr float kHandoverBand = 1e-4f;
+
+// Whether this segment owns receiver r at projection parameter s (already below the end):
+// away from the start, s >= 0; inside the band, exactly when the previous segment, with the
+// very arithmetic it used, did not take it. `s` is clamped to 0 when taken from just before.
+inline bool owns_receiver(const Segment& g, Vec3 r, float& s) {
+    if (!g.has_prev || !(s < kHandoverBand)) return s >= 0.0f;
+    if (!(s > -kHandoverBand)) return false;
+    const float sp = dot(r - g.prev_a, g.prev_d) / g.prev_l2;
+    if (sp >= 0.0f && sp < 1.0f) return false; // the previous segment counted it
+    if (s < 0.0f) {
+        if (!(sp >= 1.0f)) return false;
+        s = 0.0f;
+    }
+    return true;
 }
 
 // Receiver r whose projection parameter s = ((r - A) . d) / L^2 lies on the segment.
@@ -202,10 +224,11 @@ void add_segment_grid(const Segment& g, Vec3 b, float rb, const AxisView (&axes)
             if (descending) {
                 lo = std::partition_point(
                     z_first, z_last, [&](float z) { return !below_segment_end(g, s_at(z)); });
-                hi = std::partition_point(lo, z_last, [&](float z) { return s_at(z) >= 0.0f; });
+                hi = std::partition_point(lo, z_last,
+                                          [&](float z) { return s_at(z) > -kHandoverBand; });
             } else {
                 lo = std::partition_point(z_first, z_last,
-                                          [&](float z) { return s_at(z) < 0.0f; });
+                                          [&](float z) { return !(s_at(z) > -kHandoverBand); });
                 hi = std::partition_point(
                     lo, z_last, [&](float z) { return below_segment_end(g, s_at(z)); });
             }
@@ -218,8 +241,13 @@ void add_segment_grid(const Segment& g, Vec3 b, float rb, const AxisView (&axes)
             const std::size_t row_xy = (row_x + axes[1].node(j)) * f.nz;
             for (auto it = lo; it < hi; ++it) {
                 const auto k = static_cast<std::size_t>(it - zs.begin());
-                add_projected<kCount>(g, Vec3{x, y, *it}, s_at(*it), row_xy + axes[2].node(k),
-                                      f, stats);
+                const Vec3 r{x, y, *it};
+                float s = s_at(*it);
+                if (!owns_receiver(g, r, s)) {
+                    if constexpr (kCount) ++stats->rejected_projection;
+                    continue;
+                }
+                add_projected<kCount>(g, r, s, row_xy + axes[2].node(k), f, stats);
             }
         }
     }
@@ -287,6 +315,9 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const bty::
                       scratch.reflection};
 
     float psi = 0.0f; // caustic phase accumulated up to state A
+    bool prev_live = false;
+    Vec3 prev_a{}, prev_d{};
+    float prev_l2 = 1.0f;
     float len_t = length(ray[0].q_tilde), len_h = length(ray[0].q_hat);
     for (std::size_t i = 1; i < n; ++i) {
         const rays::RayState& sa = ray[i - 1];
@@ -321,13 +352,18 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const bty::
                             sb.amplitude,
                             sa.phase + psi,
                             basis.e1,
-                            basis.e2};
+                            basis.e2,
+                            prev_live,
+                            prev_a,
+                            prev_d,
+                            prev_l2};
             if (array_mode) {
                 for (std::size_t j = 0; j < points.size(); ++j) {
                     const Vec3 r{points[j][0], points[j][1], points[j][2]};
-                    const float s = dot(r - g.a, g.d) / g.l2;
+                    float s = dot(r - g.a, g.d) / g.l2;
                     if constexpr (kCount) ++stats->candidates;
-                    if (!on_segment(g, s)) {
+                    if (!(s > -kHandoverBand && below_segment_end(g, s)) ||
+                        !owns_receiver(g, r, s)) {
                         if constexpr (kCount) ++stats->rejected_projection;
                         continue;
                     }
@@ -336,7 +372,11 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const bty::
             } else {
                 add_segment_grid<kCount>(g, sb.position, rb, axes, f, stats);
             }
+            prev_a = sa.position;
+            prev_d = d;
+            prev_l2 = l2;
         }
+        prev_live = is_live(i);
 
         // The coefficient applies to everything after the reflection point, also when the
         // segment leading to it was too short to reach any receiver.

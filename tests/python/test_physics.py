@@ -138,3 +138,35 @@ def test_thread_count_invariance():
     p1, p2 = complex_pressure(pf1), complex_pressure(pf2)
     scale = np.abs(p1).max()
     np.testing.assert_allclose(p1, p2, rtol=0, atol=1e-5 * scale)
+
+
+def test_receiver_on_a_step_end_is_not_lost_to_rounding():
+    """A receiver on the axis of a beam, exactly where a step ends, belongs to one of the two
+    segments that meet there. Launch angles of -3.6e-14 degrees (numpy.arange rounding) put
+    it at s >= 1 of one segment and s < 0 of the next by rounding alone; it must still get the
+    on-axis beam (losing it costs 1.5 dB) and never get it twice."""
+    import kelp
+    import warnings
+
+    def run(elev, azim):
+        cfg = {
+            "ssp": {"x_ssp_m": [-1e5, 1e5], "y_ssp_m": [-1e5, 1e5], "z_ssp_m": [0, 20000],
+                    "c_m_s": [1500.0] * 8},
+            "bathymetry": {"x_bty_m": [-1e5, 1e5], "y_bty_m": [-1e5, 1e5],
+                           "z_bty_m": [20000.0] * 4},
+            "source": {"position": [0, 0, 10000], "freq_hz": [50.0],
+                       "launch_elev_deg": elev, "launch_azim_deg": azim},
+            "receivers": {"config_type": "array", "x_rcvr_m": [0.0], "y_rcvr_m": [1000.0],
+                          "z_rcvr_m": [10000.0]},
+            "beam": {"step_m": 100.0, "max_steps": 100000, "max_range_m": 1100.0},
+        }
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            pf = kelp.run_simulation(cfg)["pressure_field"]
+        return abs(complex(pf["pressure_re"][0], pf["pressure_im"][0]))
+
+    exact = run([0.1 * (i - 100) for i in range(201)], [0.1 * (i - 50) for i in range(101)])
+    rounded = run(list(np.arange(-10, 10.0001, 0.1)), list(np.arange(-5, 5.0001, 0.1)))
+    assert rounded != 0.0
+    assert abs(20 * np.log10(rounded / exact)) < 0.05
+    assert abs(20 * np.log10(exact * 1000.0)) < 0.25  # spherical spreading at 1 km
