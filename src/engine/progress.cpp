@@ -28,13 +28,13 @@ std::optional<std::size_t> parse_width(std::string_view digits) {
     return value;
 }
 
-std::optional<Alignment> parse_alignment(std::string_view spec) {
+std::optional<Alignment> parse_alignment(std::string_view format) {
     Alignment a;
-    if (!spec.empty() && (spec.front() == '<' || spec.front() == '>')) {
-        a.right = spec.front() == '>';
-        spec.remove_prefix(1);
+    if (!format.empty() && (format.front() == '<' || format.front() == '>')) {
+        a.right = format.front() == '>';
+        format.remove_prefix(1);
     }
-    const auto width = parse_width(spec);
+    const auto width = parse_width(format);
     if (!width) return std::nullopt;
     a.width = *width;
     return a;
@@ -63,14 +63,14 @@ constexpr std::string_view kAnsiReset = "\x1b[0m";
 
 // "{bar:W.fill/rest}": W cells, of which pos/len (truncated) are filled; the cell after
 // the filled run shows the current-position character until the bar is full.
-bool append_bar(std::string& out, std::string_view spec, const ProgressSnapshot& s,
+bool append_bar(std::string& out, std::string_view format, const ProgressSnapshot& s,
                 std::string_view chars, bool colour) {
-    std::string_view width_text = spec;
+    std::string_view width_text = format;
     std::string_view fill_colour;
     std::string_view rest_colour;
-    if (const auto dot = spec.find('.'); dot != std::string_view::npos) {
-        width_text = spec.substr(0, dot);
-        const std::string_view colours = spec.substr(dot + 1);
+    if (const auto dot = format.find('.'); dot != std::string_view::npos) {
+        width_text = format.substr(0, dot);
+        const std::string_view colours = format.substr(dot + 1);
         const auto slash = colours.find('/');
         fill_colour = colours.substr(0, slash);
         if (slash != std::string_view::npos) rest_colour = colours.substr(slash + 1);
@@ -141,10 +141,10 @@ std::optional<std::string> render_progress_template(std::string_view templ,
         i = close + 1;
         const std::size_t colon = inner.find(':');
         const std::string_view key = inner.substr(0, colon);
-        const std::string_view spec =
+        const std::string_view format =
             colon == std::string_view::npos ? std::string_view{} : inner.substr(colon + 1);
         if (key == "bar") {
-            if (!append_bar(out, spec, snapshot, chars, colour)) return std::nullopt;
+            if (!append_bar(out, format, snapshot, chars, colour)) return std::nullopt;
             continue;
         }
         std::string text;
@@ -161,7 +161,7 @@ std::optional<std::string> render_progress_template(std::string_view templ,
         } else {
             return std::nullopt;
         }
-        const auto alignment = parse_alignment(spec);
+        const auto alignment = parse_alignment(format);
         if (!alignment) return std::nullopt;
         append_aligned(out, text, *alignment);
     }

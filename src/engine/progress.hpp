@@ -33,9 +33,9 @@ struct ProgressSnapshot {
     double elapsed_s = 0.0;
 };
 
-// Renders `snapshot` through `templ`. Placeholders are {key} or {key:spec}, with the keys
+// Renders `snapshot` through `templ`. Placeholders are {key} or {key:format}, with the keys
 // elapsed_precise, eta_precise (HH:MM:SS), pos, len, percent (whole percent) and bar. For
-// the text keys the spec is an optional alignment ('<' left, the default, or '>' right)
+// the text keys the format is an optional alignment ('<' left, the default, or '>' right)
 // and a minimum width; for bar it is the width (default 20), optionally followed by
 // ".fill/rest" colour names, which are emitted as ANSI codes only when `colour` is set.
 // `chars` holds the filled, current and empty cell characters. Returns nothing when the
