@@ -74,6 +74,7 @@ struct RunContext {
     const input::SimulationConfig& config;
     const ssp::SSPFields& ssp;
     const bty::BTYfield& bty;
+    const influence::ReceiverSet& receivers;
     std::span<const Beam> fan;
     std::span<const FanChunk> chunks;
     std::span<const float> omegas_rad_s;
@@ -93,14 +94,18 @@ ChunkResult map_chunk(const RunContext& run, std::size_t k) {
     const auto [first, last] = run.chunks[k];
     ChunkResult result{{}, influence::init_pressure_field(run.config)};
     if (run.store_paths) result.paths.reserve(last - first);
+    // The ray list and the summation's scratch keep their capacity from beam to beam.
+    std::vector<rays::RayState> ray;
+    influence::InfluenceWorkspace work;
     for (std::size_t b = first; b < last; ++b) {
         if (run.fault.raised.load()) return result;
         if (run.before_beam) run.before_beam(b);
         const Beam beam = run.fan[b];
-        std::vector<rays::RayState> ray =
-            rays::trace_ray(run.config, run.ssp, run.bty, beam.azimuth_rad, beam.elevation_rad);
-        influence::gaussian_beam_influence(ray, result.field, run.bty, run.omegas_rad_s,
-                                           beam.elevation_rad, run.dazim_rad, run.delev_rad);
+        rays::trace_ray(run.config, run.ssp, run.bty, beam.azimuth_rad, beam.elevation_rad,
+                        ray);
+        influence::gaussian_beam_influence(ray, result.field, run.receivers, run.bty,
+                                           run.omegas_rad_s, beam.elevation_rad, run.dazim_rad,
+                                           run.delev_rad, work);
         if (run.store_paths) {
             RayPath path;
             path.reserve(ray.size());
@@ -292,11 +297,15 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
         }
     }
 
+    // Sorted axes or receiver cells, built once and shared read-only by the workers.
+    const influence::ReceiverSet receivers = influence::prepare_receivers(config.receivers);
+
     FirstFault fault;
     tbb::task_group_context group;
     const RunContext run{config,
                          ssp,
                          bty,
+                         receivers,
                          fan,
                          chunks,
                          omegas,

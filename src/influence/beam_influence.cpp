@@ -6,71 +6,17 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <numeric>
+#include <utility>
 
 namespace kelp::influence {
 namespace {
 
-// A grid axis as the bisection needs it: ascending values and, for each, the node's index in
-// the receivers' own axis. An axis already ascending is used in place (order empty); any
-// other axis is searched through a sorted copy without its NaN nodes (they can never lie in
-// an interval), so an unordered or repeated axis still reaches every receiver exactly once.
-struct AxisView {
-    std::span<const float> values;
-    std::span<const std::uint32_t> order;
-
-    std::size_t node(std::size_t i) const { return order.empty() ? i : order[i]; }
-};
-
-struct AxisScratch {
-    std::vector<float> values;
-    std::vector<std::uint32_t> order;
-};
-
-// Per-thread scratch reused across calls: after the first beams of a worker nothing is
-// allocated (the vectors keep their capacity).
-struct Scratch {
-    std::vector<Complex32> reflection; // product of bottom coefficients, per frequency
-    AxisScratch axes[3];
-};
-
-thread_local Scratch t_scratch;
-
-bool is_ascending(std::span<const float> axis) {
-    for (std::size_t i = 0; i < axis.size(); ++i) {
-        if (std::isnan(axis[i])) return false;
-        if (i > 0 && axis[i] < axis[i - 1]) return false;
-    }
-    return true;
-}
-
-AxisView make_axis_view(std::span<const float> axis, AxisScratch& scratch) {
-    if (is_ascending(axis)) return {axis, {}};
-    scratch.order.clear();
-    for (std::size_t i = 0; i < axis.size(); ++i) {
-        if (!std::isnan(axis[i])) scratch.order.push_back(static_cast<std::uint32_t>(i));
-    }
-    std::stable_sort(scratch.order.begin(), scratch.order.end(),
-                     [axis](std::uint32_t a, std::uint32_t b) { return axis[a] < axis[b]; });
-    scratch.values.resize(scratch.order.size());
-    for (std::size_t i = 0; i < scratch.order.size(); ++i) {
-        scratch.values[i] = axis[scratch.order[i]];
-    }
-    return {scratch.values, scratch.order};
-}
-
-// Positions [first, last) of the sorted nodes inside the closed interval [lo, hi].
+// Positions [first, last) of the bins of one axis.
 struct IndexRange {
     std::size_t first = 0, last = 0;
-    bool empty() const { return first >= last; }
 };
-
-IndexRange nodes_within(std::span<const float> sorted, float lo, float hi) {
-    if (!(lo <= hi)) return {};
-    const auto b = sorted.begin();
-    return {static_cast<std::size_t>(std::lower_bound(b, sorted.end(), lo) - b),
-            static_cast<std::size_t>(std::upper_bound(b, sorted.end(), hi) - b)};
-}
 
 float length(Vec2 q) {
     return std::sqrt(q.x * q.x + q.y * q.y);
@@ -192,71 +138,333 @@ inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
     }
 }
 
-// Grid receivers inside the segment's bounding box widened by the search radius, x outermost
-// and z innermost. Along one z column the projection parameter
-// s = (((x - A.x) d.x + (y - A.y) d.y) + (z - A.z) d.z) / L^2 is computed exactly as for a
-// single receiver, and every operation in it is monotonic in z: the receivers on the segment
-// form one run of the sorted column, found by bisection instead of testing each node.
-template <bool kCount>
-void add_segment_grid(const Segment& g, Vec3 b, float rb, const AxisView (&axes)[3],
-                      const FieldView& f, InfluenceStats* stats) {
-    const float ac[3] = {g.a.x, g.a.y, g.a.z};
-    const float bc[3] = {b.x, b.y, b.z};
-    IndexRange range[3];
-    for (int ax = 0; ax < 3; ++ax) {
-        range[ax] = nodes_within(axes[ax].values, std::min(ac[ax], bc[ax]) - rb,
-                                 std::max(ac[ax], bc[ax]) + rb);
-        if (range[ax].empty()) return;
+// The search of one segment. A receiver that passes the projection and radius tests lies in
+// the slab -band <= s <= 1 of the segment and within Rb of a point of it, so inside the
+// sphere about the segment's midpoint of radius sqrt(Rb^2 + ((0.5 + band) L)^2). The search
+// runs over two outer axes bounded by that sphere and by the slab, and along the inner axis,
+// the one along which s changes fastest, only over the receivers inside the slab. Every
+// bound is widened well beyond the rounding of the tests, which then decide for each visited
+// receiver exactly as for any other: the search visits a superset of the receivers that take
+// a contribution, and each gets the very same contribution as under a scan of them all.
+struct Span {
+    float lo, hi;
+};
+
+inline Span operator+(Span a, Span b) {
+    return {a.lo + b.lo, a.hi + b.hi};
+}
+inline Span intersect(Span a, Span b) {
+    return {a.lo > b.lo ? a.lo : b.lo, a.hi < b.hi ? a.hi : b.hi};
+}
+
+inline constexpr Span kEverywhere{-std::numeric_limits<float>::infinity(),
+                                  std::numeric_limits<float>::infinity()};
+
+struct SearchBounds {
+    int inner;              // the axis along which s changes fastest, 0 x, 1 y, 2 z
+    float a[3], d[3], m[3]; // segment start, A -> B and midpoint, m
+    float r2;               // squared radius of the sphere, m^2
+    float t_lo, t_hi;       // the slab in t = (r - A) . d, widened, m^2
+    bool bounded;           // false for a non-finite segment: every receiver is tested
+};
+
+SearchBounds bound_segment(const Segment& g, float rb, const ReceiverSet& set) {
+    SearchBounds sb{};
+    const float a[3] = {g.a.x, g.a.y, g.a.z};
+    const float d[3] = {g.d.x, g.d.y, g.d.z};
+    float t_scale = 0.0f, coord_scale = 0.0f;
+    for (int c = 0; c < 3; ++c) {
+        sb.a[c] = a[c];
+        sb.d[c] = d[c];
+        sb.m[c] = a[c] + 0.5f * d[c];
+        t_scale += (set.max_abs_coord[c] + std::fabs(a[c])) * std::fabs(d[c]);
+        coord_scale += set.max_abs_coord[c] + std::fabs(a[c]);
     }
-    const std::span<const float> zs = axes[2].values;
-    const auto z_first = zs.begin() + static_cast<std::ptrdiff_t>(range[2].first);
-    const auto z_last = zs.begin() + static_cast<std::ptrdiff_t>(range[2].last);
-    const bool descending = g.d.z < 0.0f;
-    for (std::size_t i = range[0].first; i < range[0].last; ++i) {
-        const float x = axes[0].values[i];
-        const float tx = (x - g.a.x) * g.d.x;
-        const std::size_t row_x = axes[0].node(i) * f.ny;
-        for (std::size_t j = range[1].first; j < range[1].last; ++j) {
-            const float y = axes[1].values[j];
-            const float txy = tx + (y - g.a.y) * g.d.y;
-            const auto s_at = [&](float z) { return (txy + (z - g.a.z) * g.d.z) / g.l2; };
-            auto lo = z_first, hi = z_last;
-            if (descending) {
-                lo = std::partition_point(
-                    z_first, z_last, [&](float z) { return !below_segment_end(g, s_at(z)); });
-                hi = std::partition_point(lo, z_last,
-                                          [&](float z) { return s_at(z) > -kHandoverBand; });
-            } else {
-                lo = std::partition_point(z_first, z_last,
-                                          [&](float z) { return !(s_at(z) > -kHandoverBand); });
-                hi = std::partition_point(
-                    lo, z_last, [&](float z) { return below_segment_end(g, s_at(z)); });
-            }
-            if constexpr (kCount) {
-                const auto column = static_cast<std::uint64_t>(z_last - z_first);
-                const auto kept = static_cast<std::uint64_t>(hi - lo);
-                stats->candidates += column;
-                stats->rejected_projection += column - kept;
-            }
-            const std::size_t row_xy = (row_x + axes[1].node(j)) * f.nz;
-            for (auto it = lo; it < hi; ++it) {
-                const auto k = static_cast<std::size_t>(it - zs.begin());
-                const Vec3 r{x, y, *it};
-                float s = s_at(*it);
-                if (!owns_receiver(g, r, s)) {
-                    if constexpr (kCount) ++stats->rejected_projection;
-                    continue;
-                }
-                add_projected<kCount>(g, r, s, row_xy + axes[2].node(k), f, stats);
-            }
+    const float ad[3] = {std::fabs(d[0]), std::fabs(d[1]), std::fabs(d[2])};
+    sb.inner = (ad[0] >= ad[1] && ad[0] >= ad[2]) ? 0 : (ad[1] >= ad[2] ? 1 : 2);
+
+    // Rounding of s = t / L^2 and of v = r - P(s) is a few ulps of the coordinates and of
+    // the terms of t; the margins below exceed it by orders of magnitude.
+    const float half_len = (0.5f + kHandoverBand) * std::sqrt(g.l2);
+    const float r =
+        std::sqrt(rb * rb + half_len * half_len) * (1.0f + 1e-4f) + 1e-5f * coord_scale + 1e-3f;
+    sb.r2 = r * r;
+    const float t_margin = 4e-6f * (t_scale + g.l2);
+    sb.t_lo = -kHandoverBand * g.l2 - t_margin;
+    sb.t_hi = g.l2 + t_margin;
+    sb.bounded = std::isfinite(sb.r2) && std::isfinite(sb.t_lo) && std::isfinite(sb.t_hi) &&
+                 std::isfinite(sb.m[0]) && std::isfinite(sb.m[1]) && std::isfinite(sb.m[2]);
+    if (!sb.bounded) {
+        sb.r2 = std::numeric_limits<float>::infinity();
+        sb.m[0] = sb.m[1] = sb.m[2] = 0.0f;
+    }
+    return sb;
+}
+
+// Range of t's term on axis c over the coordinates [x0, x1].
+inline Span t_span(const SearchBounds& sb, int c, float x0, float x1) {
+    const float u0 = (x0 - sb.a[c]) * sb.d[c];
+    const float u1 = (x1 - sb.a[c]) * sb.d[c];
+    return u0 < u1 ? Span{u0, u1} : Span{u1, u0};
+}
+
+// Coordinates on axis c for which t can lie in the slab while the other two terms of t
+// range over `rest`.
+inline Span slab_coords(const SearchBounds& sb, int c, Span rest) {
+    if (!sb.bounded) return kEverywhere;
+    const float u_lo = sb.t_lo - rest.hi, u_hi = sb.t_hi - rest.lo;
+    const float dc = sb.d[c];
+    if (dc == 0.0f) return (u_lo <= 0.0f && 0.0f <= u_hi) ? kEverywhere : Span{1.0f, 0.0f};
+    float x0 = sb.a[c] + u_lo / dc, x1 = sb.a[c] + u_hi / dc;
+    if (dc < 0.0f) std::swap(x0, x1);
+    const float w = 1e-5f * (std::fabs(x0) + std::fabs(x1)) + 1e-4f;
+    return {x0 - w, x1 + w};
+}
+
+// Squared distance from m to the interval [b0, b1] along one axis.
+inline float gap2(float m, float b0, float b1) {
+    const float g = b0 > m ? b0 - m : (m > b1 ? m - b1 : 0.0f);
+    return g * g;
+}
+
+// Grid axes: one bin per node, at the node's coordinate.
+struct GridLattice {
+    const ReceiverSet& set;
+
+    IndexRange bins(int c, Span x) const {
+        const std::span<const float> v = set.axes[c].values;
+        if (!(x.lo <= x.hi)) return {};
+        return {
+            static_cast<std::size_t>(std::lower_bound(v.begin(), v.end(), x.lo) - v.begin()),
+            static_cast<std::size_t>(std::upper_bound(v.begin(), v.end(), x.hi) - v.begin())};
+    }
+    Span bounds(int c, std::size_t i) const {
+        const float v = set.axes[c].values[i];
+        return {v, v};
+    }
+};
+
+// Cells: a bin is a box, widened so that it surely holds its receivers.
+struct CellLattice {
+    const ReceiverSet& set;
+
+    IndexRange bins(int c, Span x) const {
+        x = intersect(x, {set.lo[c], set.hi[c]});
+        if (!(x.lo <= x.hi)) return {};
+        return {cell_index(set.cells, c, x.lo), cell_index(set.cells, c, x.hi) + 1};
+    }
+    Span bounds(int c, std::size_t i) const {
+        const ReceiverCells& cells = set.cells;
+        const float size = cells.size[c];
+        const float lo = cells.origin[c] + static_cast<float>(i) * size;
+        float hi = lo + size;
+        if (i + 1 == cells.count[c]) hi = std::fmax(hi, set.hi[c]);
+        const float w = 1e-5f * (std::fabs(lo) + std::fabs(hi) + size);
+        return {lo - w, hi + w};
+    }
+};
+
+// The two axes other than the inner axis I, in x, y, z order.
+template <int I> struct OuterAxes {
+    static constexpr int o1 = I == 0 ? 1 : 0;
+    static constexpr int o2 = I == 2 ? 1 : 2;
+};
+
+// Visits the columns (bins of the two outer axes) that the sphere and the slab reach, and
+// hands each to `column` with the outer bins' bounds and the squared radius left for the
+// inner axis.
+template <int I, class Lattice, class Column>
+void search_columns(const SearchBounds& sb, const Lattice& lat, Column&& column) {
+    const ReceiverSet& set = lat.set;
+    constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
+    const Span inner_t = t_span(sb, i, set.lo[i], set.hi[i]);
+    const float r = std::sqrt(sb.r2);
+    const Span rows =
+        intersect({sb.m[o1] - r, sb.m[o1] + r},
+                  slab_coords(sb, o1, t_span(sb, o2, set.lo[o2], set.hi[o2]) + inner_t));
+    const IndexRange pr = lat.bins(o1, rows);
+    for (std::size_t p = pr.first; p < pr.last; ++p) {
+        const Span b = lat.bounds(o1, p);
+        const float h2 = sb.r2 - gap2(sb.m[o1], b.lo, b.hi);
+        if (!(h2 >= 0.0f)) continue;
+        const float half = std::sqrt(h2);
+        const Span cols = intersect({sb.m[o2] - half, sb.m[o2] + half},
+                                    slab_coords(sb, o2, t_span(sb, o1, b.lo, b.hi) + inner_t));
+        const IndexRange qr = lat.bins(o2, cols);
+        for (std::size_t q = qr.first; q < qr.last; ++q) {
+            const Span e = lat.bounds(o2, q);
+            const float h3 = h2 - gap2(sb.m[o2], e.lo, e.hi);
+            if (!(h3 >= 0.0f)) continue;
+            column(p, q, b, e, h3);
         }
     }
 }
 
+// First position in [first, n) where the monotone predicate turns false, walked from
+// `from`: neighbouring columns of a row shift the run of the slab by a node or two, so a
+// short walk from the previous column's answer replaces a bisection.
+template <class Pred>
+std::size_t walk_partition(std::span<const float> vs, std::size_t first, std::size_t from,
+                           Pred&& pred) {
+    std::size_t i = from > first ? from : first;
+    if (i < vs.size() && pred(vs[i])) {
+        do {
+            ++i;
+        } while (i < vs.size() && pred(vs[i]));
+        return i;
+    }
+    while (i > first && !pred(vs[i - 1]))
+        --i;
+    return i;
+}
+
+// The run of the slab along the inner axis in the previous column of the current row.
+struct RunCursor {
+    std::size_t row = std::numeric_limits<std::size_t>::max();
+    std::size_t lo = 0, hi = 0;
+};
+
+// Grid receivers of one column: s = (((x - A.x) d.x + (y - A.y) d.y) + (z - A.z) d.z) / L^2
+// is computed exactly as for a single receiver, and every operation in it is monotonic in
+// the inner coordinate, so the receivers of the slab form one run of the sorted inner axis:
+// found by bisection in the first column of a row and walked from there in the next ones.
+template <int I, bool kCount>
+void add_grid_column(const Segment& g, const SearchBounds& sb, const ReceiverSet& set,
+                     std::size_t p, std::size_t q, RunCursor& run, const FieldView& f,
+                     InfluenceStats* stats) {
+    constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
+    float coord[3], t[3];
+    std::size_t node[3];
+    coord[o1] = set.axes[o1].values[p];
+    node[o1] = set.axes[o1].node[p];
+    coord[o2] = set.axes[o2].values[q];
+    node[o2] = set.axes[o2].node[q];
+    t[o1] = (coord[o1] - sb.a[o1]) * sb.d[o1];
+    t[o2] = (coord[o2] - sb.a[o2]) * sb.d[o2];
+    const float t01 = t[0] + t[1]; // used when z is the inner axis
+    const auto s_at = [&](float x) {
+        const float ti = (x - sb.a[i]) * sb.d[i];
+        if constexpr (i == 0) {
+            return ((ti + t[1]) + t[2]) / g.l2;
+        } else if constexpr (i == 1) {
+            return ((t[0] + ti) + t[2]) / g.l2;
+        } else {
+            return (t01 + ti) / g.l2;
+        }
+    };
+    const std::span<const float> vs = set.axes[i].values;
+    std::size_t lo = 0, hi = vs.size();
+    if (sb.bounded) {
+        // Along the inner axis s falls when d does: the run starts where the segment's end
+        // is passed and stops before the start.
+        const auto before_start = [&](float x) { return !(s_at(x) > -kHandoverBand); };
+        const auto after_start = [&](float x) { return s_at(x) > -kHandoverBand; };
+        const auto before_end = [&](float x) { return below_segment_end(g, s_at(x)); };
+        const auto after_end = [&](float x) { return !below_segment_end(g, s_at(x)); };
+        const bool descending = sb.d[i] < 0.0f;
+        if (run.row != p) {
+            run.row = p;
+            const auto first_false = [&](std::size_t from, auto&& pred) {
+                return static_cast<std::size_t>(
+                    std::partition_point(vs.begin() + static_cast<std::ptrdiff_t>(from),
+                                         vs.end(), pred) -
+                    vs.begin());
+            };
+            lo = descending ? first_false(0, after_end) : first_false(0, before_start);
+            hi = descending ? first_false(lo, after_start) : first_false(lo, before_end);
+        } else if (descending) {
+            lo = walk_partition(vs, 0, run.lo, after_end);
+            hi = walk_partition(vs, lo, run.hi, after_start);
+        } else {
+            lo = walk_partition(vs, 0, run.lo, before_start);
+            hi = walk_partition(vs, lo, run.hi, before_end);
+        }
+        run.lo = lo;
+        run.hi = hi;
+    }
+    for (std::size_t k = lo; k < hi; ++k) {
+        coord[i] = vs[k];
+        node[i] = set.axes[i].node[k];
+        const Vec3 r{coord[0], coord[1], coord[2]};
+        float s = s_at(vs[k]);
+        if constexpr (kCount) ++stats->candidates;
+        if (!(s > -kHandoverBand && below_segment_end(g, s)) || !owns_receiver(g, r, s)) {
+            if constexpr (kCount) ++stats->rejected_projection;
+            continue;
+        }
+        add_projected<kCount>(g, r, s, (node[0] * set.ny + node[1]) * set.nz + node[2], f,
+                              stats);
+    }
+}
+
+// Receivers of the cells of one column whose inner extent the sphere and the slab reach.
+template <int I, bool kCount>
+void add_cell_column(const Segment& g, const SearchBounds& sb, const ReceiverSet& set,
+                     std::size_t p, std::size_t q, Span b, Span e, float h3, const FieldView& f,
+                     InfluenceStats* stats) {
+    constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
+    const float half = std::sqrt(h3);
+    const Span along =
+        intersect({sb.m[i] - half, sb.m[i] + half},
+                  slab_coords(sb, i, t_span(sb, o1, b.lo, b.hi) + t_span(sb, o2, e.lo, e.hi)));
+    const IndexRange kr = CellLattice{set}.bins(i, along);
+    const ReceiverCells& cells = set.cells;
+    std::size_t cell[3];
+    cell[o1] = p;
+    cell[o2] = q;
+    for (std::size_t k = kr.first; k < kr.last; ++k) {
+        cell[i] = k;
+        const std::size_t c = (cell[0] * cells.count[1] + cell[1]) * cells.count[2] + cell[2];
+        for (std::size_t j = cells.start[c]; j < cells.start[c + 1]; ++j) {
+            const Vec3 r = cells.position[j];
+            float s = dot(r - g.a, g.d) / g.l2;
+            if constexpr (kCount) ++stats->candidates;
+            if (!(s > -kHandoverBand && below_segment_end(g, s)) || !owns_receiver(g, r, s)) {
+                if constexpr (kCount) ++stats->rejected_projection;
+                continue;
+            }
+            add_projected<kCount>(g, r, s, cells.receiver[j], f, stats);
+        }
+    }
+}
+
+template <int I, bool kCount>
+void add_segment_along(const Segment& g, const SearchBounds& sb, const ReceiverSet& set,
+                       const FieldView& f, InfluenceStats* stats) {
+    if (set.use_cells) {
+        search_columns<I>(sb, CellLattice{set},
+                          [&](std::size_t p, std::size_t q, Span b, Span e, float h3) {
+                              add_cell_column<I, kCount>(g, sb, set, p, q, b, e, h3, f, stats);
+                          });
+    } else {
+        RunCursor run;
+        search_columns<I>(sb, GridLattice{set},
+                          [&](std::size_t p, std::size_t q, Span, Span, float) {
+                              add_grid_column<I, kCount>(g, sb, set, p, q, run, f, stats);
+                          });
+    }
+}
+
 template <bool kCount>
-void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const bty::BTYfield& bty,
-             std::span<const float> omegas, float elev0, float dazim, float delev,
-             InfluenceStats* stats) {
+void add_segment(const Segment& g, float rb, const ReceiverSet& set, const FieldView& f,
+                 InfluenceStats* stats) {
+    const SearchBounds sb = bound_segment(g, rb, set);
+    switch (sb.inner) {
+    case 0:
+        add_segment_along<0, kCount>(g, sb, set, f, stats);
+        break;
+    case 1:
+        add_segment_along<1, kCount>(g, sb, set, f, stats);
+        break;
+    default:
+        add_segment_along<2, kCount>(g, sb, set, f, stats);
+    }
+}
+
+template <bool kCount>
+void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const ReceiverSet& set,
+             const bty::BTYfield& bty, std::span<const float> omegas, float elev0, float dazim,
+             float delev, InfluenceWorkspace& work, InfluenceStats* stats) {
     const std::size_t n = ray.size();
     if (n < 2) return;
 
@@ -291,20 +499,9 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const bty::
         }
     }
 
-    Scratch& scratch = t_scratch;
-    scratch.reflection.assign(omegas.size(), Complex32{1.0f, 0.0f});
-
+    std::vector<Complex32>& reflection = work.reflection;
+    reflection.assign(omegas.size(), Complex32{1.0f, 0.0f});
     const bool array_mode = field.is_array_mode;
-    AxisView axes[3];
-    if (!array_mode) {
-        axes[0] = make_axis_view(field.x_m, scratch.axes[0]);
-        axes[1] = make_axis_view(field.y_m, scratch.axes[1]);
-        axes[2] = make_axis_view(field.z_m, scratch.axes[2]);
-    }
-    const std::span<const std::array<float, 3>> points =
-        (array_mode && field.receiver_positions_m)
-            ? std::span<const std::array<float, 3>>(*field.receiver_positions_m)
-            : std::span<const std::array<float, 3>>();
     const FieldView f{field.pressure.flat(),
                       field.delay_s.flat(),
                       field.amplitude.flat(),
@@ -312,7 +509,7 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const bty::
                       array_mode ? std::size_t{1} : field.y_m.size(),
                       array_mode ? std::size_t{1} : field.z_m.size(),
                       omegas,
-                      scratch.reflection};
+                      reflection};
 
     float psi = 0.0f; // caustic phase accumulated up to state A
     bool prev_live = false;
@@ -357,21 +554,7 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const bty::
                             prev_a,
                             prev_d,
                             prev_l2};
-            if (array_mode) {
-                for (std::size_t j = 0; j < points.size(); ++j) {
-                    const Vec3 r{points[j][0], points[j][1], points[j][2]};
-                    float s = dot(r - g.a, g.d) / g.l2;
-                    if constexpr (kCount) ++stats->candidates;
-                    if (!(s > -kHandoverBand && below_segment_end(g, s)) ||
-                        !owns_receiver(g, r, s)) {
-                        if constexpr (kCount) ++stats->rejected_projection;
-                        continue;
-                    }
-                    add_projected<kCount>(g, r, s, j, f, stats);
-                }
-            } else {
-                add_segment_grid<kCount>(g, sb.position, rb, axes, f, stats);
-            }
+            add_segment<kCount>(g, rb, set, f, stats);
             prev_a = sa.position;
             prev_d = d;
             prev_l2 = l2;
@@ -385,7 +568,7 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const bty::
                 const Complex32 c = reflect::compute_bottom_reflection_coefficient(
                     bty.bottom_model, sb.event.incident_slowness, sb.event.normal,
                     sb.event.sound_speed, bty.water_density_g_cm3, omegas[k]);
-                scratch.reflection[k] = scratch.reflection[k] * c;
+                reflection[k] = reflection[k] * c;
             }
         }
         if (crosses_caustic(sb.det_q, sa.det_q)) psi += kHalfPi;
@@ -397,16 +580,34 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const bty::
 } // namespace
 
 void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+                             const ReceiverSet& receivers, const bty::BTYfield& bty,
+                             std::span<const float> omegas, float elev0_rad, float dazim_rad,
+                             float delev_rad, InfluenceWorkspace& workspace,
+                             InfluenceStats* stats) {
+    if (stats != nullptr) {
+        add_ray<true>(ray, field, receivers, bty, omegas, elev0_rad, dazim_rad, delev_rad,
+                      workspace, stats);
+    } else {
+        add_ray<false>(ray, field, receivers, bty, omegas, elev0_rad, dazim_rad, delev_rad,
+                       workspace, nullptr);
+    }
+}
+
+void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
                              const bty::BTYfield& bty, std::span<const float> omegas,
                              float elev0_rad, float dazim_rad, float delev_rad) {
-    add_ray<false>(ray, field, bty, omegas, elev0_rad, dazim_rad, delev_rad, nullptr);
+    InfluenceWorkspace work;
+    gaussian_beam_influence(ray, field, prepare_receivers(field), bty, omegas, elev0_rad,
+                            dazim_rad, delev_rad, work);
 }
 
 void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
                              const bty::BTYfield& bty, std::span<const float> omegas,
                              float elev0_rad, float dazim_rad, float delev_rad,
                              InfluenceStats& stats) {
-    add_ray<true>(ray, field, bty, omegas, elev0_rad, dazim_rad, delev_rad, &stats);
+    InfluenceWorkspace work;
+    gaussian_beam_influence(ray, field, prepare_receivers(field), bty, omegas, elev0_rad,
+                            dazim_rad, delev_rad, work, &stats);
 }
 
 } // namespace kelp::influence

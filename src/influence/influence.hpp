@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace kelp::influence {
@@ -34,30 +35,100 @@ PressureField init_pressure_field(const input::SimulationConfig& config);
 // returns left. Both come from init_pressure_field on the same configuration.
 PressureField merge_pressure_fields(PressureField left, PressureField right);
 
-// Adds the Gaussian beam of one traced ray into `field` for every angular frequency (rad/s),
-// time dependence exp(+i omega tau). Rewrites the ray's amplitude, q vectors and det_q
-// (normalised, scaled). elev0_rad is the beam's launch elevation; dazim_rad and delev_rad the
-// fan spacings. A receiver whose projection falls on a state between two segments is counted
-// once (by the later segment). Grid axes may come in any order, repeated values included:
-// the search runs on a sorted view and writes to the receivers' own indices.
-void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
-                             const bty::BTYfield& bty, std::span<const float> omegas,
-                             float elev0_rad, float dazim_rad, float delev_rad);
+// How the receivers are laid out: "array" in any ASCII case is a list of points, anything
+// else the regular grid of the three axes.
+enum class ReceiverLayout { Grid, Array };
+ReceiverLayout receiver_layout(std::string_view config_type);
 
-// Where the candidate receivers of the segment search end up: each candidate is counted once
-// in `candidates` and once in exactly one of the other five counters, in the order the tests
-// run (projection onto the segment, search radius, determinant, window).
+// A receiver axis as the search bisects it: its finite values ascending (repeated values
+// kept, in their order) and, for each, the node's index in the receivers' own axis.
+struct SortedAxis {
+    std::vector<float> values;
+    std::vector<std::size_t> node;
+};
+
+// Receivers bucketed into uniform boxes (cells) for the segment search: the finite
+// receivers sorted by cell, with their positions (m) and their flat receiver index.
+// Cell (i, j, k) covers [origin + (i, j, k) * size, origin + (i + 1, j + 1, k + 1) * size)
+// and holds entries start[c] .. start[c + 1] - 1, c = (i * count[1] + j) * count[2] + k.
+struct ReceiverCells {
+    std::array<float, 3> origin{};
+    std::array<float, 3> size{1.0f, 1.0f, 1.0f};
+    std::array<std::size_t, 3> count{};
+    std::vector<std::size_t> start;
+    std::vector<Vec3> position;
+    std::vector<std::size_t> receiver;
+};
+
+// The receivers of a run, prepared once before the beams and then only read by every
+// worker: sorted grid axes, or the cells of the array receivers. Grid receivers can also be
+// held as cells (the reference full scan puts every receiver in one cell).
+struct ReceiverSet {
+    ReceiverLayout layout = ReceiverLayout::Grid;
+    bool use_cells = false;
+    std::array<SortedAxis, 3> axes;       // grid search
+    ReceiverCells cells;                  // array search (or the full scan)
+    std::size_t ny = 1, nz = 1;           // strides of the flat grid index
+    std::array<float, 3> max_abs_coord{}; // largest |coordinate| per axis, for error bounds
+    std::array<float, 3> lo{}, hi{};      // extent of the finite receivers per axis
+};
+
+// The cell of `cells` along `axis` (0 x, 1 y, 2 z) that holds coordinate `coord` (m), clamped
+// into the cells; monotonic in coord, so a coordinate interval maps to a run of cells.
+std::size_t cell_index(const ReceiverCells& cells, int axis, float coord);
+
+// How prepare_receivers organises the search. Cells and sorted axes give the same
+// contributions; FullScan (every receiver in one cell, tested against every segment) is
+// the plain reference the faster organisations are checked against.
+enum class ReceiverSearch { Indexed, FullScan };
+
+// Builds the search structure for the receivers of `field`. Array receivers go into cells
+// about as large as their mean spacing (cell_scale multiplies that size).
+ReceiverSet prepare_receivers(const PressureField& field,
+                              ReceiverSearch search = ReceiverSearch::Indexed,
+                              float cell_scale = 1.0f);
+// The same from the receivers of a validated configuration, without building a field.
+// Throws FatalError "array receiver coordinates must have equal lengths" for ragged lists.
+ReceiverSet prepare_receivers(const input::Receivers& receivers);
+
+// Scratch of one unit of parallel work, reused from beam to beam: after the first beam
+// nothing is allocated.
+struct InfluenceWorkspace {
+    std::vector<Complex32> reflection; // product of bottom coefficients so far, per frequency
+};
+
+// Where the candidate receivers of the segment search end up: each visited candidate is
+// counted once in `candidates` and once in exactly one of the other five counters, in the
+// order the tests run (projection onto the segment, search radius, determinant, window).
 struct InfluenceStats {
     std::uint64_t candidates = 0;
     std::uint64_t rejected_projection = 0;
     std::uint64_t rejected_radius = 0;
     std::uint64_t rejected_determinant = 0;
     std::uint64_t rejected_window = 0;
-    std::uint64_t evaluated = 0; // passed every test: arrival updated, all frequencies added
+    std::uint64_t evaluated = 0; // passed every test: arrival update, all frequencies added
 };
 
-// Same as above, also adding the search counts of this call to `stats` (for benchmarks; the
-// plain overload carries no counting cost).
+// Adds the Gaussian beam of one traced ray into `field` for every angular frequency (rad/s),
+// time dependence exp(+i omega tau). Rewrites the ray's amplitude, q vectors and det_q
+// (normalised, scaled). elev0_rad is the beam's launch elevation; dazim_rad and delev_rad the
+// fan spacings. A receiver whose projection falls on a state between two segments is counted
+// once (by the later segment). `receivers` comes from prepare_receivers on this field's
+// layout; only the receivers inside each segment's slab and search sphere are visited. When
+// `stats` is not null the search counts of this call are added to it.
+void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+                             const ReceiverSet& receivers, const bty::BTYfield& bty,
+                             std::span<const float> omegas, float elev0_rad, float dazim_rad,
+                             float delev_rad, InfluenceWorkspace& workspace,
+                             InfluenceStats* stats = nullptr);
+
+// The same for a single call: prepares the receivers and a workspace for this ray alone.
+// Grid axes may come in any order, repeated values included.
+void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+                             const bty::BTYfield& bty, std::span<const float> omegas,
+                             float elev0_rad, float dazim_rad, float delev_rad);
+
+// Same as above, also adding the search counts of this call to `stats`.
 void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
                              const bty::BTYfield& bty, std::span<const float> omegas,
                              float elev0_rad, float dazim_rad, float delev_rad,

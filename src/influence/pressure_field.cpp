@@ -3,23 +3,8 @@
 
 #include <cstddef>
 #include <limits>
-#include <string_view>
 
 namespace kelp::influence {
-namespace {
-
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const auto lower = [](char ch) {
-            return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
-        };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
-} // namespace
 
 PressureField init_pressure_field(const input::SimulationConfig& config) {
     const input::Receivers& rc = config.receivers;
@@ -27,7 +12,7 @@ PressureField init_pressure_field(const input::SimulationConfig& config) {
     const float inf = std::numeric_limits<float>::infinity();
 
     PressureField field;
-    field.is_array_mode = equals_ignoring_ascii_case(rc.config_type, "array");
+    field.is_array_mode = receiver_layout(rc.config_type) == ReceiverLayout::Array;
     if (field.is_array_mode) {
         if (rc.x_rcvr_m.size() != rc.y_rcvr_m.size() ||
             rc.y_rcvr_m.size() != rc.z_rcvr_m.size()) {

@@ -37,5 +37,9 @@ std::uint64_t ray_capacity_hint(const input::BeamSettings& beam);
 std::vector<RayState> trace_ray(const input::SimulationConfig& config,
                                 const ssp::SSPFields& ssp, const bty::BTYfield& bty,
                                 float azimuth_rad, float elevation_rad);
+// The same into `ray`, which is cleared first and keeps its capacity from ray to ray.
+void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
+               const bty::BTYfield& bty, float azimuth_rad, float elevation_rad,
+               std::vector<RayState>& ray);
 
 } // namespace kelp::rays

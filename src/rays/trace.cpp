@@ -118,6 +118,14 @@ float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields& ssp,
 std::vector<RayState> trace_ray(const input::SimulationConfig& config,
                                 const ssp::SSPFields& ssp, const bty::BTYfield& bty,
                                 float azimuth_rad, float elevation_rad) {
+    std::vector<RayState> ray;
+    trace_ray(config, ssp, bty, azimuth_rad, elevation_rad, ray);
+    return ray;
+}
+
+void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
+               const bty::BTYfield& bty, float azimuth_rad, float elevation_rad,
+               std::vector<RayState>& ray) {
     const input::BeamSettings& beam = config.beam;
     const Vec3 src{config.source.position[0], config.source.position[1],
                    config.source.position[2]};
@@ -126,7 +134,7 @@ std::vector<RayState> trace_ray(const input::SimulationConfig& config,
     const float c0 = ssp::interpolate_c_with_cursor(src, ssp, ssp_cur);
     bty::BTYCursor bty_cur = bty::init_bty_cursor({src.x, src.y}, bty);
 
-    std::vector<RayState> ray;
+    ray.clear();
     ray.reserve(static_cast<std::size_t>(ray_capacity_hint(beam)));
 
     float s_az, c_az, s_el, c_el;
@@ -191,7 +199,6 @@ std::vector<RayState> trace_ray(const input::SimulationConfig& config,
         const float dy = p.y - src.y;
         if (dx * dx + dy * dy >= range2) break;
     }
-    return ray;
 }
 
 } // namespace kelp::rays

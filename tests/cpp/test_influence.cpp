@@ -15,8 +15,10 @@
 #include <algorithm>
 #include <cmath>
 #include <complex>
+#include <cstring>
 #include <limits>
 #include <numeric>
+#include <random>
 #include <vector>
 
 // The references are double precision; promoting the single-precision results into them is
@@ -569,6 +571,127 @@ TEST_P(DenseFan, GivesSphericalSpreading) {
 
 INSTANTIATE_TEST_SUITE_P(Rays, DenseFan, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Traced" : "HandBuilt"; });
+
+namespace search {
+
+// Rays traced through a sound-speed gradient with surface and bottom reflections off a
+// sloping bottom, and hand-made rays whose q vectors shear, shrink through zero and change
+// sign, with segments from 0.5 mm to 40 m.
+std::vector<std::vector<RayState>> random_rays(std::mt19937& rng) {
+    std::vector<std::vector<RayState>> rays;
+    input::SimulationConfig cfg;
+    cfg.ssp.x_ssp_m = cfg.ssp.y_ssp_m = {-3000.0f, 3000.0f};
+    cfg.ssp.z_ssp_m = {0.0f, 400.0f};
+    cfg.ssp.c_m_s = {1500, 1530, 1500, 1530, 1500, 1530, 1500, 1530};
+    cfg.bathymetry.x_bty_m = cfg.bathymetry.y_bty_m = {-3000.0f, 3000.0f};
+    cfg.bathymetry.z_bty_m = {300.0f, 120.0f, 260.0f, 90.0f};
+    cfg.source.position = {10.0f, -20.0f, 60.0f};
+    cfg.beam = {.step_m = 25.0f, .max_steps = 400, .max_range_m = 900.0f};
+    const ssp::SSPFields ssp = ssp::init_ssp(cfg);
+    const bty::BTYfield bty = bty::init_bty(cfg);
+    std::uniform_real_distribution<float> angle(-1.4f, 1.4f), azim(0.0f, 6.2831855f);
+    for (int k = 0; k < 6; ++k)
+        rays.push_back(rays::trace_ray(cfg, ssp, bty, azim(rng), angle(rng)));
+
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f), len(0.0005f, 40.0f);
+    for (int k = 0; k < 6; ++k) {
+        std::vector<RayState> ray;
+        RayState st = straight_state({0, 0, 100}, direction(azim(rng), 0.5 * angle(rng)), 0.0);
+        for (int i = 0; i < 40; ++i) {
+            ray.push_back(st);
+            const Vec3 u{unit(rng), unit(rng), 0.5f * unit(rng)};
+            const float h = (i % 7 == 3) ? 0.0005f : len(rng);
+            st.position = st.position + (h / std::max(norm(u), 1e-3f)) * u;
+            st.slowness = (1.0f / (kC * std::max(norm(u), 1e-3f))) * u;
+            st.travel_time += h / kC;
+            st.phi += 0.3f * unit(rng);
+            st.q_tilde = {st.q_tilde.x + 3e3f * h * unit(rng),
+                          st.q_tilde.y + 1e3f * h * unit(rng)};
+            st.q_hat = {st.q_hat.x + 1e3f * h * unit(rng), st.q_hat.y + 3e3f * h * unit(rng)};
+        }
+        rays.push_back(std::move(ray));
+    }
+    return rays;
+}
+
+struct Layout {
+    const char* name;
+    std::string type;
+    std::vector<float> x, y, z;
+};
+
+// Grids with ascending, unordered and repeated axes; arrays scattered in a volume, on a
+// plane, on a line, clustered, and with non-finite points.
+std::vector<Layout> layouts(std::mt19937& rng) {
+    std::uniform_real_distribution<float> h(-900.0f, 900.0f), d(0.0f, 320.0f);
+    std::vector<Layout> out;
+    std::vector<float> gx, gy, gz;
+    for (int i = 0; i < 31; ++i)
+        gx.push_back(-900.0f + 60.0f * static_cast<float>(i));
+    for (int i = 0; i < 23; ++i)
+        gy.push_back(-880.0f + 80.0f * static_cast<float>(i));
+    for (int i = 0; i < 9; ++i)
+        gz.push_back(5.0f + 38.0f * static_cast<float>(i));
+    out.push_back({"grid", "grid", gx, gy, gz});
+    std::vector<float> ux = gx, uy = gy;
+    std::shuffle(ux.begin(), ux.end(), rng);
+    std::reverse(uy.begin(), uy.end());
+    uy.push_back(uy[3]);
+    out.push_back({"grid_unordered", "grid", ux, uy, {200.0f, 30.0f, 30.0f, kInf}});
+    Layout volume{"array_volume", "array", {}, {}, {}};
+    Layout plane{"array_plane", "ARRAY", {}, {}, {}};
+    Layout line{"array_line", "array", {}, {}, {}};
+    Layout cluster{"array_cluster", "array", {}, {}, {}};
+    for (int i = 0; i < 3000; ++i) {
+        volume.x.push_back(h(rng)), volume.y.push_back(h(rng)), volume.z.push_back(d(rng));
+        plane.x.push_back(h(rng)), plane.y.push_back(h(rng)), plane.z.push_back(30.0f);
+        line.x.push_back(20.0f), line.y.push_back(0.1f * h(rng)), line.z.push_back(d(rng));
+        const float r = (i % 2) ? 2.0f : 800.0f;
+        cluster.x.push_back(r * std::sin(static_cast<float>(i)));
+        cluster.y.push_back(r * std::cos(static_cast<float>(i)));
+        cluster.z.push_back(i % 3 ? 70.0f : std::numeric_limits<float>::quiet_NaN());
+    }
+    out.insert(out.end(), {volume, plane, line, cluster});
+    return out;
+}
+
+} // namespace search
+
+// The search visits only the receivers near each segment; they must get exactly what a scan
+// of every receiver gives them, bit for bit, whatever the cell size.
+TEST(BeamInfluence, SearchGivesExactlyTheFullScan) {
+    std::mt19937 rng(20261208);
+    const auto rays = search::random_rays(rng);
+    const std::vector<float> omegas{628.0f, 1900.0f};
+    for (const search::Layout& layout : search::layouts(rng)) {
+        SCOPED_TRACE(layout.name);
+        const auto cfg = make_config(layout.type, layout.x, layout.y, layout.z, 2);
+        PressureField full = init_pressure_field(cfg);
+        const ReceiverSet all = prepare_receivers(full, ReceiverSearch::FullScan);
+        InfluenceWorkspace work;
+        for (auto ray : rays) {
+            gaussian_beam_influence(ray, full, all, kRigid, omegas, 0.2f, 0.02f, 0.03f, work);
+        }
+        std::size_t reached = 0;
+        for (const float d : full.delay_s.data)
+            reached += d < kInf;
+        EXPECT_GT(reached, full.delay_s.size() / 100);
+        for (const float scale : {0.3f, 1.0f, 3.0f}) {
+            PressureField fast = init_pressure_field(cfg);
+            const ReceiverSet set = prepare_receivers(fast, ReceiverSearch::Indexed, scale);
+            for (auto ray : rays) {
+                gaussian_beam_influence(ray, fast, set, kRigid, omegas, 0.2f, 0.02f, 0.03f,
+                                        work);
+            }
+            EXPECT_EQ(0, std::memcmp(fast.pressure.data.data(), full.pressure.data.data(),
+                                     full.pressure.size() * sizeof(Complex32)));
+            EXPECT_EQ(0, std::memcmp(fast.delay_s.data.data(), full.delay_s.data.data(),
+                                     full.delay_s.size() * sizeof(float)));
+            EXPECT_EQ(0, std::memcmp(fast.amplitude.data.data(), full.amplitude.data.data(),
+                                     full.amplitude.size() * sizeof(float)));
+        }
+    }
+}
 
 } // namespace
 } // namespace kelp::influence

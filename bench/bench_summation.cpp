@@ -1,0 +1,141 @@
+// The beam summation alone on one core, on the rays of the isovelocity shallow-water case of
+// bench_summation.py (100 m of 1500 m/s water over an acoustic half-space, 9,191 beams, 10 m
+// steps to 1700 m): receivers as a polar array of 10,201 points at 30 m depth, or as a
+// 101 x 101 grid at 30 m, at 1 and 8 frequencies. The rays are traced once before timing.
+//
+// Reported: receiver evaluations per second (candidates that pass every test and get the
+// Gaussian weight, the arrival update and all frequencies), evaluations and visited
+// candidates per beam, and the fraction of visited candidates that reach the Gaussian weight.
+
+#include "bty/bty.hpp"
+#include "influence/influence.hpp"
+#include "input/config.hpp"
+#include "rays/rays.hpp"
+#include "ssp/ssp.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <vector>
+
+namespace {
+
+using kelp::influence::InfluenceStats;
+using kelp::rays::RayState;
+
+constexpr float kDeg = 0.017453292f;
+
+kelp::input::SimulationConfig make_case(bool array_mode, int n_freq) {
+    kelp::input::SimulationConfig c;
+    c.ssp.x_ssp_m = {-2500.0f, 2500.0f};
+    c.ssp.y_ssp_m = {-2500.0f, 2500.0f};
+    c.ssp.z_ssp_m = {0.0f, 200.0f};
+    c.ssp.c_m_s.assign(8, 1500.0f);
+    c.bathymetry.x_bty_m = {-2500.0f, 2500.0f};
+    c.bathymetry.y_bty_m = {-2500.0f, 2500.0f};
+    c.bathymetry.z_bty_m.assign(4, 100.0f);
+    c.bathymetry.bottom_model = kelp::input::Acoustic{1600.0f, 1.5f, std::nullopt};
+    c.source.position = {0.0f, 0.0f, 50.0f};
+    for (int k = 0; k < n_freq; ++k)
+        c.source.freq_hz.push_back(100.0f + 12.5f * static_cast<float>(k));
+    for (int i = 0; i < 101; ++i)
+        c.source.launch_elev_deg.push_back(-80.0f + 1.6f * static_cast<float>(i));
+    for (int k = 0; k < 91; ++k)
+        c.source.launch_azim_deg.push_back(360.0f * static_cast<float>(k) / 91.0f);
+    if (array_mode) {
+        c.receivers.config_type = "array";
+        for (int b = 0; b < 101; ++b) {
+            const double bearing = 2.0 * M_PI * b / 101.0;
+            for (int i = 0; i < 101; ++i) {
+                const double r = 10.0 * i;
+                c.receivers.x_rcvr_m.push_back(static_cast<float>(r * std::sin(bearing)));
+                c.receivers.y_rcvr_m.push_back(static_cast<float>(r * std::cos(bearing)));
+                c.receivers.z_rcvr_m.push_back(30.0f);
+            }
+        }
+    } else {
+        c.receivers.config_type = "grid";
+        for (int i = 0; i < 101; ++i)
+            c.receivers.x_rcvr_m.push_back(-1000.0f + 20.0f * static_cast<float>(i));
+        c.receivers.y_rcvr_m = c.receivers.x_rcvr_m;
+        c.receivers.z_rcvr_m = {30.0f};
+    }
+    c.beam.step_m = 10.0f;
+    c.beam.max_steps = 100000;
+    c.beam.max_range_m = 1700.0f;
+    return c;
+}
+
+struct TracedFan {
+    std::vector<std::vector<RayState>> rays;
+    std::vector<float> elevations;
+};
+
+TracedFan trace_fan(const kelp::input::SimulationConfig& c, const kelp::ssp::SSPFields& ssp,
+                    const kelp::bty::BTYfield& bty) {
+    TracedFan fan;
+    for (const float az : c.source.launch_azim_deg) {
+        for (const float el : c.source.launch_elev_deg) {
+            fan.rays.push_back(kelp::rays::trace_ray(c, ssp, bty, az * kDeg, el * kDeg));
+            fan.elevations.push_back(el * kDeg);
+        }
+    }
+    return fan;
+}
+
+void BM_Summation(benchmark::State& state) {
+    const bool array_mode = state.range(0) != 0;
+    const int n_freq = static_cast<int>(state.range(1));
+    const float cell_scale = static_cast<float>(state.range(2)) / 4.0f;
+    const kelp::input::SimulationConfig c = make_case(array_mode, n_freq);
+    const kelp::ssp::SSPFields ssp = kelp::ssp::init_ssp(c);
+    const kelp::bty::BTYfield bty = kelp::bty::init_bty(c);
+    const TracedFan fan = trace_fan(c, ssp, bty);
+    std::vector<float> omegas;
+    for (const float f : c.source.freq_hz)
+        omegas.push_back(6.2831855f * f);
+    const float delev = 1.6f * kDeg;
+    const float dazim = std::fabs(c.source.launch_azim_deg[1] * kDeg);
+    kelp::influence::PressureField field = kelp::influence::init_pressure_field(c);
+    const kelp::influence::ReceiverSet receivers = kelp::influence::prepare_receivers(
+        field, kelp::influence::ReceiverSearch::Indexed, cell_scale);
+    kelp::influence::InfluenceWorkspace work;
+    std::vector<RayState> ray;
+
+    InfluenceStats stats;
+    for (std::size_t b = 0; b < fan.rays.size(); ++b) {
+        ray = fan.rays[b];
+        kelp::influence::gaussian_beam_influence(ray, field, receivers, bty, omegas,
+                                                 fan.elevations[b], dazim, delev, work, &stats);
+    }
+    for (auto _ : state) {
+        for (std::size_t b = 0; b < fan.rays.size(); ++b) {
+            ray.assign(fan.rays[b].begin(), fan.rays[b].end());
+            kelp::influence::gaussian_beam_influence(ray, field, receivers, bty, omegas,
+                                                     fan.elevations[b], dazim, delev, work);
+        }
+        benchmark::DoNotOptimize(field.pressure.data.data());
+        benchmark::ClobberMemory();
+    }
+    const double beams = static_cast<double>(fan.rays.size());
+    const auto evaluated = static_cast<double>(stats.evaluated);
+    state.counters["evals/s"] =
+        benchmark::Counter(evaluated, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["evals/beam"] = evaluated / beams;
+    state.counters["visited/beam"] = static_cast<double>(stats.candidates) / beams;
+    state.counters["reach_gauss"] = evaluated / static_cast<double>(stats.candidates);
+}
+
+BENCHMARK(BM_Summation)
+    ->ArgNames({"array", "freqs", "cell_x4"})
+    ->Args({1, 1, 4})
+    ->Args({1, 8, 4})
+    ->Args({0, 1, 4})
+    ->Args({0, 8, 4})
+    ->Args({1, 1, 2})
+    ->Args({1, 1, 8})
+    ->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+BENCHMARK_MAIN();

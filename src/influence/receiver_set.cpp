@@ -1,0 +1,223 @@
+#include "influence/influence.hpp"
+#include "input/fatal.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <numeric>
+
+namespace kelp::influence {
+namespace {
+
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    const auto lower = [](char ch) {
+        return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
+    };
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i])) return false;
+    }
+    return true;
+}
+
+// Non-finite nodes can never lie within a segment's reach (their projection parameter is
+// infinite or NaN), so the sorted view leaves them out.
+SortedAxis sort_axis(std::span<const float> axis) {
+    SortedAxis sorted;
+    for (std::size_t i = 0; i < axis.size(); ++i) {
+        if (std::isfinite(axis[i])) sorted.node.push_back(i);
+    }
+    std::stable_sort(sorted.node.begin(), sorted.node.end(),
+                     [axis](std::size_t a, std::size_t b) { return axis[a] < axis[b]; });
+    sorted.values.reserve(sorted.node.size());
+    for (const std::size_t i : sorted.node)
+        sorted.values.push_back(axis[i]);
+    return sorted;
+}
+
+// Cells about as large as the mean receiver spacing over the dimensions the receivers
+// span, so that a segment's thin slab meets cells holding a receiver or two each. At most
+// about four cells per receiver, whatever the spread.
+ReceiverCells bucket_receivers(std::span<const Vec3> points,
+                               std::span<const std::size_t> receiver, std::array<float, 3> lo,
+                               std::array<float, 3> hi, bool one_cell, float cell_scale) {
+    ReceiverCells cells;
+    const std::size_t n = points.size();
+    cells.origin = lo;
+    cells.count = {1, 1, 1};
+    cells.size = {1.0f, 1.0f, 1.0f};
+    if (n > 0 && !one_cell) {
+        double volume = 1.0;
+        int dims = 0;
+        for (int c = 0; c < 3; ++c) {
+            const double extent = static_cast<double>(hi[c]) - static_cast<double>(lo[c]);
+            if (extent > 0.0) {
+                volume *= extent;
+                ++dims;
+            }
+        }
+        if (dims > 0) {
+            double h = std::pow(volume / static_cast<double>(n), 1.0 / dims) *
+                       static_cast<double>(cell_scale);
+            for (;;) {
+                double total = 1.0;
+                std::array<std::size_t, 3> count{1, 1, 1};
+                for (int c = 0; c < 3; ++c) {
+                    const double extent =
+                        static_cast<double>(hi[c]) - static_cast<double>(lo[c]);
+                    if (extent > 0.0) {
+                        count[c] = static_cast<std::size_t>(
+                            std::min(std::floor(extent / h) + 1.0, 1e9));
+                    }
+                    total *= static_cast<double>(count[c]);
+                }
+                if (total <= 4.0 * static_cast<double>(n) + 64.0) {
+                    cells.count = count;
+                    for (int c = 0; c < 3; ++c) {
+                        if (hi[c] > lo[c]) cells.size[c] = static_cast<float>(h);
+                    }
+                    break;
+                }
+                h *= 1.5;
+            }
+        }
+    }
+    const std::size_t n_cells = cells.count[0] * cells.count[1] * cells.count[2];
+    std::vector<std::size_t> cell_of(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const float xyz[3] = {points[i].x, points[i].y, points[i].z};
+        std::size_t flat = 0;
+        for (int c = 0; c < 3; ++c)
+            flat = flat * cells.count[c] + cell_index(cells, c, xyz[c]);
+        cell_of[i] = flat;
+    }
+    cells.start.assign(n_cells + 1, 0);
+    for (const std::size_t c : cell_of)
+        ++cells.start[c + 1];
+    std::partial_sum(cells.start.begin(), cells.start.end(), cells.start.begin());
+    std::vector<std::size_t> fill(cells.start.begin(), cells.start.end() - 1);
+    cells.position.resize(n);
+    cells.receiver.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t at = fill[cell_of[i]]++;
+        cells.position[at] = points[i];
+        cells.receiver[at] = receiver[i];
+    }
+    return cells;
+}
+
+} // namespace
+
+std::size_t cell_index(const ReceiverCells& cells, int axis, float coord) {
+    const double u = (static_cast<double>(coord) - static_cast<double>(cells.origin[axis])) /
+                     static_cast<double>(cells.size[axis]);
+    const double top = static_cast<double>(cells.count[axis] - 1);
+    if (!(u > 0.0)) return 0; // also NaN
+    return u >= top ? cells.count[axis] - 1 : static_cast<std::size_t>(u);
+}
+
+ReceiverLayout receiver_layout(std::string_view config_type) {
+    return equals_ignoring_ascii_case(config_type, "array") ? ReceiverLayout::Array
+                                                            : ReceiverLayout::Grid;
+}
+
+namespace {
+
+// Grid: the three axes; array: the three coordinate lists of the points, of equal lengths.
+ReceiverSet prepare(ReceiverLayout layout, std::span<const float> x, std::span<const float> y,
+                    std::span<const float> z, ReceiverSearch search, float cell_scale) {
+    ReceiverSet set;
+    set.layout = layout;
+    set.use_cells = layout == ReceiverLayout::Array || search == ReceiverSearch::FullScan;
+
+    std::vector<Vec3> points;
+    std::vector<std::size_t> receiver;
+    if (layout == ReceiverLayout::Grid) {
+        set.ny = y.size();
+        set.nz = z.size();
+        set.axes = {sort_axis(x), sort_axis(y), sort_axis(z)};
+        if (set.use_cells) {
+            for (std::size_t i = 0; i < x.size(); ++i)
+                for (std::size_t j = 0; j < y.size(); ++j)
+                    for (std::size_t k = 0; k < z.size(); ++k) {
+                        points.push_back({x[i], y[j], z[k]});
+                        receiver.push_back((i * set.ny + j) * set.nz + k);
+                    }
+        }
+    } else {
+        for (std::size_t j = 0; j < x.size(); ++j) {
+            points.push_back({x[j], y[j], z[j]});
+            receiver.push_back(j);
+        }
+    }
+
+    // A receiver with a non-finite coordinate has an infinite or NaN projection parameter on
+    // every segment and is never reached: the search leaves it out.
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < points.size(); ++i) {
+        const Vec3 p = points[i];
+        if (std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z)) {
+            points[kept] = p;
+            receiver[kept] = receiver[i];
+            ++kept;
+        }
+    }
+    points.resize(kept);
+    receiver.resize(kept);
+
+    for (int c = 0; c < 3; ++c) {
+        float lo = 0.0f, hi = 0.0f, big = 0.0f;
+        bool any = false;
+        const auto take = [&](float v) {
+            lo = any ? std::min(lo, v) : v;
+            hi = any ? std::max(hi, v) : v;
+            big = std::max(big, std::fabs(v));
+            any = true;
+        };
+        if (set.use_cells) {
+            for (const Vec3& p : points)
+                take(c == 0 ? p.x : (c == 1 ? p.y : p.z));
+        } else {
+            for (const float v : set.axes[c].values)
+                take(v);
+        }
+        set.lo[c] = lo;
+        set.hi[c] = hi;
+        set.max_abs_coord[c] = big;
+    }
+    if (set.use_cells) {
+        set.cells = bucket_receivers(points, receiver, set.lo, set.hi,
+                                     search == ReceiverSearch::FullScan, cell_scale);
+    }
+    return set;
+}
+
+} // namespace
+
+ReceiverSet prepare_receivers(const PressureField& field, ReceiverSearch search,
+                              float cell_scale) {
+    if (!field.is_array_mode) {
+        return prepare(ReceiverLayout::Grid, field.x_m, field.y_m, field.z_m, search,
+                       cell_scale);
+    }
+    std::vector<float> xyz[3];
+    if (field.receiver_positions_m) {
+        for (const auto& p : *field.receiver_positions_m)
+            for (int c = 0; c < 3; ++c)
+                xyz[c].push_back(p[c]);
+    }
+    return prepare(ReceiverLayout::Array, xyz[0], xyz[1], xyz[2], search, cell_scale);
+}
+
+ReceiverSet prepare_receivers(const input::Receivers& receivers) {
+    const ReceiverLayout layout = receiver_layout(receivers.config_type);
+    if (layout == ReceiverLayout::Array &&
+        (receivers.x_rcvr_m.size() != receivers.y_rcvr_m.size() ||
+         receivers.y_rcvr_m.size() != receivers.z_rcvr_m.size())) {
+        fail("array receiver coordinates must have equal lengths");
+    }
+    return prepare(layout, receivers.x_rcvr_m, receivers.y_rcvr_m, receivers.z_rcvr_m,
+                   ReceiverSearch::Indexed, 1.0f);
+}
+
+} // namespace kelp::influence
