@@ -80,6 +80,8 @@ struct RunContext {
     float dazim_rad;
     float delev_rad;
     bool store_paths;
+    double path_point_bytes; // charged per stored point
+    rays::GrowthBudget& budget;
     ProgressBar* bar;         // shared, thread-safe; null when not drawn
     ProgressCounter* counter; // shared, atomic; null when not printed
     const std::function<void(std::size_t)>& before_beam;
@@ -97,11 +99,14 @@ ChunkResult map_chunk(const RunContext& run, std::size_t k) {
         if (run.fault.raised.load()) return result;
         if (run.before_beam) run.before_beam(b);
         const Beam beam = run.fan[b];
-        std::vector<rays::RayState> ray =
-            rays::trace_ray(run.config, run.ssp, run.bty, beam.azimuth_rad, beam.elevation_rad);
+        std::vector<rays::RayState> ray = rays::trace_ray(
+            run.config, run.ssp, run.bty, beam.azimuth_rad, beam.elevation_rad, &run.budget);
         influence::gaussian_beam_influence(ray, result.field, run.bty, run.omegas_rad_s,
                                            beam.elevation_rad, run.dazim_rad, run.delev_rad);
         if (run.store_paths) {
+            rays::charge_growth(run.budget, rays::GrowthKind::StoredPaths,
+                                static_cast<std::uint64_t>(static_cast<double>(ray.size()) *
+                                                           run.path_point_bytes));
             RayPath path;
             path.reserve(ray.size());
             for (const rays::RayState& s : ray) {
@@ -109,6 +114,8 @@ ChunkResult map_chunk(const RunContext& run, std::size_t k) {
             }
             result.paths.emplace_back(b, std::move(path));
         }
+        rays::release_ray_storage(run.budget, ray);
+        run.budget.beams_done.fetch_add(1, std::memory_order_relaxed);
         if (run.bar != nullptr) advance_progress_bar(*run.bar, 1);
     }
     if (run.counter != nullptr) report_progress(*run.counter, last - first);
@@ -177,6 +184,16 @@ class FanReduction {
     const RunContext* run_;
 };
 
+// The fan cut into consecutive runs of `size` beams, the last one possibly shorter.
+std::vector<FanChunk> cut_fan(std::size_t n_beams, std::size_t size) {
+    std::vector<FanChunk> chunks;
+    chunks.reserve((n_beams + size - 1) / size);
+    for (std::size_t first = 0; first < n_beams; first += size) {
+        chunks.push_back({first, std::min(first + size, n_beams)});
+    }
+    return chunks;
+}
+
 // A worker's fault reaches the caller as the one fatal-error type, with its own text.
 [[noreturn]] void rethrow_as_fatal(const std::exception_ptr& error) {
     try {
@@ -215,13 +232,7 @@ std::size_t fan_chunk_size(std::size_t n_beams, std::size_t n_threads) {
 }
 
 std::vector<FanChunk> split_fan(std::size_t n_beams, std::size_t n_threads) {
-    const std::size_t size = fan_chunk_size(n_beams, n_threads);
-    std::vector<FanChunk> chunks;
-    chunks.reserve((n_beams + size - 1) / size);
-    for (std::size_t first = 0; first < n_beams; first += size) {
-        chunks.push_back({first, std::min(first + size, n_beams)});
-    }
-    return chunks;
+    return cut_fan(n_beams, fan_chunk_size(n_beams, n_threads));
 }
 
 std::optional<std::size_t> parse_thread_cap(const char* text) {
@@ -272,15 +283,24 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
     std::optional<tbb::global_control> limit;
     if (cap) limit.emplace(tbb::global_control::max_allowed_parallelism, *cap);
     const std::size_t n_threads = pool_concurrency();
-    const std::vector<FanChunk> chunks = split_fan(n_beams, n_threads);
+    const std::vector<FanChunk> chunks =
+        options.chunk_count > 0
+            ? cut_fan(n_beams, std::max<std::size_t>(1, (n_beams + options.chunk_count - 1) /
+                                                            options.chunk_count))
+            : split_fan(n_beams, n_threads);
 
+    // The fields are certain and checked now; the rays and paths are charged as they grow.
     const std::optional<double> limit_bytes =
         options.memory_limit_bytes > 0.0 ? std::optional<double>(options.memory_limit_bytes)
                                          : available_memory_bytes();
-    if (limit_bytes)
-        check_memory_budget(
-            estimate_run_memory(config, n_threads, chunks.size(), options.output_cost),
-            *limit_bytes);
+    const MemoryEstimate certain =
+        estimate_run_memory(config, chunks.size(), options.output_cost);
+    if (limit_bytes) check_memory_budget(certain, *limit_bytes);
+    rays::GrowthBudget budget;
+    budget.limit_bytes = options.growth_limit_bytes > 0.0
+                             ? growth_limit_bytes(options.growth_limit_bytes, {})
+                             : growth_limit_bytes(limit_bytes, certain);
+    budget.beam_count = n_beams;
 
     std::optional<ProgressBar> bar;
     std::optional<ProgressCounter> counter;
@@ -303,6 +323,8 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
                          dazim,
                          delev,
                          settings.store_ray_paths,
+                         path_point_bytes(options.output_cost),
+                         budget,
                          bar ? &*bar : nullptr,
                          counter ? &*counter : nullptr,
                          options.before_beam,
