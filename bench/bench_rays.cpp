@@ -3,7 +3,8 @@
 //
 // Each iteration traces one ray of a small fan and counts its steps; the reported
 // "steps_per_s" is the throughput of the whole marcher (derivatives, step shortening, cursor
-// walks, reflections and appending), the list's single reservation included.
+// walks, reflections and appending), the list's reservation and growth included; the
+// "Charged" variants also charge the list to a memory budget as the driver does.
 
 #include "input/constants.hpp"
 #include "rays/rays.hpp"
@@ -60,13 +61,14 @@ input::SimulationConfig make_config(input::IntegrationMethod method) {
     return cfg;
 }
 
-void trace_fan(benchmark::State& state, input::IntegrationMethod method) {
+void trace_fan(benchmark::State& state, input::IntegrationMethod method, bool charged) {
     const input::SimulationConfig cfg = make_config(method);
     const ssp::SSPFields ssp = ssp::init_ssp(cfg);
     const bty::BTYfield bty = bty::init_bty(cfg);
     const float elevations[] = {-40.0f, -20.0f, -8.0f, -2.0f, 0.0f, 3.0f, 10.0f, 25.0f, 45.0f};
     const float azimuths[] = {0.0f, 37.0f, 111.0f, 200.0f, 305.0f};
 
+    rays::GrowthBudget budget; // as the driver charges a run's rays
     std::size_t steps = 0;
     std::size_t k = 0;
     for (auto _ : state) {
@@ -74,8 +76,10 @@ void trace_fan(benchmark::State& state, input::IntegrationMethod method) {
         const float az =
             azimuths[(k / std::size(elevations)) % std::size(azimuths)] * kDegToRad;
         ++k;
-        const std::vector<rays::RayState> ray = rays::trace_ray(cfg, ssp, bty, az, el);
+        const std::vector<rays::RayState> ray =
+            rays::trace_ray(cfg, ssp, bty, az, el, charged ? &budget : nullptr);
         steps += ray.size() - 1;
+        if (charged) rays::release_ray_storage(budget, ray);
         benchmark::DoNotOptimize(ray.back().travel_time);
     }
     state.counters["steps_per_s"] =
@@ -85,14 +89,23 @@ void trace_fan(benchmark::State& state, input::IntegrationMethod method) {
 }
 
 void BM_TraceEuler(benchmark::State& state) {
-    trace_fan(state, input::IntegrationMethod::Euler);
+    trace_fan(state, input::IntegrationMethod::Euler, false);
 }
 void BM_TraceMidpoint(benchmark::State& state) {
-    trace_fan(state, input::IntegrationMethod::Rk2);
+    trace_fan(state, input::IntegrationMethod::Rk2, false);
+}
+// The same with the list charged to a run's memory budget as it grows.
+void BM_TraceEulerCharged(benchmark::State& state) {
+    trace_fan(state, input::IntegrationMethod::Euler, true);
+}
+void BM_TraceMidpointCharged(benchmark::State& state) {
+    trace_fan(state, input::IntegrationMethod::Rk2, true);
 }
 
 BENCHMARK(BM_TraceEuler)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_TraceMidpoint)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TraceEulerCharged)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_TraceMidpointCharged)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -81,11 +81,20 @@ struct RunContext {
     float dazim_rad;
     float delev_rad;
     bool store_paths;
+    double path_point_bytes; // charged per stored point
+    rays::GrowthBudget& budget;
     ProgressBar* bar;         // shared, thread-safe; null when not drawn
     ProgressCounter* counter; // shared, atomic; null when not printed
     const std::function<void(std::size_t)>& before_beam;
     FirstFault& fault;
     tbb::task_group_context& group;
+};
+
+// Gives the charge of a chunk's reused ray list back to the run's budget when the list dies.
+struct RayCharge {
+    rays::GrowthBudget& budget;
+    const std::vector<rays::RayState>& ray;
+    ~RayCharge() { rays::release_ray_storage(budget, ray); }
 };
 
 // Traces the beams of chunk k in fan order into a fresh field. Once another worker has
@@ -94,19 +103,24 @@ ChunkResult map_chunk(const RunContext& run, std::size_t k) {
     const auto [first, last] = run.chunks[k];
     ChunkResult result{{}, influence::init_pressure_field(run.config)};
     if (run.store_paths) result.paths.reserve(last - first);
-    // The ray list and the summation's scratch keep their capacity from beam to beam.
+    // The ray list and the summation's scratch keep their capacity from beam to beam; the
+    // list's charge goes back to the budget when the chunk ends, however it ends.
     std::vector<rays::RayState> ray;
+    const RayCharge charge{run.budget, ray};
     influence::InfluenceWorkspace work;
     for (std::size_t b = first; b < last; ++b) {
         if (run.fault.raised.load()) return result;
         if (run.before_beam) run.before_beam(b);
         const Beam beam = run.fan[b];
-        rays::trace_ray(run.config, run.ssp, run.bty, beam.azimuth_rad, beam.elevation_rad,
-                        ray);
+        rays::trace_ray(run.config, run.ssp, run.bty, beam.azimuth_rad, beam.elevation_rad, ray,
+                        &run.budget);
         influence::gaussian_beam_influence(ray, result.field, run.receivers, run.bty,
                                            run.omegas_rad_s, beam.elevation_rad, run.dazim_rad,
                                            run.delev_rad, work);
         if (run.store_paths) {
+            rays::charge_growth(run.budget, rays::GrowthKind::StoredPaths,
+                                static_cast<std::uint64_t>(static_cast<double>(ray.size()) *
+                                                           run.path_point_bytes));
             RayPath path;
             path.reserve(ray.size());
             for (const rays::RayState& s : ray) {
@@ -114,6 +128,7 @@ ChunkResult map_chunk(const RunContext& run, std::size_t k) {
             }
             result.paths.emplace_back(b, std::move(path));
         }
+        run.budget.beams_done.fetch_add(1, std::memory_order_relaxed);
         if (run.bar != nullptr) advance_progress_bar(*run.bar, 1);
     }
     if (run.counter != nullptr) report_progress(*run.counter, last - first);
@@ -182,6 +197,16 @@ class FanReduction {
     const RunContext* run_;
 };
 
+// The fan cut into consecutive runs of `size` beams, the last one possibly shorter.
+std::vector<FanChunk> cut_fan(std::size_t n_beams, std::size_t size) {
+    std::vector<FanChunk> chunks;
+    chunks.reserve((n_beams + size - 1) / size);
+    for (std::size_t first = 0; first < n_beams; first += size) {
+        chunks.push_back({first, std::min(first + size, n_beams)});
+    }
+    return chunks;
+}
+
 // A worker's fault reaches the caller as the one fatal-error type, with its own text.
 [[noreturn]] void rethrow_as_fatal(const std::exception_ptr& error) {
     try {
@@ -220,13 +245,7 @@ std::size_t fan_chunk_size(std::size_t n_beams, std::size_t n_threads) {
 }
 
 std::vector<FanChunk> split_fan(std::size_t n_beams, std::size_t n_threads) {
-    const std::size_t size = fan_chunk_size(n_beams, n_threads);
-    std::vector<FanChunk> chunks;
-    chunks.reserve((n_beams + size - 1) / size);
-    for (std::size_t first = 0; first < n_beams; first += size) {
-        chunks.push_back({first, std::min(first + size, n_beams)});
-    }
-    return chunks;
+    return cut_fan(n_beams, fan_chunk_size(n_beams, n_threads));
 }
 
 std::optional<std::size_t> parse_thread_cap(const char* text) {
@@ -277,15 +296,24 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
     std::optional<tbb::global_control> limit;
     if (cap) limit.emplace(tbb::global_control::max_allowed_parallelism, *cap);
     const std::size_t n_threads = pool_concurrency();
-    const std::vector<FanChunk> chunks = split_fan(n_beams, n_threads);
+    const std::vector<FanChunk> chunks =
+        options.chunk_count > 0
+            ? cut_fan(n_beams, std::max<std::size_t>(1, (n_beams + options.chunk_count - 1) /
+                                                            options.chunk_count))
+            : split_fan(n_beams, n_threads);
 
+    // The fields are certain and checked now; the rays and paths are charged as they grow.
     const std::optional<double> limit_bytes =
         options.memory_limit_bytes > 0.0 ? std::optional<double>(options.memory_limit_bytes)
                                          : available_memory_bytes();
-    if (limit_bytes)
-        check_memory_budget(
-            estimate_run_memory(config, n_threads, chunks.size(), options.output_cost),
-            *limit_bytes);
+    const MemoryEstimate certain =
+        estimate_run_memory(config, chunks.size(), options.output_cost);
+    if (limit_bytes) check_memory_budget(certain, *limit_bytes);
+    rays::GrowthBudget budget;
+    budget.limit_bytes = options.growth_limit_bytes > 0.0
+                             ? growth_limit_bytes(options.growth_limit_bytes, {})
+                             : growth_limit_bytes(limit_bytes, certain);
+    budget.beam_count = n_beams;
 
     std::optional<ProgressBar> bar;
     std::optional<ProgressCounter> counter;
@@ -312,6 +340,8 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
                          dazim,
                          delev,
                          settings.store_ray_paths,
+                         path_point_bytes(options.output_cost),
+                         budget,
                          bar ? &*bar : nullptr,
                          counter ? &*counter : nullptr,
                          options.before_beam,

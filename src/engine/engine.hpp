@@ -51,7 +51,9 @@ std::size_t thread_count();
 std::optional<std::size_t> parse_thread_cap(const char* text);
 
 // Runs the whole simulation on a validated configuration. Throws FatalError for invalid grids,
-// ragged receiver lists and any fault on a worker thread (after the parallel phase winds down).
+// ragged receiver lists, pressure fields larger than the available memory, rays or stored paths
+// outgrowing what is left of it, and any fault on a worker thread (after the parallel phase
+// winds down).
 SimulationResult core(const input::SimulationConfig& config);
 
 // Settings of a run that do not belong in the configuration; the defaults make
@@ -64,10 +66,17 @@ struct CoreOptions {
     // lets tests and tools observe the fan or fault a worker on purpose: whatever it throws
     // takes the same path as a fault in the physics.
     std::function<void(std::size_t beam_index)> before_beam;
-    // How the caller will hold the result, for the memory check made before any beam runs.
+    // How the caller will hold the result, for the memory check made before any beam runs and
+    // for the charge of every stored path point.
     OutputCost output_cost;
     // Memory the run may use, bytes; 0 takes what the machine has available now.
     double memory_limit_bytes = 0.0;
+    // Memory the ray lists and stored paths may take together while tracing, bytes; 0 gives
+    // what the limit above leaves after the pressure fields.
+    double growth_limit_bytes = 0.0;
+    // Cuts the fan into chunks of ceil(N / chunk_count) beams instead of about two per thread;
+    // 0 keeps the default. Results must not depend on it, which tests check through it.
+    std::size_t chunk_count = 0;
 };
 
 SimulationResult core(const input::SimulationConfig& config, const CoreOptions& options);

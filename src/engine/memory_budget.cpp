@@ -1,32 +1,31 @@
 #include "engine/memory_budget.hpp"
 
+#include "influence/influence.hpp"
 #include "input/fatal.hpp"
-#include "rays/ray_state.hpp"
+#include "rays/growth_budget.hpp"
 
 #include <algorithm>
-#include <cstdio>
+#include <array>
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kelp::engine {
 namespace {
 
+// The list that holds one stored path (the driver's RayPath).
+using RayPathHeader = std::vector<std::array<float, 3>>;
+
 double receiver_count(const input::Receivers& r) {
-    const bool array_mode = r.config_type.size() == 5 &&
-                            std::equal(r.config_type.begin(), r.config_type.end(), "array",
-                                       [](char a, char b) { return (a | 0x20) == b; });
-    if (array_mode) return static_cast<double>(r.x_rcvr_m.size());
+    if (influence::receiver_layout(r.config_type) == influence::ReceiverLayout::Array)
+        return static_cast<double>(r.x_rcvr_m.size());
     return static_cast<double>(r.x_rcvr_m.size()) * static_cast<double>(r.y_rcvr_m.size()) *
            static_cast<double>(r.z_rcvr_m.size());
-}
-
-std::string format_bytes(double bytes) {
-    char text[64];
-    if (bytes >= 1024.0 * 1024.0 * 1024.0)
-        std::snprintf(text, sizeof text, "%.1f GiB", bytes / (1024.0 * 1024.0 * 1024.0));
-    else
-        std::snprintf(text, sizeof text, "%.1f MiB", bytes / (1024.0 * 1024.0));
-    return text;
 }
 
 std::optional<double> read_number_after(const char* path, const std::string& key) {
@@ -42,6 +41,16 @@ std::optional<double> read_number_after(const char* path, const std::string& key
     return std::nullopt;
 }
 
+// A positive decimal integer, as KELP_NUM_THREADS is read; nothing for any other text.
+std::optional<double> parse_mebibytes(const char* text) {
+    if (text == nullptr || *text == '\0') return std::nullopt;
+    std::uint64_t value = 0;
+    const char* end = text + std::strlen(text);
+    const auto [stop, ec] = std::from_chars(text, end, value);
+    if (ec != std::errc{} || stop != end || value == 0) return std::nullopt;
+    return static_cast<double>(value);
+}
+
 std::optional<double> read_single_number(const char* path) {
     std::ifstream in(path);
     double value = 0.0;
@@ -51,13 +60,12 @@ std::optional<double> read_single_number(const char* path) {
 
 } // namespace
 
-MemoryEstimate estimate_run_memory(const input::SimulationConfig& config, std::size_t n_threads,
-                                   std::size_t n_chunks, const OutputCost& output) {
+MemoryEstimate estimate_run_memory(const input::SimulationConfig& config, std::size_t n_chunks,
+                                   const OutputCost& output) {
     const double receivers = receiver_count(config.receivers);
     const double freqs = static_cast<double>(config.source.freq_hz.size());
     const double beams = static_cast<double>(config.source.launch_elev_deg.size()) *
                          static_cast<double>(config.source.launch_azim_deg.size());
-    const double states = static_cast<double>(config.beam.max_steps) + 1.0;
 
     MemoryEstimate e;
     // Per field: complex pressure per frequency, delay and amplitude per receiver. Every chunk
@@ -65,12 +73,17 @@ MemoryEstimate estimate_run_memory(const input::SimulationConfig& config, std::s
     const double values = receivers * (2.0 * freqs + 2.0);
     e.field_bytes = (static_cast<double>(n_chunks) + 1.0) * receivers * (8.0 * freqs + 8.0) +
                     values * output.bytes_per_value;
-    if (config.beam.store_ray_paths && beams > 0.0)
-        e.path_bytes = beams * states * (12.0 + output.bytes_per_path_point);
-    if (beams > 0.0)
-        e.ray_bytes = static_cast<double>(std::max<std::size_t>(n_threads, 1)) * states *
-                      static_cast<double>(sizeof(rays::RayState));
+    // Every beam's path has an entry (index and list header) in its chunk's list, again in the
+    // merged list while it grows, a header in the final list and the caller's own list.
+    if (config.beam.store_ray_paths)
+        e.path_list_bytes =
+            beams * (2.0 * static_cast<double>(sizeof(std::pair<std::size_t, RayPathHeader>)) +
+                     static_cast<double>(sizeof(RayPathHeader)) + output.bytes_per_path);
     return e;
+}
+
+double path_point_bytes(const OutputCost& output) {
+    return static_cast<double>(sizeof(std::array<float, 3>)) + output.bytes_per_path_point;
 }
 
 std::optional<double> available_memory_bytes() {
@@ -83,19 +96,30 @@ std::optional<double> available_memory_bytes() {
         const double room = std::max(0.0, *limit - *used);
         available = available ? std::min(*available, room) : room;
     }
+    if (const auto mib = parse_mebibytes(std::getenv("KELP_MEMORY_LIMIT_MIB"))) {
+        const double cap = *mib * 1024.0 * 1024.0;
+        available = available ? std::min(*available, cap) : cap;
+    }
     return available;
 }
 
 void check_memory_budget(const MemoryEstimate& e, double limit_bytes) {
     if (!(e.total() > limit_bytes)) return;
-    const char* largest = "the pressure field (receivers x frequencies)";
-    if (e.path_bytes >= e.field_bytes && e.path_bytes >= e.ray_bytes)
-        largest = "the stored ray paths (beams x (max_steps + 1) points)";
-    else if (e.ray_bytes >= e.field_bytes)
-        largest = "the rays in flight (worker threads x (max_steps + 1) states)";
-    fail("not enough memory for this simulation: it needs about " + format_bytes(e.total()) +
-         ", mostly for " + largest + ", but only " + format_bytes(limit_bytes) +
+    const char* largest = e.path_list_bytes > e.field_bytes
+                              ? "the ray path lists (one per beam)"
+                              : "the pressure field (receivers x frequencies)";
+    fail("not enough memory for this simulation: it needs about " +
+         rays::format_memory_size(e.total()) + ", mostly for " + largest + ", but only " +
+         rays::format_memory_size(limit_bytes) +
          " is available; reduce the receivers, frequencies, beams or beam.max_steps");
+}
+
+std::uint64_t growth_limit_bytes(std::optional<double> limit_bytes,
+                                 const MemoryEstimate& estimate) {
+    if (!limit_bytes) return UINT64_MAX;
+    const double room = *limit_bytes - estimate.total();
+    if (!(room > 0.0)) return 0;
+    return room < 1.8e19 ? static_cast<std::uint64_t>(room) : UINT64_MAX;
 }
 
 } // namespace kelp::engine

@@ -31,8 +31,10 @@ struct PressureField {
 // FatalError "array receiver coordinates must have equal lengths" for ragged array lists.
 PressureField init_pressure_field(const input::SimulationConfig& config);
 
-// Adds right into left (pressure sums; strictly earlier delays win, ties keep left) and
-// returns left. Both come from init_pressure_field on the same configuration.
+// Adds right into left and returns left: pressures are summed; right's arrival replaces
+// left's when its delay is strictly earlier, or exactly equal with a larger |amplitude| (the
+// rule of the update inside a field), so a full tie keeps left. Left must hold the earlier
+// beams. Both come from init_pressure_field on the same configuration.
 PressureField merge_pressure_fields(PressureField left, PressureField right);
 
 // How the receivers are laid out: "array" in any ASCII case is a list of points, anything

@@ -1,6 +1,7 @@
 #include "influence/influence.hpp"
 #include "input/fatal.hpp"
 
+#include <cmath>
 #include <cstddef>
 #include <limits>
 
@@ -48,12 +49,15 @@ PressureField merge_pressure_fields(PressureField left, PressureField right) {
         lp[i].re += rp[i].re;
         lp[i].im += rp[i].im;
     }
-    // Strictly earlier wins, so on a tie the left operand (earlier beams in launch order)
-    // keeps its arrival; a NaN delay never replaces anything.
+    // The rule of the update inside one field: a strictly earlier delay wins, an exactly equal
+    // one with a larger |amplitude| wins, and a full tie keeps the left operand (the earlier
+    // beams in launch order). The earliest arrival is then the first contribution in launch
+    // order that minimises (delay, -|amplitude|), however the fan was cut into chunks and
+    // whichever chunks were merged first. A NaN delay or amplitude never replaces anything.
     std::span<float> ld = left.delay_s.flat(), la = left.amplitude.flat();
     std::span<const float> rd = right.delay_s.flat(), ra = right.amplitude.flat();
     for (std::size_t i = 0; i < ld.size(); ++i) {
-        if (rd[i] < ld[i]) {
+        if (ld[i] > rd[i] || (ld[i] == rd[i] && std::fabs(ra[i]) > std::fabs(la[i]))) {
             ld[i] = rd[i];
             la[i] = ra[i];
         }

@@ -363,8 +363,9 @@ py::object run(PyObject* py_cfg) {
     // The interpreter lock stays held: the pool's workers never touch Python, and the call is
     // one indivisible step for the caller.
     engine::CoreOptions options;
-    // Every float of the result becomes a Python float in a list, every path point a list.
-    options.output_cost = {32.0, 160.0};
+    // Every float of the result becomes a Python float in a list, every path point a list of
+    // three and every path a list.
+    options.output_cost = {32.0, 160.0, 64.0};
     engine::SimulationResult result = engine::core(config, options);
     return build_output(std::move(result), config.source.freq_hz);
 }

@@ -4,6 +4,7 @@
 
 #include "bty/bty.hpp"
 #include "input/config.hpp"
+#include "rays/growth_budget.hpp"
 #include "rays/ray_state.hpp"
 #include "ssp/ssp.hpp"
 
@@ -33,13 +34,22 @@ std::uint64_t ray_capacity_hint(const input::BeamSettings& beam);
 // Traces one ray launched at azimuth (rad, from +y towards +x) and elevation (rad, positive
 // down). Element 0 is the source state; one state per step until max_steps or the range
 // circle. Position and travel time are summed with compensation to stay accurate over
-// 100 km in single precision.
+// 100 km in single precision. With a budget, the list's storage is charged to it before each
+// allocation (the first reservation, then every doubling) and the ray stops with its
+// FatalError when the budget is spent; the caller gives the charge back with
+// release_ray_storage once it drops the ray.
 std::vector<RayState> trace_ray(const input::SimulationConfig& config,
                                 const ssp::SSPFields& ssp, const bty::BTYfield& bty,
-                                float azimuth_rad, float elevation_rad);
-// The same into `ray`, which is cleared first and keeps its capacity from ray to ray.
+                                float azimuth_rad, float elevation_rad,
+                                GrowthBudget* budget = nullptr);
+// The same into `ray`, which is cleared first and keeps its capacity from ray to ray. Growth
+// is charged to `budget` as above, but the charge stays with the list, also on an exception:
+// the caller gives it back with release_ray_storage when the list dies.
 void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
                const bty::BTYfield& bty, float azimuth_rad, float elevation_rad,
-               std::vector<RayState>& ray);
+               std::vector<RayState>& ray, GrowthBudget* budget = nullptr);
+
+// Returns the charge of a ray traced against `budget` (its list's capacity in bytes).
+void release_ray_storage(GrowthBudget& budget, const std::vector<RayState>& ray) noexcept;
 
 } // namespace kelp::rays

@@ -64,7 +64,53 @@ RayState advance(const RayState& s, const RayDerivatives& d, float h) {
     return n;
 }
 
+// Room for `states` states, charged to the budget (if any) before it is allocated. While the
+// states move to a larger block both blocks are held, so the new block is charged in full and
+// the old one given back only after the move.
+void reserve_ray_storage(std::vector<RayState>& ray, std::uint64_t states,
+                         GrowthBudget* budget) {
+    if (states <= ray.capacity()) return; // a reused list already holds (and is charged for) it
+    const std::uint64_t old_bytes = ray.capacity() * sizeof(RayState);
+    const std::uint64_t new_bytes = states * sizeof(RayState);
+    if (budget == nullptr) {
+        ray.reserve(static_cast<std::size_t>(states));
+        return;
+    }
+    charge_growth(*budget, GrowthKind::RayStates, new_bytes);
+    try {
+        ray.reserve(static_cast<std::size_t>(states));
+    } catch (...) {
+        release_growth(*budget, GrowthKind::RayStates, new_bytes);
+        throw;
+    }
+    release_growth(*budget, GrowthKind::RayStates, old_bytes);
+}
+
+// Gives the list's charge back when the list dies with an exception (a spent budget) instead
+// of being handed to the caller.
+struct ChargeGuard {
+    GrowthBudget* budget;
+    const std::vector<RayState>* ray;
+    ~ChargeGuard() {
+        if (budget != nullptr) release_ray_storage(*budget, *ray);
+    }
+};
+
+// A full list doubles, but never past the max_steps + 1 states a ray can hold. Kept out of
+// line: it runs a handful of times per long ray, and the step loop stays small.
+[[gnu::noinline]] void grow_ray_storage(std::vector<RayState>& ray, std::uint64_t max_states,
+                                        GrowthBudget* budget) {
+    const std::uint64_t capacity = ray.capacity();
+    const std::uint64_t doubled =
+        capacity > ray.max_size() - capacity ? ray.max_size() : 2 * capacity;
+    reserve_ray_storage(ray, std::max<std::uint64_t>(std::min(doubled, max_states), 1), budget);
+}
+
 } // namespace
+
+void release_ray_storage(GrowthBudget& budget, const std::vector<RayState>& ray) noexcept {
+    release_growth(budget, GrowthKind::RayStates, ray.capacity() * sizeof(RayState));
+}
 
 std::uint64_t ray_capacity_hint(const input::BeamSettings& beam) {
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
@@ -117,15 +163,17 @@ float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields& ssp,
 
 std::vector<RayState> trace_ray(const input::SimulationConfig& config,
                                 const ssp::SSPFields& ssp, const bty::BTYfield& bty,
-                                float azimuth_rad, float elevation_rad) {
+                                float azimuth_rad, float elevation_rad, GrowthBudget* budget) {
     std::vector<RayState> ray;
-    trace_ray(config, ssp, bty, azimuth_rad, elevation_rad, ray);
+    ChargeGuard charge{budget, &ray};
+    trace_ray(config, ssp, bty, azimuth_rad, elevation_rad, ray, budget);
+    charge.budget = nullptr;
     return ray;
 }
 
 void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
                const bty::BTYfield& bty, float azimuth_rad, float elevation_rad,
-               std::vector<RayState>& ray) {
+               std::vector<RayState>& ray, GrowthBudget* budget) {
     const input::BeamSettings& beam = config.beam;
     const Vec3 src{config.source.position[0], config.source.position[1],
                    config.source.position[2]};
@@ -135,7 +183,10 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
     bty::BTYCursor bty_cur = bty::init_bty_cursor({src.x, src.y}, bty);
 
     ray.clear();
-    ray.reserve(static_cast<std::size_t>(ray_capacity_hint(beam)));
+    reserve_ray_storage(ray, ray_capacity_hint(beam), budget);
+    const std::uint64_t max_states = beam.max_steps == std::numeric_limits<std::uint64_t>::max()
+                                         ? beam.max_steps
+                                         : beam.max_steps + 1;
 
     float s_az, c_az, s_el, c_el;
     ::sincosf(azimuth_rad, &s_az, &c_az);
@@ -184,6 +235,7 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
         tau.add(h / d.c);
         n.position = {pos.x.value(), pos.y.value(), pos.z.value()};
         n.travel_time = tau.value();
+        if (ray.size() == ray.capacity()) grow_ray_storage(ray, max_states, budget);
         ray.push_back(n);
 
         ssp::update_ssp_cursor(n.position, ssp, ssp_cur);

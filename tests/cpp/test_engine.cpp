@@ -398,6 +398,64 @@ TEST(Core, PressuresAreBitIdenticalFromRunToRunAtAFixedThreadCount) {
     }
 }
 
+// A fan every 5 degrees of azimuth over a bottom sloping along y, in water and a receiver grid
+// symmetric about x = 0: many beams reach a receiver, and some at exactly equal delays with
+// different amplitudes. A single chunk applies the in-field rule alone; the earliest arrivals
+// must be those bits however the fan is cut (1 and 2 threads, 3 and 7 chunks), the paths the
+// same, and the pressures equal to float rounding of sums grouped differently (bound as in
+// the beam-by-beam reference above, with 360 beams).
+TEST(Core, ArrivalsDoNotDependOnTheChunking) {
+    std::vector<float> azimuths;
+    for (int a = 0; a < 360; a += 5)
+        azimuths.push_back(static_cast<float>(a));
+    input::SimulationConfig c = make_config({-10.0f, -5.0f, 0.0f, 5.0f, 10.0f}, azimuths);
+    c.ssp.c_m_s.clear();
+    for (float x : c.ssp.x_ssp_m)
+        for (float y : c.ssp.y_ssp_m)
+            for (float z : c.ssp.z_ssp_m) {
+                (void)x;
+                (void)y;
+                c.ssp.c_m_s.push_back(1500.0f + 0.1f * z);
+            }
+    c.bathymetry.z_bty_m = {140.0f, 170.0f, 140.0f, 170.0f};
+    c.receivers.x_rcvr_m = linspace(-1000.0f, 1000.0f, 31);
+    c.receivers.y_rcvr_m = linspace(-1000.0f, 1000.0f, 31);
+    c.receivers.z_rcvr_m = {30.0f, 90.0f};
+    c.beam.store_ray_paths = true;
+
+    CoreOptions single;
+    single.max_threads = 1;
+    single.chunk_count = 1;
+    const SimulationResult ref = core(c, single);
+    float pmax = 0.0f;
+    for (const Complex32 p : ref.field.pressure.data)
+        pmax = std::max(pmax, std::hypot(p.re, p.im));
+    ASSERT_GT(pmax, 0.0f);
+
+    struct Cut {
+        std::size_t threads, chunks;
+    };
+    for (const Cut cut : {Cut{1, 0}, Cut{2, 0}, Cut{2, 3}, Cut{2, 7}}) {
+        CoreOptions options;
+        options.max_threads = cut.threads;
+        options.chunk_count = cut.chunks;
+        const SimulationResult r = core(c, options);
+        const std::string what =
+            std::to_string(cut.threads) + " threads, " + std::to_string(cut.chunks) + " chunks";
+        EXPECT_TRUE(same_bits(r.field.delay_s.flat(), ref.field.delay_s.flat())) << what;
+        EXPECT_TRUE(same_bits(r.field.amplitude.flat(), ref.field.amplitude.flat())) << what;
+        EXPECT_EQ(*r.ray_paths, *ref.ray_paths) << what;
+        for (std::size_t i = 0; i < ref.field.pressure.size(); ++i) {
+            ASSERT_NEAR(r.field.pressure.data[i].re, ref.field.pressure.data[i].re,
+                        1e-5f * pmax)
+                << what << " " << i;
+            ASSERT_NEAR(r.field.pressure.data[i].im, ref.field.pressure.data[i].im,
+                        1e-5f * pmax)
+                << what << " " << i;
+        }
+    }
+}
+
 // ---------------------------------------------------------------------------------------------
 // Faults.
 
@@ -634,65 +692,110 @@ TEST(ProgressBar, IsThreadSafeRateLimitedAndFinishedOnItsOwnLine) {
     EXPECT_NE(last.find("   4000/4000    100% eta 00:00:00"), std::string::npos) << last;
 }
 
-// 9 x 9 x 3 receivers, 2 frequencies, 3 x 2 beams, max_steps 400: the estimate is the sum of
-// (chunks + 1) fields of 243 receivers x (2 complex + delay + amplitude), the stored paths at
-// 401 points of 12 bytes, and one ray of 401 states per worker.
-TEST(MemoryBudget, EstimateCountsFieldsPathsAndRaysInFlight) {
+// 9 x 9 x 3 receivers, 2 frequencies, 3 x 2 beams: the certain part is (chunks + 1) fields of
+// 243 receivers x (2 complex + delay + amplitude) and, with stored paths, an entry per beam in
+// the chunk and merged lists and a header in the final list; max_steps does not enter.
+TEST(MemoryBudget, EstimateCountsFieldsAndPathListsOnly) {
     input::SimulationConfig c = make_config({-10.0f, 0.0f, 10.0f}, {0.0f, 90.0f});
     c.beam.store_ray_paths = true;
-    const MemoryEstimate e = estimate_run_memory(c, 2, 4, {});
-    EXPECT_DOUBLE_EQ(e.field_bytes, 5.0 * 243.0 * (8.0 * 2.0 + 8.0));
-    EXPECT_DOUBLE_EQ(e.path_bytes, 6.0 * 401.0 * 12.0);
-    EXPECT_DOUBLE_EQ(e.ray_bytes, 2.0 * 401.0 * sizeof(rays::RayState));
-    const MemoryEstimate with_output = estimate_run_memory(c, 2, 4, {32.0, 160.0});
-    EXPECT_DOUBLE_EQ(with_output.field_bytes - e.field_bytes, 243.0 * 6.0 * 32.0);
-    EXPECT_DOUBLE_EQ(with_output.path_bytes, 6.0 * 401.0 * 172.0);
-}
-
-// Counts that overflow 64 bits must still give an estimate, never a wrapped small one.
-TEST(MemoryBudget, HugeCountsDoNotWrap) {
-    input::SimulationConfig c = make_config({0.0f}, {0.0f});
     c.beam.max_steps = ~std::uint64_t{0};
-    c.beam.store_ray_paths = true;
-    EXPECT_GT(estimate_run_memory(c, 2, 1, {}).total(), 1e20);
+    const MemoryEstimate e = estimate_run_memory(c, 4, {});
+    EXPECT_DOUBLE_EQ(e.field_bytes, 5.0 * 243.0 * (8.0 * 2.0 + 8.0));
+    EXPECT_DOUBLE_EQ(e.path_list_bytes, 6.0 * (2.0 * 32.0 + 24.0));
+    const MemoryEstimate with_output = estimate_run_memory(c, 4, {32.0, 160.0, 64.0});
+    EXPECT_DOUBLE_EQ(with_output.field_bytes - e.field_bytes, 243.0 * 6.0 * 32.0);
+    EXPECT_DOUBLE_EQ(with_output.path_list_bytes - e.path_list_bytes, 6.0 * 64.0);
+    EXPECT_DOUBLE_EQ(path_point_bytes({32.0, 160.0, 64.0}), 172.0);
+    c.beam.store_ray_paths = false;
+    EXPECT_EQ(estimate_run_memory(c, 4, {}).path_list_bytes, 0.0);
 }
 
-struct BudgetCase {
-    bool huge_paths;
-    const char* mostly_for;
-};
-class MemoryBudgetRefusal : public ::testing::TestWithParam<BudgetCase> {};
+TEST(MemoryBudget, GrowthGetsWhatTheCertainPartLeaves) {
+    const MemoryEstimate certain{300.0, 100.0};
+    EXPECT_EQ(growth_limit_bytes(std::nullopt, certain), UINT64_MAX);
+    EXPECT_EQ(growth_limit_bytes(1000.0, certain), 600u);
+    EXPECT_EQ(growth_limit_bytes(400.0, certain), 0u);
+    EXPECT_EQ(growth_limit_bytes(1e30, certain), UINT64_MAX);
+}
 
-TEST_P(MemoryBudgetRefusal, FailsBeforeTracingAndNamesTheSize) {
+TEST(MemoryBudget, OversizedFieldIsRefusedBeforeTracing) {
     input::SimulationConfig c = make_config({-10.0f, 0.0f, 10.0f}, {0.0f, 90.0f});
+    c.receivers.z_rcvr_m = linspace(10.0f, 130.0f, 40);
     CoreOptions options;
-    if (GetParam().huge_paths) {
-        c.beam.store_ray_paths = true;
-        c.beam.max_steps = 1'000'000'000'000ull;
-        options.output_cost = {32.0, 160.0}; // as the Python module converts the paths
-    } else {
-        c.receivers.z_rcvr_m = linspace(10.0f, 130.0f, 40);
-    }
-    options.memory_limit_bytes = GetParam().huge_paths ? 1e9 : 1000.0;
+    options.memory_limit_bytes = 1000.0;
     std::atomic<int> traced{0};
     options.before_beam = [&](std::size_t) { ++traced; };
-    try {
-        (void)core(c, options);
-        FAIL() << "expected the memory check to refuse the run";
-    } catch (const FatalError& e) {
-        const std::string what = e.what();
-        EXPECT_EQ(what.rfind("not enough memory for this simulation: it needs about ", 0), 0u)
-            << what;
-        EXPECT_NE(what.find(GetParam().mostly_for), std::string::npos) << what;
-        EXPECT_NE(what.find(" is available; reduce the receivers"), std::string::npos) << what;
-    }
+    const std::string what = fatal_message([&] { (void)core(c, options); });
+    EXPECT_EQ(what.rfind("not enough memory for this simulation: it needs about ", 0), 0u)
+        << what;
+    EXPECT_NE(what.find(", mostly for the pressure field (receivers x frequencies), but only "
+                        "0.0 MiB is available; reduce the receivers"),
+              std::string::npos)
+        << what;
     EXPECT_EQ(traced.load(), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Engine, MemoryBudgetRefusal,
-    ::testing::Values(BudgetCase{false, "the pressure field (receivers x frequencies)"},
-                      BudgetCase{true, "the stored ray paths"}));
+// A max_steps meant as "no limit" is not refused: the rays end at max_range_m after a few
+// dozen steps, and only what they use is charged (the old start-of-run estimate asked for
+// hundreds of GiB here). Six beams and one receiver; then stored paths with the largest
+// max_steps and a 200 m range, which come back whole.
+TEST(MemoryBudget, UnboundedMaxStepsCostsOnlyWhatTheRaysUse) {
+    input::SimulationConfig c = make_config({-10.0f, 0.0f, 10.0f}, {0.0f, 90.0f});
+    c.receivers.config_type = "array";
+    c.receivers.x_rcvr_m = {300.0f};
+    c.receivers.y_rcvr_m = {0.0f};
+    c.receivers.z_rcvr_m = {40.0f};
+    CoreOptions options;
+    options.memory_limit_bytes = 1024.0 * 1024.0 * 1024.0;
+    options.output_cost = {32.0, 160.0, 64.0};
+    c.beam.max_steps = 1'000'000'000;
+    const SimulationResult r = core(c, options);
+    EXPECT_TRUE(std::isfinite(r.field.delay_s.data[0]));
+
+    c.beam.max_steps = ~std::uint64_t{0};
+    c.beam.max_range_m = 200.0f;
+    c.beam.store_ray_paths = true;
+    const SimulationResult p = core(c, options);
+    ASSERT_TRUE(p.ray_paths.has_value());
+    ASSERT_EQ(p.ray_paths->size(), 6u);
+    for (const RayPath& path : *p.ray_paths) {
+        ASSERT_GE(path.size(), 2u);
+        EXPECT_LT(path.size(), 100u);
+        const auto& end = path.back();
+        EXPECT_GE(std::hypot(end[0], end[1]), 200.0f);
+    }
+}
+
+// Paths at 172 bytes a point (as the Python module holds them) outgrow a budget of 192 KiB
+// part-way through the 24-beam fan, well before the rays in flight (a few KiB per worker): the
+// run stops with the message naming them, and the pool runs the same configuration afterwards.
+class PathBudget : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(PathBudget, PathsOutgrowingTheBudgetStopTheRun) {
+    input::SimulationConfig c = make_fan_config();
+    c.beam.store_ray_paths = true;
+    CoreOptions options;
+    options.max_threads = GetParam();
+    options.output_cost = {32.0, 160.0, 64.0};
+    options.growth_limit_bytes = 192.0 * 1024.0;
+    const std::string what = fatal_message([&] { (void)core(c, options); });
+    EXPECT_EQ(
+        what.rfind("not enough memory for this simulation: the stored ray paths reached ", 0),
+        0u)
+        << what;
+    EXPECT_NE(what.find(" of 24 beams"), std::string::npos) << what;
+    EXPECT_NE(
+        what.find(", but only 0.2 MiB is available beyond the pressure fields; reduce the "
+                  "beams, beam.max_steps or beam.max_range_m, or set "
+                  "beam.store_ray_paths to false"),
+        std::string::npos)
+        << what;
+    EXPECT_EQ(run(c, GetParam()).ray_paths->size(), 24u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, PathBudget, ::testing::Values(1, 2), [](const auto& info) {
+    return "On" + std::to_string(info.param) + "Threads";
+});
 
 TEST(MemoryBudget, AvailableMemoryIsReadOnLinux) {
     const auto available = available_memory_bytes();

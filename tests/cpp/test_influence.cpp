@@ -139,30 +139,43 @@ TEST(PressureField, EmptyReceiversAndFrequencies) {
     EXPECT_EQ(nf.delay_s.size(), 2u);
 }
 
-TEST(PressureField, MergeSumsAndKeepsStrictlyEarliest) {
-    const auto cfg = make_config("array", {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, 2);
+// The arrival rule of the in-field update: strictly earlier wins, an equal delay with a larger
+// |amplitude| wins, a full tie (|-0.5| = |0.5|) keeps left; NaN never wins.
+TEST(PressureField, MergeSumsAndKeepsTheEarliestStrongestArrival) {
+    struct Arrival {
+        float l_delay, l_amp, r_delay, r_amp, want_delay, want_amp;
+    };
+    const float nan = std::nanf("");
+    const Arrival cases[] = {
+        {2.0f, 0.1f, 2.0f, 0.9f, 2.0f, 0.9f},   // equal delay, larger |amplitude| right
+        {2.0f, -0.9f, 2.0f, 0.1f, 2.0f, -0.9f}, // equal delay, smaller |amplitude| right
+        {2.0f, 0.5f, 2.0f, -0.5f, 2.0f, 0.5f},  // full tie keeps the earlier beams
+        {2.0f, 0.1f, 1.5f, -0.3f, 1.5f, -0.3f}, // strictly earlier right
+        {1.0f, 0.2f, nan, 5.0f, 1.0f, 0.2f},    // NaN delay
+        {1.0f, 0.2f, 1.0f, nan, 1.0f, 0.2f},    // NaN amplitude
+        {0.5f, 0.3f, kInf, 0.0f, 0.5f, 0.3f},   // right never reached
+        {kInf, 0.0f, 3.0f, 0.4f, 3.0f, 0.4f},   // left never reached
+    };
+    constexpr std::size_t n = std::size(cases);
+    const std::vector<float> zeros(n, 0.0f);
+    const auto cfg = make_config("array", zeros, zeros, zeros, 2);
     PressureField left = init_pressure_field(cfg), right = init_pressure_field(cfg);
-    // receiver 0: tie keeps left; 1: strictly earlier right wins; 2: NaN never wins;
-    // 3: untouched right keeps left.
-    const float l_delay[] = {2.0f, 2.0f, 1.0f, 0.5f}, l_amp[] = {0.1f, 0.1f, 0.2f, 0.3f};
-    const float r_delay[] = {2.0f, 1.5f, std::nanf(""), kInf}, r_amp[] = {0.9f, -0.3f, 5, 0};
-    for (std::size_t i = 0; i < 4; ++i) {
-        left.delay_s.flat()[i] = l_delay[i];
-        left.amplitude.flat()[i] = l_amp[i];
-        right.delay_s.flat()[i] = r_delay[i];
-        right.amplitude.flat()[i] = r_amp[i];
+    for (std::size_t i = 0; i < n; ++i) {
+        left.delay_s.flat()[i] = cases[i].l_delay;
+        left.amplitude.flat()[i] = cases[i].l_amp;
+        right.delay_s.flat()[i] = cases[i].r_delay;
+        right.amplitude.flat()[i] = cases[i].r_amp;
     }
-    for (std::size_t i = 0; i < 8; ++i) {
+    for (std::size_t i = 0; i < 2 * n; ++i) {
         left.pressure.flat()[i] = {0.25f * i, -1.0f};
         right.pressure.flat()[i] = {1.0f, 0.5f * i};
     }
     const PressureField m = merge_pressure_fields(std::move(left), std::move(right));
-    const float want_delay[] = {2.0f, 1.5f, 1.0f, 0.5f}, want_amp[] = {0.1f, -0.3f, 0.2f, 0.3f};
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(m.delay_s.flat()[i], want_delay[i]) << i;
-        EXPECT_EQ(m.amplitude.flat()[i], want_amp[i]) << i;
+    for (std::size_t i = 0; i < n; ++i) {
+        EXPECT_EQ(m.delay_s.flat()[i], cases[i].want_delay) << i;
+        EXPECT_EQ(m.amplitude.flat()[i], cases[i].want_amp) << i;
     }
-    for (std::size_t i = 0; i < 8; ++i) {
+    for (std::size_t i = 0; i < 2 * n; ++i) {
         EXPECT_EQ(m.pressure.flat()[i].re, 0.25f * i + 1.0f);
         EXPECT_EQ(m.pressure.flat()[i].im, -1.0f + 0.5f * i);
     }

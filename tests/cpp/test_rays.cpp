@@ -3,6 +3,7 @@
 // the boundary-aware step length.
 
 #include "input/constants.hpp"
+#include "input/fatal.hpp"
 #include "rays/rays.hpp"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <string>
 #include <vector>
 
 namespace kelp {
@@ -589,6 +591,113 @@ TEST(TraceRay, RaysLongerThanTheReservationGrow) {
     ASSERT_EQ(ray.size(), 70001u);
     EXPECT_NEAR(ray.back().position.y, 70000.0, 0.05);
 }
+
+// With a budget the list is charged for its whole capacity while the ray is held (the
+// reservation of 65,536 states, then one doubling capped at max_steps + 1) and for nothing
+// once it is given back; the states are those of the unbudgeted ray.
+TEST(TraceRay, BudgetHoldsTheListWhileTheRayIsHeld) {
+    input::SimulationConfig cfg = isovelocity_config();
+    cfg.beam.max_steps = 70000;
+    cfg.beam.step_m = 1.0f;
+    cfg.beam.max_range_m = 1e6f;
+    const Environment env = build(cfg);
+    rays::GrowthBudget budget;
+    budget.beam_count = 1;
+    const std::vector<RayState> ray =
+        rays::trace_ray(cfg, env.ssp, env.bty, 0.0f, 0.0f, &budget);
+    const std::vector<RayState> plain = rays::trace_ray(cfg, env.ssp, env.bty, 0.0f, 0.0f);
+    ASSERT_EQ(ray.size(), plain.size());
+    EXPECT_EQ(ray.back().position.y, plain.back().position.y);
+    EXPECT_EQ(ray.back().travel_time, plain.back().travel_time);
+    EXPECT_EQ(ray.capacity(), 70001u);
+    EXPECT_EQ(budget.used_bytes.load(), 70001u * sizeof(RayState));
+    EXPECT_EQ(budget.ray_state_bytes.load(), 70001u * sizeof(RayState));
+    rays::release_ray_storage(budget, ray);
+    EXPECT_EQ(budget.used_bytes.load(), 0u);
+    EXPECT_EQ(budget.ray_state_bytes.load(), 0u);
+}
+
+// The doubling from 65,536 to 70,001 states needs both blocks at once; a budget of 100,000
+// states refuses it before the allocation, and the ray's charge dies with it.
+TEST(TraceRay, RayOutgrowingItsBudgetStopsWithTheMessage) {
+    input::SimulationConfig cfg = isovelocity_config();
+    cfg.beam.max_steps = 70000;
+    cfg.beam.step_m = 1.0f;
+    cfg.beam.max_range_m = 1e6f;
+    const Environment env = build(cfg);
+    rays::GrowthBudget budget;
+    budget.limit_bytes = 100000u * sizeof(RayState);
+    budget.beam_count = 1;
+    const double both_blocks = (65536.0 + 70001.0) * static_cast<double>(sizeof(RayState));
+    try {
+        (void)rays::trace_ray(cfg, env.ssp, env.bty, 0.0f, 0.0f, &budget);
+        FAIL() << "expected the budget to stop the ray";
+    } catch (const FatalError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "not enough memory for this simulation: the rays in flight reached " +
+                      rays::format_memory_size(both_blocks) + " after 0 of 1 beams, but only " +
+                      rays::format_memory_size(100000.0 * sizeof(RayState)) +
+                      " is available beyond the pressure fields; reduce beam.max_steps or "
+                      "beam.max_range_m");
+    }
+    EXPECT_EQ(budget.used_bytes.load(), 0u);
+}
+
+struct BudgetCase {
+    const char* name;
+    std::uint64_t limit, held_rays, held_paths;
+    rays::GrowthKind asking;
+    std::uint64_t bytes;
+    const char* message;
+};
+
+class GrowthBudgetRefusal : public ::testing::TestWithParam<BudgetCase> {};
+
+// A refused charge takes nothing and names the kind holding the most once it is counted;
+// the room that is left can still be taken to the last byte.
+TEST_P(GrowthBudgetRefusal, NamesTheLargerKindAndTakesNothing) {
+    const BudgetCase& k = GetParam();
+    rays::GrowthBudget budget;
+    budget.limit_bytes = k.limit;
+    budget.beam_count = 6;
+    budget.beams_done = 2;
+    rays::charge_growth(budget, rays::GrowthKind::RayStates, k.held_rays);
+    rays::charge_growth(budget, rays::GrowthKind::StoredPaths, k.held_paths);
+    const std::uint64_t held = k.held_rays + k.held_paths;
+    try {
+        rays::charge_growth(budget, k.asking, k.bytes);
+        FAIL() << "expected a refusal";
+    } catch (const FatalError& e) {
+        EXPECT_EQ(std::string(e.what()), k.message);
+    }
+    EXPECT_EQ(budget.used_bytes.load(), held);
+    EXPECT_EQ(budget.ray_state_bytes.load() + budget.stored_path_bytes.load(), held);
+    rays::charge_growth(budget, k.asking, k.limit - held);
+    EXPECT_EQ(budget.used_bytes.load(), k.limit);
+}
+
+constexpr std::uint64_t kMiB = 1u << 20;
+INSTANTIATE_TEST_SUITE_P(
+    Cases, GrowthBudgetRefusal,
+    ::testing::Values(
+        BudgetCase{"PathsHoldMost", kMiB, kMiB / 2, 0, rays::GrowthKind::StoredPaths, 734003,
+                   "not enough memory for this simulation: the stored ray paths reached 0.7 "
+                   "MiB after 2 of 6 beams (1.2 MiB with the rays in flight), but only 1.0 MiB "
+                   "is available beyond the pressure fields; reduce the beams, beam.max_steps "
+                   "or beam.max_range_m, or set beam.store_ray_paths to false"},
+        BudgetCase{
+            "RaysHoldMostThoughPathsAsk", kMiB, 734003, 209715, rays::GrowthKind::StoredPaths,
+            314573,
+            "not enough memory for this simulation: the rays in flight reached 0.7 MiB "
+            "after 2 of 6 beams (1.2 MiB with the stored ray paths), but only 1.0 MiB is "
+            "available beyond the pressure fields; reduce beam.max_steps or "
+            "beam.max_range_m"},
+        BudgetCase{"RaysAloneInGiB", 1024 * kMiB, 0, 0, rays::GrowthKind::RayStates,
+                   2048 * kMiB,
+                   "not enough memory for this simulation: the rays in flight reached 2.0 GiB "
+                   "after 2 of 6 beams, but only 1.0 GiB is available beyond the pressure "
+                   "fields; reduce beam.max_steps or beam.max_range_m"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 struct HintCase {
     std::uint64_t max_steps;

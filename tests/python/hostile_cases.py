@@ -7,6 +7,7 @@ Cases are rebuilt identically in the child, so only the index crosses the proces
 
 import copy
 import math
+import os
 import sys
 
 
@@ -104,6 +105,12 @@ def build_cases():
     def add(name, fn):
         cases.append((name, fn))
 
+    def within_mib(mib, make):
+        def limited():
+            cfg, _ = make()
+            return cfg, lambda: os.environ.__setitem__("KELP_MEMORY_LIMIT_MIB", str(mib))
+        return limited
+
     def with_(**edits):
         def make():
             cfg = base_config()
@@ -130,6 +137,11 @@ def build_cases():
     add("max_steps huge with paths", with_(beam__max_steps=10 ** 12, beam__store_ray_paths=True))
     add("vertical beam, max_steps u64 max", with_(source__launch_elev_deg=[90.0],
                                                   beam__max_steps=2 ** 64 - 1))
+    # Over a flat bottom a vertical ray never leaves the range circle: it grows until the
+    # memory budget stops it, here a small one so that the sweep does not fill the machine.
+    add("vertical beam, flat bottom, max_steps u64 max",
+        within_mib(64, with_(source__launch_elev_deg=[90.0], bathymetry__z_bty_m=[100.0] * 4,
+                             beam__max_steps=2 ** 64 - 1)))
     add("step tiny", with_(beam__step_m=1e-30))
     add("step huge", with_(beam__step_m=3e38))
     add("range huge", with_(beam__max_range_m=3e38))

@@ -6,6 +6,7 @@ safe); the child reports its outcome through a pipe and a crash shows up as a si
 """
 
 import collections
+import math
 import os
 import select
 import signal
@@ -91,24 +92,55 @@ def test_hostile_sweep():
     assert not bad, "cases that did not end in a result or a kelp error:\n" + "\n".join(bad)
 
 
-@pytest.mark.parametrize("edits, mostly_for", [
-    ({"receivers": {"config_type": "grid", "x_rcvr_m": [float(i) for i in range(20000)],
-                    "y_rcvr_m": [float(i) for i in range(20000)],
-                    "z_rcvr_m": [float(i) for i in range(100)]}},
-     "the pressure field (receivers x frequencies)"),
-    ({"beam": {"step_m": 10.0, "max_steps": 10 ** 12, "max_range_m": 600.0,
-               "store_ray_paths": True}},
-     "the stored ray paths (beams x (max_steps + 1) points)"),
-    ({"beam": {"step_m": 10.0, "max_steps": 2 ** 64 - 1, "max_range_m": 600.0}},
-     "the rays in flight (worker threads x (max_steps + 1) states)"),
-])
-def test_oversized_runs_fail_fast_naming_the_size(edits, mostly_for):
+def test_oversized_field_fails_fast_naming_the_size():
     cfg = hostile_cases.base_config()
-    cfg.update(edits)
+    cfg["receivers"] = {"config_type": "grid", "x_rcvr_m": [float(i) for i in range(20000)],
+                        "y_rcvr_m": [float(i) for i in range(20000)],
+                        "z_rcvr_m": [float(i) for i in range(100)]}
     start = time.monotonic()
     with pytest.raises(kelp.PanicException) as info:
         kelp.run_simulation(cfg)
     message = str(info.value)
     assert message.startswith("not enough memory for this simulation: it needs about ")
-    assert " GiB, mostly for " + mostly_for in message
+    assert " GiB, mostly for the pressure field (receivers x frequencies)" in message
     assert time.monotonic() - start < 30.0
+
+
+def test_unbounded_max_steps_costs_only_what_the_rays_use():
+    # Six beams and one receiver with max_steps meant as "no limit": the rays end at the range
+    # circle after about sixty steps.
+    cfg = hostile_cases.base_config()
+    cfg["receivers"] = {"config_type": "array", "x_rcvr_m": [100.0], "y_rcvr_m": [300.0],
+                        "z_rcvr_m": [30.0]}
+    cfg["beam"]["max_steps"] = 10 ** 9
+    out = kelp.run_simulation(cfg)
+    assert math.isfinite(out["pressure_field"]["delay_s"][0])
+    # Stored paths with the largest max_steps and a 200 m range come back whole.
+    cfg["beam"].update(max_steps=2 ** 64 - 1, max_range_m=200.0, store_ray_paths=True)
+    paths = kelp.run_simulation(cfg)["ray_paths"]
+    assert len(paths) == 6
+    for path in paths:
+        assert 2 <= len(path) < 100
+        assert path[0] == [0.0, 0.0, 30.0]
+        assert math.hypot(path[-1][0], path[-1][1]) >= 200.0
+
+
+def test_paths_outgrowing_the_memory_limit_stop_the_run(monkeypatch):
+    # 42 beams of about 600 one-metre steps: some 4 MiB of paths as Python lists, against a
+    # limit of 1 MiB set for this process. The rays in flight hold far less.
+    cfg = hostile_cases.base_config()
+    cfg["source"]["launch_elev_deg"] = [float(e) for e in range(-10, 11)]
+    cfg["beam"].update(step_m=1.0, max_steps=10 ** 9, store_ray_paths=True)
+    monkeypatch.setenv("KELP_MEMORY_LIMIT_MIB", "1")
+    with pytest.raises(kelp.PanicException) as info:
+        kelp.run_simulation(cfg)
+    message = str(info.value)
+    assert message.startswith("not enough memory for this simulation: "
+                              "the stored ray paths reached "), message
+    assert " of 42 beams" in message
+    assert message.endswith(", but only 1.0 MiB is available beyond the pressure fields; "
+                            "reduce the beams, beam.max_steps or beam.max_range_m, or set "
+                            "beam.store_ray_paths to false")
+    # Nothing is left behind: the same run completes once the limit is lifted.
+    monkeypatch.delenv("KELP_MEMORY_LIMIT_MIB")
+    assert len(kelp.run_simulation(cfg)["ray_paths"]) == 42
