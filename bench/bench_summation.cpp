@@ -123,7 +123,11 @@ void BM_Summation(benchmark::State& state) {
         benchmark::Counter(evaluated, benchmark::Counter::kIsIterationInvariantRate);
     state.counters["evals/beam"] = evaluated / beams;
     state.counters["visited/beam"] = static_cast<double>(stats.candidates) / beams;
-    state.counters["reach_gauss"] = evaluated / static_cast<double>(stats.candidates);
+    const auto visited = static_cast<double>(stats.candidates);
+    state.counters["reach_gauss"] = evaluated / visited;
+    state.counters["rej_proj"] = static_cast<double>(stats.rejected_projection) / visited;
+    state.counters["rej_radius"] = static_cast<double>(stats.rejected_radius) / visited;
+    state.counters["rej_window"] = static_cast<double>(stats.rejected_window) / visited;
 }
 
 BENCHMARK(BM_Summation)

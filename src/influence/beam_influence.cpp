@@ -163,6 +163,7 @@ inline constexpr Span kEverywhere{-std::numeric_limits<float>::infinity(),
 struct SearchBounds {
     int inner;              // the axis along which s changes fastest, 0 x, 1 y, 2 z
     float a[3], d[3], m[3]; // segment start, A -> B and midpoint, m
+    float inv_d[3];         // 1 / d (0 where d is 0), for bounds only
     float r2;               // squared radius of the sphere, m^2
     float t_lo, t_hi;       // the slab in t = (r - A) . d, widened, m^2
     bool bounded;           // false for a non-finite segment: every receiver is tested
@@ -177,6 +178,7 @@ SearchBounds bound_segment(const Segment& g, float rb, const ReceiverSet& set) {
         sb.a[c] = a[c];
         sb.d[c] = d[c];
         sb.m[c] = a[c] + 0.5f * d[c];
+        sb.inv_d[c] = d[c] != 0.0f ? 1.0f / d[c] : 0.0f;
         t_scale += (set.max_abs_coord[c] + std::fabs(a[c])) * std::fabs(d[c]);
         coord_scale += set.max_abs_coord[c] + std::fabs(a[c]);
     }
@@ -215,7 +217,8 @@ inline Span slab_coords(const SearchBounds& sb, int c, Span rest) {
     const float u_lo = sb.t_lo - rest.hi, u_hi = sb.t_hi - rest.lo;
     const float dc = sb.d[c];
     if (dc == 0.0f) return (u_lo <= 0.0f && 0.0f <= u_hi) ? kEverywhere : Span{1.0f, 0.0f};
-    float x0 = sb.a[c] + u_lo / dc, x1 = sb.a[c] + u_hi / dc;
+    float x0 = sb.a[c] + u_lo * sb.inv_d[c], x1 = sb.a[c] + u_hi * sb.inv_d[c];
+    if (std::isnan(x0) || std::isnan(x1)) return kEverywhere; // d so small that 1/d overflows
     if (dc < 0.0f) std::swap(x0, x1);
     const float w = 1e-5f * (std::fabs(x0) + std::fabs(x1)) + 1e-4f;
     return {x0 - w, x1 + w};

@@ -56,6 +56,7 @@ struct SortedAxis {
 struct ReceiverCells {
     std::array<float, 3> origin{};
     std::array<float, 3> size{1.0f, 1.0f, 1.0f};
+    std::array<float, 3> inv_size{1.0f, 1.0f, 1.0f};
     std::array<std::size_t, 3> count{};
     std::vector<std::size_t> start;
     std::vector<Vec3> position;
@@ -76,8 +77,14 @@ struct ReceiverSet {
 };
 
 // The cell of `cells` along `axis` (0 x, 1 y, 2 z) that holds coordinate `coord` (m), clamped
-// into the cells; monotonic in coord, so a coordinate interval maps to a run of cells.
-std::size_t cell_index(const ReceiverCells& cells, int axis, float coord);
+// into the cells. Monotonic in coord (a difference and a product by a positive constant), so
+// a coordinate interval maps to a run of cells, and the same function buckets the receivers.
+inline std::size_t cell_index(const ReceiverCells& cells, int axis, float coord) {
+    const float u = (coord - cells.origin[axis]) * cells.inv_size[axis];
+    if (!(u > 0.0f)) return 0; // also NaN
+    const std::size_t top = cells.count[axis] - 1;
+    return u >= static_cast<float>(top) ? top : static_cast<std::size_t>(u);
+}
 
 // How prepare_receivers organises the search. Cells and sorted axes give the same
 // contributions; FullScan (every receiver in one cell, tested against every segment) is

@@ -74,7 +74,10 @@ ReceiverCells bucket_receivers(std::span<const Vec3> points,
                 if (total <= 4.0 * static_cast<double>(n) + 64.0) {
                     cells.count = count;
                     for (int c = 0; c < 3; ++c) {
-                        if (hi[c] > lo[c]) cells.size[c] = static_cast<float>(h);
+                        if (hi[c] > lo[c]) {
+                            cells.size[c] = static_cast<float>(h);
+                            cells.inv_size[c] = 1.0f / cells.size[c];
+                        }
                     }
                     break;
                 }
@@ -107,14 +110,6 @@ ReceiverCells bucket_receivers(std::span<const Vec3> points,
 }
 
 } // namespace
-
-std::size_t cell_index(const ReceiverCells& cells, int axis, float coord) {
-    const double u = (static_cast<double>(coord) - static_cast<double>(cells.origin[axis])) /
-                     static_cast<double>(cells.size[axis]);
-    const double top = static_cast<double>(cells.count[axis] - 1);
-    if (!(u > 0.0)) return 0; // also NaN
-    return u >= top ? cells.count[axis] - 1 : static_cast<std::size_t>(u);
-}
 
 ReceiverLayout receiver_layout(std::string_view config_type) {
     return equals_ignoring_ascii_case(config_type, "array") ? ReceiverLayout::Array
