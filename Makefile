@@ -39,8 +39,10 @@ test-sanitize: deps
 demo: install
 	$(PY) examples/demo.py
 
-bench: build
+bench: build install
 	@for b in $(BUILD_DIR)/bench/bench_*; do echo "== $$b"; $$b; done
+	@echo "== whole runs of the summation cases (median of interleaved runs)"
+	$(PY) bench/bench_summation.py --cases array,grid,fan10 --repeat 3
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.hpp')

@@ -15,7 +15,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -71,11 +73,16 @@ struct TracedFan {
     std::vector<float> elevations;
 };
 
+// KELP_BENCH_STRIDE=n keeps every n-th beam only (for instruction counts under callgrind).
 TracedFan trace_fan(const kelp::input::SimulationConfig& c, const kelp::ssp::SSPFields& ssp,
                     const kelp::bty::BTYfield& bty) {
     TracedFan fan;
+    const char* stride_text = std::getenv("KELP_BENCH_STRIDE");
+    const long stride = stride_text ? std::max(1L, std::atol(stride_text)) : 1L;
+    long beam = 0;
     for (const float az : c.source.launch_azim_deg) {
         for (const float el : c.source.launch_elev_deg) {
+            if (beam++ % stride != 0) continue;
             fan.rays.push_back(kelp::rays::trace_ray(c, ssp, bty, az * kDeg, el * kDeg));
             fan.elevations.push_back(el * kDeg);
         }
@@ -136,6 +143,7 @@ BENCHMARK(BM_Summation)
     ->Args({1, 8, 4})
     ->Args({0, 1, 4})
     ->Args({0, 8, 4})
+    ->Args({0, 64, 4})
     ->Args({1, 1, 2})
     ->Args({1, 1, 8})
     ->Unit(benchmark::kMillisecond);
