@@ -34,6 +34,9 @@ MUNK_RANGE_M = 110e3
 MUNK_FREQ_HZ = 50.0
 WEDGE_FREQ_HZ = 25.0
 TL_RANGE_DB = (60.0, 110.0)
+# Rays up to 14 deg stay in the channel; steeper ones bounce off the lossy floor and fill the
+# near-surface shadow zones faintly, as a physicist expects to see.
+MUNK_ELEVATION_LIMIT_DEG = 30.0
 
 
 def timed(title, cfg):
@@ -54,10 +57,10 @@ def munk_config(quick, spacing_scale=1.0, range_spacing_m=None, depth_spacing_m=
     coarsen = 2.0 if quick else 1.0
     return kelpkit.munk(max_range_m=MUNK_RANGE_M, frequencies_hz=[MUNK_FREQ_HZ],
                         range_spacing_m=range_spacing_m or (500.0 if quick else 200.0),
-                        depth_spacing_m=depth_spacing_m or (25.0 if quick else 7.5),
+                        depth_spacing_m=depth_spacing_m or (12.5 if quick else 7.5),
                         elevation_spacing_deg=0.05 * coarsen * spacing_scale,
                         azimuth_spacing_deg=0.1 * coarsen * spacing_scale,
-                        elevation_limit_deg=20.0)
+                        elevation_limit_deg=MUNK_ELEVATION_LIMIT_DEG)
 
 
 def munk_rays_config(quick):
@@ -72,8 +75,8 @@ def munk_rays_config(quick):
 def wedge_config(quick, store_rays=False):
     cfg = kelpkit.ideal_wedge(max_range_m=25e3, frequencies_hz=[WEDGE_FREQ_HZ],
                               grid_spacing_m=500.0 if quick else 200.0,
-                              elevation_spacing_deg=1.0 if quick else 0.5,
-                              azimuth_spacing_deg=2.0 if quick else 1.0)
+                              elevation_spacing_deg=1.5 if quick else 0.5,
+                              azimuth_spacing_deg=3.0 if quick else 1.0)
     if store_rays:
         # A few elevations and bearings around east, along the contours, show the turning.
         cfg["source"]["launch_elev_deg"] = kelpkit.launch_fan(5.0, 25.0, spacing_deg=5.0)
@@ -150,11 +153,13 @@ def main(argv=None):
                                      "positive downwards)"), "munk_rays.png")
 
     wedge = count(timed("wedge, horizontal map", wedge_config(args.quick)))
-    save(plots.plot_tl_map(wedge, tl_range_db=(40.0, 90.0),
-                           title=f"Wedge (floor rising north at 2.86°): TL at 30 m, "
-                                 f"{WEDGE_FREQ_HZ:g} Hz\nwhite lines: sea-floor depth; grey: "
-                                 f"no beam arrives"), "wedge_tl_map.png")
     wedge_rays = count(timed("wedge, rays", wedge_config(args.quick, store_rays=True)))
+    ax = plots.plot_tl_map(wedge, tl_range_db=(40.0, 90.0),
+                           title=f"Wedge (floor rising north at 2.86°, apex 4 km north): TL at "
+                                 f"30 m, {WEDGE_FREQ_HZ:g} Hz\nwhite lines: sea-floor depth; "
+                                 f"cyan: rays launched east, turned downslope")
+    plots.plot_rays(wedge_rays, view="plan", ax=ax, colour="cyan", show_environment=False)
+    save(ax, "wedge_tl_map.png")
     save(plots.plot_rays(wedge_rays, view="plan", colour_by="elevation",
                          title="Wedge seen from above: rays launched along the slope turn "
                                "downslope (south)"), "wedge_rays_plan.png")

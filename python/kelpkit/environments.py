@@ -152,8 +152,9 @@ def ideal_wedge(*, max_range_m=25e3, depth_at_source_m=200.0, slope_deg=2.86,
 
     Sound sent along the contours (east and west) is turned downslope by every bottom
     reflection: horizontal refraction, which only a three-dimensional model shows. The default
-    receivers are a horizontal grid at `receiver_depth_m` covering the downslope half-plane and
-    the apex, and the fan is a full circle of azimuths.
+    receivers are a horizontal grid at `receiver_depth_m`, `max_range_m` east and west of the
+    source along the slope and from 0.4 `max_range_m` downslope up to the apex; the fan is a
+    full circle of azimuths.
     """
     f = list(np.atleast_1d(np.asarray(frequencies_hz, dtype=float)))
     apex = depth_at_source_m / math.tan(math.radians(slope_deg))
@@ -170,14 +171,15 @@ def ideal_wedge(*, max_range_m=25e3, depth_at_source_m=200.0, slope_deg=2.86,
                        bottom=bottom or b.fluid_bottom(1700.0, 1.5, 0.5))
     if receivers is None:
         x = b.evenly_spaced(-max_range_m, max_range_m, spacing=grid_spacing_m)
-        y = b.evenly_spaced(-max_range_m, apex, spacing=grid_spacing_m)
+        y = b.evenly_spaced(-0.4 * max_range_m, apex, spacing=grid_spacing_m)
         receivers = b.grid_receivers(x, y, [receiver_depth_m])
     src = b.source((0.0, 0.0, source_depth_m), f,
                    b.launch_fan(-elevation_limit_deg, elevation_limit_deg,
                                 spacing_deg=elevation_spacing_deg),
                    b.launch_fan(0.0, 360.0, spacing_deg=azimuth_spacing_deg, include_stop=False))
-    beam = b.beam_settings(1.02 * max_range_m, step_m=step_m, ssp=ssp, bathymetry=bty,
-                           max_elevation_deg=elevation_limit_deg)
+    # Reach the corners of the default map (25 km along the slope, 10 km down it).
+    beam = b.beam_settings(1.02 * math.hypot(max_range_m, 0.4 * max_range_m), step_m=step_m,
+                           ssp=ssp, bathymetry=bty, max_elevation_deg=elevation_limit_deg)
     return b.make_config(ssp, bty, src, receivers, beam,
                          notes={"environment": "ideal_wedge",
                                 "description": f"wedge, {slope_deg:g} deg slope, apex "

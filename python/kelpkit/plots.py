@@ -241,7 +241,7 @@ def plot_tl_map(result, *, frequency_hz=None, depth_m=None, ax=None, tl_range_db
     rx, ry = result.receiver_x_m[:, :, iz], result.receiver_y_m[:, :, iz]
     cfg = result.config
     if ax is None:
-        _, ax = plt.subplots(figsize=(7.6, 6.4), layout="constrained")
+        _, ax = plt.subplots(figsize=_map_figsize(rx, ry), layout="constrained")
     vmin, vmax = _tl_limits(tl[np.isfinite(tl)], tl_range_db)
     kw = dict(cmap=_tl_cmap(cmap), vmin=vmin, vmax=vmax)
     if kind == "grid":
@@ -278,12 +278,20 @@ def plot_tl_map(result, *, frequency_hz=None, depth_m=None, ax=None, tl_range_db
     ax.set_ylabel("y (km, north)")
     ax.set_title(title or f"Transmission loss at {depths[iz]:g} m depth, {f:g} Hz",
                  fontsize=11)
-    ax.figure.colorbar(im, ax=ax, label=TL_LABEL, extend="both", shrink=0.85)
+    ax.figure.colorbar(im, ax=ax, label=TL_LABEL, extend="both")
     return ax
 
 
+def _map_figsize(x, y, width=8.0):
+    # Equal-aspect maps get a figure of the map's own proportions, so the colour bar matches
+    # the map's height instead of towering over a flat map.
+    xs, ys = float(np.ptp(x)) or 1.0, float(np.ptp(y)) or 1.0
+    height = min(max(width * 0.82 * ys / xs + 1.2, 3.0), 9.0)
+    return (width, height)
+
+
 def plot_rays(result, *, view="section", ax=None, every=1, max_rays=3000, colour_by="elevation",
-              cmap="viridis", title=None):
+              cmap="viridis", colour=None, show_environment=True, title=None):
     """Ray paths over the environment.
 
     Parameters
@@ -302,6 +310,11 @@ def plot_rays(result, *, view="section", ax=None, every=1, max_rays=3000, colour
     colour_by : {"elevation", "azimuth"}
         Launch angle that colours each ray.
     cmap : str
+    colour : str, optional
+        One colour for every ray instead of `colour_by` (for rays drawn over a TL map).
+    show_environment : bool
+        Draw the sea floor (section) or its contours (plan) and set the limits; False to draw
+        the rays over an existing picture, such as `plot_tl_map`.
     title : str, optional
 
     Returns
@@ -326,9 +339,6 @@ def plot_rays(result, *, view="section", ax=None, every=1, max_rays=3000, colour
     chosen = np.arange(0, n, every)
     values = (el if colour_by == "elevation" else az)[chosen]
     sx, sy, sz = cfg["source"]["position"]
-    if ax is None:
-        _, ax = plt.subplots(figsize=(10.0, 4.8) if view == "section" else (7.6, 6.4),
-                             layout="constrained")
     segs = []
     for i in chosen:
         p = np.asarray(result.ray_paths[i], float)
@@ -336,38 +346,49 @@ def plot_rays(result, *, view="section", ax=None, every=1, max_rays=3000, colour
             segs.append(np.column_stack([np.hypot(p[:, 0] - sx, p[:, 1] - sy) / 1e3, p[:, 2]]))
         else:
             segs.append(p[:, :2] / 1e3)
-    norm = matplotlib.colors.Normalize(vmin=values.min(), vmax=max(values.max(),
-                                                                    values.min() + 1e-9))
-    lc = LineCollection(segs, cmap=cmap, norm=norm, linewidths=0.5, alpha=0.8)
-    lc.set_array(values)
+    pts = np.concatenate(segs) if segs else np.zeros((1, 2))
+    if ax is None:
+        size = (10.0, 4.8) if view == "section" else _map_figsize(pts[:, 0], pts[:, 1], 7.5)
+        _, ax = plt.subplots(figsize=size, layout="constrained")
+    if colour is not None:
+        lc = LineCollection(segs, colors=colour, linewidths=0.6, alpha=0.8, zorder=6)
+    else:
+        norm = matplotlib.colors.Normalize(vmin=values.min(),
+                                           vmax=max(values.max(), values.min() + 1e-9))
+        lc = LineCollection(segs, cmap=cmap, norm=norm, linewidths=0.6, alpha=0.85, zorder=6)
+        lc.set_array(values)
     ax.add_collection(lc)
     rmax = cfg["beam"]["max_range_m"]
-    if view == "section":
+    if show_environment and view == "section":
         bearing = np.radians(np.median(az))
         r = np.linspace(0.0, rmax, 400)
         floor = bottom_depth(cfg, sx + r * np.sin(bearing), sy + r * np.cos(bearing))
-        bottom = float(max(np.max(floor), max(float(np.max(s[:, 1])) for s in segs)))
+        bottom = float(max(np.max(floor), float(np.max(pts[:, 1]))))
         ax.fill_between(r / 1e3, floor, bottom * 1.02, color=SEABED_COLOUR, lw=0, zorder=3)
         ax.plot(r / 1e3, floor, "k", lw=0.8, zorder=4)
         ax.set_xlim(0.0, rmax / 1e3)
         ax.set_ylim(bottom * 1.02, 0.0)
         ax.set_xlabel(f"range (km), sea floor along bearing {np.degrees(bearing):g}°")
         ax.set_ylabel("depth (m)")
-        ax.plot(0.0, sz, marker="*", color="w", mec="k", ms=12, zorder=5, clip_on=False)
-    else:
-        gx = np.linspace(sx - rmax, sx + rmax, 240)
-        gy = np.linspace(sy - rmax, sy + rmax, 240)
+        ax.plot(0.0, sz, marker="*", color="w", mec="k", ms=12, zorder=7, clip_on=False)
+    elif show_environment:
+        pad = 0.05 * max(np.ptp(pts[:, 0]), np.ptp(pts[:, 1]), 1.0)
+        lo, hi = pts.min(axis=0) - pad, pts.max(axis=0) + pad
+        gx, gy = np.linspace(lo[0], hi[0], 240) * 1e3, np.linspace(lo[1], hi[1], 240) * 1e3
         gxx, gyy = np.meshgrid(gx, gy, indexing="ij")
         gd = bottom_depth(cfg, gxx, gyy)
         if np.ptp(gd) > 1.0:
-            cf = ax.contourf(gx / 1e3, gy / 1e3, gd.T, levels=12, cmap="Blues", zorder=0)
-            ax.figure.colorbar(cf, ax=ax, label="sea-floor depth (m)", shrink=0.85)
-        ax.plot(sx / 1e3, sy / 1e3, marker="*", color="w", mec="k", ms=13, zorder=5)
-        ax.set_xlim((sx - rmax) / 1e3, (sx + rmax) / 1e3)
-        ax.set_ylim((sy - rmax) / 1e3, (sy + rmax) / 1e3)
+            cs = ax.contour(gx / 1e3, gy / 1e3, gd.T, levels=8, colors="0.45", linewidths=0.7,
+                            zorder=2)
+            ax.clabel(cs, fmt="%g m", fontsize=7)
+        ax.plot(sx / 1e3, sy / 1e3, marker="*", color="w", mec="k", ms=13, zorder=7)
+        ax.set_xlim(lo[0], hi[0])
+        ax.set_ylim(lo[1], hi[1])
         ax.set_aspect("equal")
         ax.set_xlabel("x (km, east)")
         ax.set_ylabel("y (km, north)")
-    ax.figure.colorbar(lc, ax=ax, label=f"launch {colour_by} (°)", pad=0.01, shrink=0.85)
-    ax.set_title(title or f"{len(chosen)} of {n} rays", fontsize=11)
+    if colour is None:
+        ax.figure.colorbar(lc, ax=ax, label=f"launch {colour_by} (°)", pad=0.01)
+    if title is not None or show_environment:
+        ax.set_title(title or f"{len(chosen)} of {n} rays", fontsize=11)
     return ax
