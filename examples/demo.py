@@ -91,7 +91,7 @@ def convergence_check(result, finer):
     point by point, and of intensity averaged over 1 km of range and 100 m of depth."""
     a, b = result.tl_db[0, :, 0, :], finer.tl_db[0, :, 0, :]
     keep = np.isfinite(a) & np.isfinite(b) & (np.minimum(a, b) < 100.0)
-    point = np.abs(a - b)[keep]
+    point = np.abs(a[keep] - b[keep])
     dr = result.axis("range")[1] - result.axis("range")[0]
     dz = result.axis("depth")[1] - result.axis("depth")[0]
     nr, nz = max(1, int(round(1000.0 / dr))), max(1, int(round(100.0 / dz)))
@@ -105,7 +105,7 @@ def convergence_check(result, finer):
 
     sa, sb = averaged(a), averaged(b)
     keep = np.isfinite(sa) & np.isfinite(sb) & (np.minimum(sa, sb) < 100.0)
-    box = np.abs(sa - sb)[keep]
+    box = np.abs(sa[keep] - sb[keep])
     return np.median(point), np.percentile(point, 90), np.median(box), np.percentile(box, 90)
 
 
@@ -122,7 +122,7 @@ def main(argv=None):
 
     def save(ax, name):
         path = os.path.join(args.output, name)
-        ax.figure.savefig(path, dpi=120)
+        ax.figure.savefig(path, dpi=120, bbox_inches="tight")
         matplotlib.pyplot.close(ax.figure)
         files.append(path)
 

@@ -145,7 +145,7 @@ def wedge_depth(x_m, y_m, *, depth_at_source_m=200.0, slope_deg=2.86, min_depth_
 def ideal_wedge(*, max_range_m=25e3, depth_at_source_m=200.0, slope_deg=2.86,
                 source_depth_m=100.0, frequencies_hz=(25.0,), bottom=None, receivers=None,
                 receiver_depth_m=30.0, grid_spacing_m=250.0, elevation_limit_deg=30.0,
-                elevation_spacing_deg=0.5, azimuth_spacing_deg=1.0, step_m=10.0):
+                elevation_spacing_deg=0.5, azimuth_spacing_deg=1.0, step_m=25.0):
     """An isovelocity (1500 m/s) wedge whose floor rises northwards at `slope_deg` (2.86 deg:
     from 200 m at the source to the apex 4 km north) over a fluid half-space (1700 m/s,
     1.5 g/cm^3, 0.5 dB/wavelength).

@@ -241,7 +241,7 @@ def plot_tl_map(result, *, frequency_hz=None, depth_m=None, ax=None, tl_range_db
     rx, ry = result.receiver_x_m[:, :, iz], result.receiver_y_m[:, :, iz]
     cfg = result.config
     if ax is None:
-        _, ax = plt.subplots(figsize=_map_figsize(rx, ry), layout="constrained")
+        _, ax = plt.subplots(figsize=_map_figsize(rx, ry))
     vmin, vmax = _tl_limits(tl[np.isfinite(tl)], tl_range_db)
     kw = dict(cmap=_tl_cmap(cmap), vmin=vmin, vmax=vmax)
     if kind == "grid":
@@ -278,8 +278,14 @@ def plot_tl_map(result, *, frequency_hz=None, depth_m=None, ax=None, tl_range_db
     ax.set_ylabel("y (km, north)")
     ax.set_title(title or f"Transmission loss at {depths[iz]:g} m depth, {f:g} Hz",
                  fontsize=11)
-    ax.figure.colorbar(im, ax=ax, label=TL_LABEL, extend="both")
+    _side_colorbar(ax, im, TL_LABEL, extend="both")
     return ax
+
+
+def _side_colorbar(ax, mappable, label, **kw):
+    # A colour bar exactly as tall as an equal-aspect map, whatever the figure's shape.
+    cax = ax.inset_axes([1.03, 0.0, 0.035, 1.0])
+    return ax.figure.colorbar(mappable, cax=cax, label=label, **kw)
 
 
 def _map_figsize(x, y, width=8.0):
@@ -349,7 +355,7 @@ def plot_rays(result, *, view="section", ax=None, every=1, max_rays=3000, colour
     pts = np.concatenate(segs) if segs else np.zeros((1, 2))
     if ax is None:
         size = (10.0, 4.8) if view == "section" else _map_figsize(pts[:, 0], pts[:, 1], 7.5)
-        _, ax = plt.subplots(figsize=size, layout="constrained")
+        _, ax = plt.subplots(figsize=size, layout="constrained" if view == "section" else None)
     if colour is not None:
         lc = LineCollection(segs, colors=colour, linewidths=0.6, alpha=0.8, zorder=6)
     else:
@@ -357,7 +363,11 @@ def plot_rays(result, *, view="section", ax=None, every=1, max_rays=3000, colour
                                            vmax=max(values.max(), values.min() + 1e-9))
         lc = LineCollection(segs, cmap=cmap, norm=norm, linewidths=0.6, alpha=0.85, zorder=6)
         lc.set_array(values)
-    ax.add_collection(lc)
+    limits = (ax.get_xlim(), ax.get_ylim())
+    ax.add_collection(lc, autolim=show_environment)
+    if not show_environment:
+        ax.set_xlim(limits[0])
+        ax.set_ylim(limits[1])
     rmax = cfg["beam"]["max_range_m"]
     if show_environment and view == "section":
         bearing = np.radians(np.median(az))
@@ -388,7 +398,11 @@ def plot_rays(result, *, view="section", ax=None, every=1, max_rays=3000, colour
         ax.set_xlabel("x (km, east)")
         ax.set_ylabel("y (km, north)")
     if colour is None:
-        ax.figure.colorbar(lc, ax=ax, label=f"launch {colour_by} (°)", pad=0.01)
+        label = f"launch {colour_by} (°)"
+        if view == "plan":
+            _side_colorbar(ax, lc, label)
+        else:
+            ax.figure.colorbar(lc, ax=ax, label=label, pad=0.01)
     if title is not None or show_environment:
         ax.set_title(title or f"{len(chosen)} of {n} rays", fontsize=11)
     return ax

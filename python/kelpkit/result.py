@@ -28,7 +28,7 @@ _AXIS_KEYS = {"x": "x_m", "y": "y_m", "z": "z_m", "range": "range_m", "bearing":
 _NETCDF_ENGINE = "h5netcdf"
 
 
-@dataclasses.dataclass
+@dataclasses.dataclass(eq=False)
 class KelpResult:
     """Field of one kelp run.
 
