@@ -90,17 +90,21 @@ def assert_same(a, b):
             np.testing.assert_array_equal(p, q)
 
 
-@pytest.mark.parametrize("kind", ["grid with rays", "polar"])
-def test_xarray_and_netcdf_round_trip_exactly(kind, with_rays, free_space, tmp_path):
-    res = with_rays[1] if kind == "grid with rays" else free_space
-    if kind == "grid with rays":
-        assert np.isinf(res.delay_s).any()  # no beam climbs to 100 m: inf must survive
+def assert_round_trips(res, path):
     ds = res.to_xarray()
     assert ds["tl_db"].attrs["units"] == "dB" and ds["delay_s"].attrs["units"] == "s"
     assert_same(res, kelpkit.from_xarray(ds))
-    path = tmp_path / "field.nc"
     res.save(path)
     assert_same(res, kelpkit.load(path))
+
+
+def test_xarray_and_netcdf_round_trip_exactly(free_space, tmp_path):
+    assert_round_trips(free_space, tmp_path / "layout.nc")
+
+
+def test_round_trip_keeps_rays_and_unreached_receivers(with_rays, tmp_path):
+    assert np.isinf(with_rays[1].delay_s).any()  # no beam climbs to 100 m: inf must survive
+    assert_round_trips(with_rays[1], tmp_path / "rays.nc")
 
 
 def test_merge_of_fan_halves_equals_the_whole_run(with_rays):
