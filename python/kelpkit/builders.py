@@ -68,8 +68,19 @@ def _floats(a):
 
 
 def to_plain(obj):
-    """A copy of `obj` with NumPy arrays and scalars turned into lists, floats and ints, so
-    that `json.dumps` (and therefore kelp) accepts it."""
+    """A copy of `obj` that `json.dumps` (and therefore kelp) accepts.
+
+    Parameters
+    ----------
+    obj : object
+        Nested dicts, lists and tuples, possibly holding NumPy arrays and scalars.
+
+    Returns
+    -------
+    object
+        The same structure with arrays as lists, NumPy scalars as floats, ints and bools, and
+        tuples as lists.
+    """
     if isinstance(obj, dict):
         return {str(k): to_plain(v) for k, v in obj.items()}
     if isinstance(obj, (list, tuple)):
@@ -86,10 +97,19 @@ def to_plain(obj):
 
 
 def to_kelp_config(cfg):
-    """The configuration exactly as `kelp.run_simulation` should receive it: kelpkit's own notes
-    (``cfg["kelpkit"]`` and ``cfg["receivers"]["layout"]``) removed, NumPy values made plain.
+    """The configuration exactly as `kelp.run_simulation` should receive it.
 
-    The argument is not modified."""
+    Parameters
+    ----------
+    cfg : dict
+        A configuration, possibly with kelpkit's own notes (``cfg["kelpkit"]`` and
+        ``cfg["receivers"]["layout"]``) and NumPy values. It is not modified.
+
+    Returns
+    -------
+    dict
+        A new configuration without those notes and with plain Python values.
+    """
     if not isinstance(cfg, dict):
         raise TypeError(f"cfg must be a dict, got {type(cfg).__name__}")
     out = {k: v for k, v in cfg.items() if k != KELPKIT_KEY}
@@ -231,8 +251,24 @@ def sound_speed_field(x_m, y_m, z_m, c_m_s):
 
 
 def munk_profile(depth_m, *, axis_depth_m=1300.0, axis_speed_m_s=1500.0, epsilon=0.00737):
-    """Munk's canonical deep-water profile c(z) = c1 (1 + eps (eta - 1 + exp(-eta))) with
-    eta = 2 (z - z1) / z1, in m/s."""
+    """Munk's canonical deep-water sound-speed profile.
+
+    c(z) = c1 (1 + eps (eta - 1 + exp(-eta))) with eta = 2 (z - z1) / z1.
+
+    Parameters
+    ----------
+    depth_m : array_like
+        Depths z, metres.
+    axis_depth_m, axis_speed_m_s : float
+        Depth z1 and speed c1 of the channel axis.
+    epsilon : float
+        Strength of the channel.
+
+    Returns
+    -------
+    numpy.ndarray
+        Sound speed, m/s.
+    """
     z = np.asarray(depth_m, dtype=float)
     eta = 2.0 * (z - axis_depth_m) / axis_depth_m
     return axis_speed_m_s * (1.0 + epsilon * (eta - 1.0 + np.exp(-eta)))
@@ -242,7 +278,13 @@ def munk_profile(depth_m, *, axis_depth_m=1300.0, axis_speed_m_s=1500.0, epsilon
 
 
 def rigid_bottom():
-    """A perfectly reflecting (rigid) sea floor."""
+    """A perfectly reflecting (rigid) sea floor.
+
+    Returns
+    -------
+    dict
+        ``{"model": "rigid"}``, for `bathymetry`'s `bottom`.
+    """
     return {"model": "rigid"}
 
 
@@ -257,6 +299,11 @@ def fluid_bottom(speed_m_s, density_g_cm3, attenuation_db_per_wavelength=None):
         Its density, g/cm^3.
     attenuation_db_per_wavelength : float, optional
         Compressional attenuation, dB per wavelength (>= 0).
+
+    Returns
+    -------
+    dict
+        A bottom record for `bathymetry`'s `bottom`.
     """
     func = "fluid_bottom"
     out = {"model": "acoustic",
@@ -271,7 +318,22 @@ def fluid_bottom(speed_m_s, density_g_cm3, attenuation_db_per_wavelength=None):
 def elastic_bottom(compressional_speed_m_s, shear_speed_m_s, density_g_cm3, *,
                    compressional_attenuation_db_per_wavelength=None,
                    shear_attenuation_db_per_wavelength=None):
-    """An elastic half-space sea floor (rock), with optional attenuations in dB per wavelength."""
+    """An elastic half-space sea floor (rock).
+
+    Parameters
+    ----------
+    compressional_speed_m_s, shear_speed_m_s : float
+        Wave speeds of the rock, m/s.
+    density_g_cm3 : float
+        Its density, g/cm^3.
+    compressional_attenuation_db_per_wavelength, shear_attenuation_db_per_wavelength : float
+        Optional attenuations, dB per wavelength (>= 0).
+
+    Returns
+    -------
+    dict
+        A bottom record for `bathymetry`'s `bottom`.
+    """
     func = "elastic_bottom"
     out = {"model": "elastic",
            "compressional_speed_m_s": _positive(func, "compressional_speed_m_s",
@@ -373,6 +435,10 @@ def source(position_m, frequencies_hz, elevations_deg, azimuths_deg):
     elevations_deg, azimuths_deg : sequence of float
         Evenly spaced launch fans (see `launch_fan`); elevation is positive downwards, azimuth
         clockwise from north (+y).
+
+    Returns
+    -------
+    dict
     """
     func = "source"
     pos = as_vector(func, "position_m", position_m)
@@ -386,7 +452,8 @@ def source(position_m, frequencies_hz, elevations_deg, azimuths_deg):
         raise ValueError(f"{func}: elevations_deg must lie in [-90, 90]")
     az = as_vector(func, "azimuths_deg", azimuths_deg)
     for name, a in (("elevations_deg", el), ("azimuths_deg", az)):
-        if a.size > 2 and np.max(np.abs(np.diff(a) - (a[1] - a[0]))) > 1e-6 * max(1.0, abs(a[1] - a[0])):
+        step = a[1] - a[0] if a.size > 1 else 0.0
+        if a.size > 2 and np.max(np.abs(np.diff(a) - step)) > 1e-6 * max(1.0, abs(step)):
             raise ValueError(f"{func}: {name} must be evenly spaced (kelp sizes every beam "
                              f"from the first spacing); use launch_fan")
     return {"position": _floats(pos), "freq_hz": _floats(f), "launch_elev_deg": _floats(el),
@@ -403,6 +470,11 @@ def grid_receivers(x_m, y_m, z_m):
     ----------
     x_m, y_m, z_m : array_like
         Strictly increasing axes, metres (z is depth).
+
+    Returns
+    -------
+    dict
+        The receivers record, with its layout note.
     """
     func = "grid_receivers"
     x = as_vector(func, "x_m", x_m, increasing=True)
@@ -431,6 +503,11 @@ def polar_receivers(ranges_m, bearings_deg, depths_m, *, origin_m=(0.0, 0.0)):
         Depths, metres (>= 0, increasing).
     origin_m : (float, float)
         Horizontal centre (x, y), metres.
+
+    Returns
+    -------
+    dict
+        The receivers record, with its layout note.
     """
     return _polar("polar_receivers", "polar", ranges_m, bearings_deg, depths_m, origin_m)
 
@@ -453,6 +530,11 @@ def slice_receivers(ranges_m, depths_m, *, bearing_deg=0.0, origin_m=(0.0, 0.0))
         Bearing of the slice, degrees clockwise from north (+y).
     origin_m : (float, float)
         Horizontal start of the slice (x, y), metres.
+
+    Returns
+    -------
+    dict
+        The receivers record, with its layout note.
     """
     return _polar("slice_receivers", "slice", ranges_m, [bearing_deg], depths_m, origin_m)
 
@@ -486,7 +568,19 @@ def _polar(func, kind, ranges_m, bearings_deg, depths_m, origin_m):
 
 
 def array_receivers(x_m, y_m, z_m):
-    """Receivers at arbitrary points (x[i], y[i], z[i]); field shape (F, N, 1, 1)."""
+    """Receivers at arbitrary points (x[i], y[i], z[i]); the field comes back with shape
+    (F, N, 1, 1).
+
+    Parameters
+    ----------
+    x_m, y_m, z_m : array_like
+        Coordinates of the N points, metres (z is depth); equal lengths.
+
+    Returns
+    -------
+    dict
+        The receivers record, with its layout note.
+    """
     func = "array_receivers"
     x = as_vector(func, "x_m", x_m, min_len=0)
     y = as_vector(func, "y_m", y_m, min_len=0)
@@ -575,6 +669,10 @@ def beam_settings(max_range_m, *, step_m=DEFAULT_STEP_M, max_steps=None, method=
         Draw kelp's progress bar; `kelpkit.run` decides when left out.
     max_elevation_deg, ssp, bathymetry
         Passed to `derive_max_steps`.
+
+    Returns
+    -------
+    dict
     """
     func = "beam_settings"
     r = _positive(func, "max_range_m", max_range_m)
@@ -595,9 +693,21 @@ def beam_settings(max_range_m, *, step_m=DEFAULT_STEP_M, max_steps=None, method=
 
 
 def make_config(ssp, bathymetry, source, receivers, beam, *, notes=None):
-    """Assemble a full configuration from the five records (deep copies; NumPy values made
-    plain). `notes` (a JSON-serialisable dict, e.g. a description of the case) is kept under
-    ``cfg["kelpkit"]`` and not sent to kelp."""
+    """Assemble a full configuration from the five records.
+
+    Parameters
+    ----------
+    ssp, bathymetry, source, receivers, beam : dict
+        The records, from the builders or written by hand. They are copied.
+    notes : dict, optional
+        JSON-serialisable notes (a description of the case), kept under ``cfg["kelpkit"]`` and
+        not sent to kelp.
+
+    Returns
+    -------
+    dict
+        The configuration, with plain Python values only.
+    """
     for name, rec in (("ssp", ssp), ("bathymetry", bathymetry), ("source", source),
                       ("receivers", receivers), ("beam", beam)):
         if not isinstance(rec, dict):

@@ -25,7 +25,17 @@ AZIMUTH_SPACING_DEG = 0.1
 
 
 def wavelength_m(frequency_hz, speed_m_s=1500.0):
-    """Acoustic wavelength, metres."""
+    """Acoustic wavelength, metres.
+
+    Parameters
+    ----------
+    frequency_hz : float
+    speed_m_s : float
+
+    Returns
+    -------
+    float
+    """
     return speed_m_s / float(frequency_hz)
 
 
@@ -36,6 +46,19 @@ def slice_fan(bearing_deg, spacing_deg=AZIMUTH_SPACING_DEG, widths=5):
     fan grows as range times the azimuth spacing; beams more than four spacings off the slice
     therefore never reach it. `widths` spacings on each side (five by default) cover those that
     do, with one to spare.
+
+    Parameters
+    ----------
+    bearing_deg : float
+        Bearing of the slice, degrees clockwise from north.
+    spacing_deg : float
+        Azimuth spacing.
+    widths : int
+        Spacings on each side of the bearing.
+
+    Returns
+    -------
+    list of float
     """
     return b.launch_fan(bearing_deg - widths * spacing_deg, bearing_deg + widths * spacing_deg,
                         spacing_deg=spacing_deg)
@@ -113,6 +136,11 @@ def pekeris(*, max_range_m=10e3, water_depth_m=100.0, source_depth_m=50.0,
     1.5 g/cm^3, 0.2 dB/wavelength; critical angle about 20 deg).
 
     Parameters are as for `munk`; `bottom` takes any bottom record.
+
+    Returns
+    -------
+    dict
+        The configuration.
     """
     f = list(np.atleast_1d(np.asarray(frequencies_hz, dtype=float)))
     extent = 1.1 * max_range_m + 1e3
@@ -137,7 +165,22 @@ def pekeris(*, max_range_m=10e3, water_depth_m=100.0, source_depth_m=50.0,
 def wedge_depth(x_m, y_m, *, depth_at_source_m=200.0, slope_deg=2.86, min_depth_m=2.0):
     """Depth of the ideal wedge: the floor rises towards the north (+y) with the given slope
     and meets the surface (the apex) at y = depth_at_source / tan(slope); x runs along the
-    slope's contours."""
+    slope's contours.
+
+    Parameters
+    ----------
+    x_m, y_m : array_like
+        Horizontal positions, metres.
+    depth_at_source_m, slope_deg : float
+        Depth at y = 0 and the slope.
+    min_depth_m : float
+        Depth kept near the apex, where kelp needs some water.
+
+    Returns
+    -------
+    numpy.ndarray
+        Depth, metres.
+    """
     d = depth_at_source_m - np.asarray(y_m, dtype=float) * math.tan(math.radians(slope_deg))
     return np.maximum(d + 0.0 * np.asarray(x_m, dtype=float), min_depth_m)
 
@@ -155,6 +198,15 @@ def ideal_wedge(*, max_range_m=25e3, depth_at_source_m=200.0, slope_deg=2.86,
     receivers are a horizontal grid at `receiver_depth_m`, `max_range_m` east and west of the
     source along the slope and from 0.4 `max_range_m` downslope up to the apex; the fan is a
     full circle of azimuths.
+
+    Parameters are as for `munk`, plus the wedge's geometry (`depth_at_source_m`,
+    `slope_deg`), the map's `receiver_depth_m` and `grid_spacing_m`, and the fan's
+    `azimuth_spacing_deg`.
+
+    Returns
+    -------
+    dict
+        The configuration.
     """
     f = list(np.atleast_1d(np.asarray(frequencies_hz, dtype=float)))
     apex = depth_at_source_m / math.tan(math.radians(slope_deg))
@@ -188,8 +240,26 @@ def ideal_wedge(*, max_range_m=25e3, depth_at_source_m=200.0, slope_deg=2.86,
 
 def seamount_depth(x_m, y_m, *, floor_m=5000.0, top_m=1000.0, centre_m=(0.0, 30e3),
                    radius_m=5000.0):
-    """Flat floor with a Gaussian seamount whose summit stands `top_m` below the surface;
-    `radius_m` is the Gaussian's standard deviation."""
+    """Flat floor with a Gaussian seamount.
+
+    Parameters
+    ----------
+    x_m, y_m : array_like
+        Horizontal positions, metres.
+    floor_m : float
+        Depth of the plain.
+    top_m : float
+        Depth of the summit.
+    centre_m : (float, float)
+        Position of the summit.
+    radius_m : float
+        Standard deviation of the Gaussian, metres.
+
+    Returns
+    -------
+    numpy.ndarray
+        Depth, metres.
+    """
     r2 = (np.asarray(x_m, dtype=float) - centre_m[0]) ** 2 + \
          (np.asarray(y_m, dtype=float) - centre_m[1]) ** 2
     return floor_m - (floor_m - top_m) * np.exp(-r2 / (2.0 * radius_m ** 2))
@@ -205,6 +275,15 @@ def seamount(*, max_range_m=60e3, source_depth_m=1000.0, frequencies_hz=(50.0,),
     Its flanks reflect sound sideways, out of the vertical plane of each ray, and cast a shadow
     behind the summit. The default receivers are a horizontal grid at `receiver_depth_m` over
     the fan's sector, and the fan spans `azimuth_limits_deg` around north.
+
+    Parameters are as for `munk`, plus the seamount's geometry (`floor_m`, `top_m`,
+    `centre_m`, `radius_m`, see `seamount_depth`), the map's `receiver_depth_m` and
+    `grid_spacing_m`, and the fan's `azimuth_spacing_deg` and `azimuth_limits_deg`.
+
+    Returns
+    -------
+    dict
+        The configuration.
     """
     f = list(np.atleast_1d(np.asarray(frequencies_hz, dtype=float)))
     extent = 1.1 * max_range_m + 5e3

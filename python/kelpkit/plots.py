@@ -75,7 +75,20 @@ def _bilinear(x_axis, y_axis, values, x, y):
 
 
 def bottom_depth(cfg, x_m, y_m):
-    """Sea-floor depth of a configuration at horizontal positions, metres."""
+    """Sea-floor depth of a configuration at horizontal positions.
+
+    Parameters
+    ----------
+    cfg : dict
+        A configuration.
+    x_m, y_m : array_like
+        Positions, metres.
+
+    Returns
+    -------
+    numpy.ndarray
+        Depth, metres, interpolated bilinearly and held constant beyond the grid, as kelp does.
+    """
     bty = cfg["bathymetry"]
     x, y = np.asarray(bty["x_bty_m"], float), np.asarray(bty["y_bty_m"], float)
     z = np.asarray(bty["z_bty_m"], float).reshape(x.size, y.size)
@@ -83,7 +96,19 @@ def bottom_depth(cfg, x_m, y_m):
 
 
 def sound_speed_at(cfg, x_m, y_m):
-    """Sound-speed profile of a configuration at one horizontal position: (depths, speeds)."""
+    """Sound-speed profile of a configuration at one horizontal position.
+
+    Parameters
+    ----------
+    cfg : dict
+        A configuration.
+    x_m, y_m : float
+        Position, metres.
+
+    Returns
+    -------
+    depth_m, c_m_s : numpy.ndarray
+    """
     ssp = cfg["ssp"]
     x, y, z = (np.asarray(ssp[k], float) for k in ("x_ssp_m", "y_ssp_m", "z_ssp_m"))
     c = np.asarray(ssp["c_m_s"], float).reshape(x.size, y.size, z.size)

@@ -109,7 +109,19 @@ class KelpResult:
         return (0.0, 0.0)
 
     def axis(self, dim):
-        """Coordinate values along the receiver dimension `dim` ("x", "range", ...)."""
+        """Coordinate values along one receiver dimension.
+
+        Parameters
+        ----------
+        dim : str
+            One of `dims`: "x", "y", "z" (grids), "range", "bearing", "depth" (slices and polar
+            sets) or "receiver" (point lists).
+
+        Returns
+        -------
+        numpy.ndarray
+            Metres, or degrees for "bearing", or indices for "receiver".
+        """
         if dim not in self.dims:
             raise ValueError(f"axis: dim must be one of {self.dims}, got {dim!r}")
         kind = self.layout["kind"]
@@ -122,7 +134,16 @@ class KelpResult:
         return np.arange(self.shape[1 + self.dims.index(dim)])
 
     def frequency_index(self, frequency_hz=None):
-        """Index of the frequency nearest `frequency_hz` (the first one when None)."""
+        """Index of the frequency nearest `frequency_hz` (the first one when None).
+
+        Parameters
+        ----------
+        frequency_hz : float, optional
+
+        Returns
+        -------
+        int
+        """
         if frequency_hz is None:
             return 0
         return int(np.argmin(np.abs(self.frequency_hz - float(frequency_hz))))
@@ -132,9 +153,21 @@ class KelpResult:
     def merge(self, later):
         """Combine with the result of other beams of the same configuration.
 
-        `later` must hold beams that come after this result's beams in launch order (kelp orders
-        beams azimuth-major). Pressures add; each receiver keeps the earliest arrival, the
-        earlier beams winning ties; ray paths are concatenated. Returns a new result.
+        Pressures add; each receiver keeps the earliest arrival, the earlier beams winning
+        ties; ray paths are concatenated. This is the rule kelp applies between its own threads,
+        so runs over consecutive parts of a fan merge into the run of the whole fan (to float
+        rounding: each part takes its beam spacing from its own first two angles).
+
+        Parameters
+        ----------
+        later : KelpResult
+            Result of beams that come after this result's beams in launch order (kelp orders
+            beams azimuth-major), for the same receivers and frequencies.
+
+        Returns
+        -------
+        KelpResult
+            A new result; neither operand is changed.
         """
         if not isinstance(later, KelpResult):
             raise TypeError(f"merge: later must be a KelpResult, got {type(later).__name__}")
@@ -235,7 +268,18 @@ class KelpResult:
 
 
 def from_xarray(ds):
-    """Rebuild a `KelpResult` from `KelpResult.to_xarray` output (or a loaded file)."""
+    """Rebuild a `KelpResult` from a dataset.
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        The output of `KelpResult.to_xarray`, or a file written by `KelpResult.save` and opened
+        with xarray.
+
+    Returns
+    -------
+    KelpResult
+    """
     layout = json.loads(ds.attrs["layout_json"])
     kind = layout["kind"]
     if "pressure" in ds:
@@ -274,7 +318,17 @@ def from_xarray(ds):
 
 
 def load(path):
-    """Read a result written by `KelpResult.save`."""
+    """Read a result written by `KelpResult.save`.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The netCDF file.
+
+    Returns
+    -------
+    KelpResult
+    """
     import xarray as xr
 
     with xr.open_dataset(path, engine=_NETCDF_ENGINE) as ds:
@@ -387,7 +441,18 @@ def run(cfg, *, progress=None):
 
 
 def beam_angles(cfg):
-    """Launch (azimuth, elevation) of every beam in kelp's beam order, degrees, two arrays."""
+    """Launch angles of every beam in kelp's beam order (azimuth-major).
+
+    Parameters
+    ----------
+    cfg : dict
+        A configuration.
+
+    Returns
+    -------
+    azimuth_deg, elevation_deg : numpy.ndarray
+        One entry per beam, in the order of `KelpResult.ray_paths`.
+    """
     src = cfg["source"]
     az = np.asarray(src["launch_azim_deg"], dtype=float)
     el = np.asarray(src["launch_elev_deg"], dtype=float)
