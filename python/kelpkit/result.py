@@ -12,7 +12,7 @@ import json
 
 import numpy as np
 
-from .builders import LAYOUT_KEY, to_kelp_config
+from .builders import LAYOUT_KEY, to_kelp_config, to_plain
 
 #: Dimension names of the receiver axes, by layout kind.
 LAYOUT_DIMS = {
@@ -402,7 +402,7 @@ def from_kelp_output(out, cfg=None):
                       layout=layout, receiver_x_m=np.ascontiguousarray(rx),
                       receiver_y_m=np.ascontiguousarray(ry),
                       receiver_z_m=np.ascontiguousarray(rz), ray_paths=paths,
-                      config=copy.deepcopy(cfg))
+                      config=to_plain(cfg) if cfg is not None else None)
 
 
 #: Runs with more beams than this show kelp's progress bar unless told otherwise.
