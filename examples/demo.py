@@ -77,7 +77,7 @@ def munk_rays_config(quick):
 
 def wedge_config(quick, store_rays=False):
     cfg = kelpkit.ideal_wedge(max_range_m=25e3, frequencies_hz=[WEDGE_FREQ_HZ],
-                              grid_spacing_m=500.0 if quick else 200.0,
+                              grid_spacing_m=(1000.0, 200.0) if quick else (250.0, 50.0),
                               elevation_spacing_deg=2.0 if quick else 0.5,
                               azimuth_spacing_deg=4.0 if quick else 1.0)
     if store_rays:

@@ -187,7 +187,7 @@ def wedge_depth(x_m, y_m, *, depth_at_source_m=200.0, slope_deg=2.86, min_depth_
 
 def ideal_wedge(*, max_range_m=25e3, depth_at_source_m=200.0, slope_deg=2.86,
                 source_depth_m=100.0, frequencies_hz=(25.0,), bottom=None, receivers=None,
-                receiver_depth_m=30.0, grid_spacing_m=250.0, elevation_limit_deg=30.0,
+                receiver_depth_m=30.0, grid_spacing_m=(250.0, 50.0), elevation_limit_deg=30.0,
                 elevation_spacing_deg=0.5, azimuth_spacing_deg=1.0, step_m=25.0):
     """An isovelocity (1500 m/s) wedge whose floor rises northwards at `slope_deg` (2.86 deg:
     from 200 m at the source to the apex 4 km north) over a fluid half-space (1700 m/s,
@@ -200,8 +200,10 @@ def ideal_wedge(*, max_range_m=25e3, depth_at_source_m=200.0, slope_deg=2.86,
     full circle of azimuths.
 
     Parameters are as for `munk`, plus the wedge's geometry (`depth_at_source_m`,
-    `slope_deg`), the map's `receiver_depth_m` and `grid_spacing_m`, and the fan's
-    `azimuth_spacing_deg`.
+    `slope_deg`), the map's `receiver_depth_m` and `grid_spacing_m` (one spacing, or (along,
+    across) the contours: the interference fringes run nearly along the contours and repeat
+    every few hundred metres across them upslope, so the default samples y every 50 m and x
+    every 250 m), and the fan's `azimuth_spacing_deg`.
 
     Returns
     -------
@@ -222,8 +224,9 @@ def ideal_wedge(*, max_range_m=25e3, depth_at_source_m=200.0, slope_deg=2.86,
                                                         slope_deg=slope_deg),
                        bottom=bottom or b.fluid_bottom(1700.0, 1.5, 0.5))
     if receivers is None:
-        x = b.evenly_spaced(-max_range_m, max_range_m, spacing=grid_spacing_m)
-        y = b.evenly_spaced(-0.4 * max_range_m, apex, spacing=grid_spacing_m)
+        dx, dy = np.broadcast_to(np.asarray(grid_spacing_m, dtype=float), (2,))
+        x = b.evenly_spaced(-max_range_m, max_range_m, spacing=dx)
+        y = b.evenly_spaced(-0.4 * max_range_m, apex, spacing=dy)
         receivers = b.grid_receivers(x, y, [receiver_depth_m])
     src = b.source((0.0, 0.0, source_depth_m), f,
                    b.launch_fan(-elevation_limit_deg, elevation_limit_deg,
