@@ -36,9 +36,6 @@ MUNK_RANGE_M = 110e3
 MUNK_FREQ_HZ = 50.0
 WEDGE_FREQ_HZ = 25.0
 TL_RANGE_DB = (60.0, 110.0)
-# Rays up to 14 deg stay in the channel; steeper ones bounce off the lossy floor and fill the
-# near-surface shadow zones faintly, as a physicist expects to see.
-MUNK_ELEVATION_LIMIT_DEG = 30.0
 
 
 def timed(title, cfg):
@@ -62,8 +59,7 @@ def munk_config(quick, spacing_scale=1.0, range_spacing_m=None, depth_spacing_m=
                         range_spacing_m=range_spacing_m or (1000.0 if quick else 200.0),
                         depth_spacing_m=depth_spacing_m or (25.0 if quick else 7.5),
                         elevation_spacing_deg=0.05 * coarsen * spacing_scale,
-                        azimuth_spacing_deg=0.1 * coarsen * spacing_scale,
-                        elevation_limit_deg=MUNK_ELEVATION_LIMIT_DEG)
+                        azimuth_spacing_deg=0.1 * coarsen * spacing_scale)
 
 
 def munk_rays_config(quick):

@@ -73,13 +73,14 @@ def _depth_axis(depth_m, frequency_hz, spacing_m=None):
 
 def munk(*, max_range_m=100e3, source_depth_m=1000.0, frequencies_hz=(50.0,),
          bottom_depth_m=5000.0, bearing_deg=0.0, receivers=None, range_spacing_m=200.0,
-         depth_spacing_m=None, elevation_limit_deg=20.0,
+         depth_spacing_m=None, elevation_limit_deg=30.0,
          elevation_spacing_deg=ELEVATION_SPACING_DEG, azimuth_spacing_deg=AZIMUTH_SPACING_DEG,
          step_m=b.DEFAULT_STEP_M):
     """Munk's deep-water sound channel (axis 1300 m, 1500 m/s) over a flat sediment floor.
 
-    Sound trapped in the channel refocuses at the surface every 55-60 km (the convergence zones);
-    rays steeper than about 14 deg at 1000 m touch the lossy bottom and fade.
+    Sound trapped in the channel refocuses near the surface every 50-60 km (the convergence
+    zones); rays steeper than about 14 deg at 1000 m touch the lossy bottom and fade. The fan
+    reaches 30 deg so that those bottom-bounce paths faintly fill the near-surface shadow.
 
     Parameters
     ----------

@@ -200,8 +200,9 @@ def plot_tl_slice(result, *, frequency_hz=None, bearing_deg=None, ax=None, tl_ra
     im = _image(ax, h, z, shown, cmap=_tl_cmap(cmap), vmin=vmin, vmax=vmax)
     zmax = z[-1]
     if floor is not None:
-        zmax = max(zmax, float(np.max(floor)))
-        ax.fill_between(h, floor, zmax + 1.0, color=SEABED_COLOUR, zorder=3, lw=0)
+        # A strip of sea floor stays in view even when the receivers reach down to it.
+        zmax = 1.03 * max(zmax, float(np.max(floor)))
+        ax.fill_between(h, floor, zmax, color=SEABED_COLOUR, zorder=3, lw=0)
         ax.plot(h, floor, color="k", lw=0.8, zorder=4)
     if cfg is not None:
         sx, sy, sz = cfg["source"]["position"]
