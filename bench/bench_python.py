@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""End-to-end benchmark of kelp.run_simulation on the demo's environment (Munk profile,
+"""End-to-end benchmark of kelp.run_simulation on the case of seamount_case.py (Munk profile,
 seamount), for a small, a medium and a large case.
 
 The boundary costs are separated by running the same configuration with parts removed:
@@ -25,9 +25,9 @@ import sys
 import time
 import warnings
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "examples"))
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import demo  # noqa: E402
+import seamount_case as demo  # noqa: E402
 import kelp  # noqa: E402
 
 

@@ -1,0 +1,55 @@
+"""kelpkit: build, run, save and plot three-dimensional kelp simulations.
+
+    import kelpkit
+    cfg = kelpkit.munk(max_range_m=100e3)          # a plain, JSON-serialisable dict
+    res = kelpkit.run(cfg)                          # numpy arrays: pressure, tl_db, delay_s ...
+    res.save("munk.nc")                             # netCDF-4 through xarray
+    kelpkit.plot_tl_slice(res).figure.savefig("munk.png")
+
+The extension module `kelp` does the physics; kelpkit only prepares its input and shapes its
+output. Plotting needs matplotlib, which is imported on first use.
+"""
+
+from .builders import (
+    DEFAULT_STEP_M,
+    array_receivers,
+    bathymetry,
+    beam_settings,
+    derive_max_steps,
+    elastic_bottom,
+    evenly_spaced,
+    fluid_bottom,
+    grid_receivers,
+    launch_fan,
+    make_config,
+    munk_profile,
+    polar_receivers,
+    rigid_bottom,
+    slice_receivers,
+    sound_speed_field,
+    sound_speed_profile,
+    source,
+    to_kelp_config,
+    to_plain,
+)
+from .environments import ideal_wedge, munk, pekeris, seamount, slice_fan, wavelength_m
+from .result import KelpResult, beam_angles, from_kelp_output, from_xarray, load, run
+
+__all__ = [
+    "DEFAULT_STEP_M", "KelpResult", "array_receivers", "bathymetry", "beam_angles",
+    "beam_settings", "derive_max_steps", "elastic_bottom", "evenly_spaced", "fluid_bottom",
+    "from_kelp_output", "from_xarray", "grid_receivers", "ideal_wedge", "launch_fan", "load",
+    "make_config", "munk", "munk_profile", "pekeris", "plot_rays", "plot_tl_map",
+    "plot_tl_slice", "polar_receivers", "rigid_bottom", "run", "seamount", "slice_fan",
+    "slice_receivers", "sound_speed_field", "sound_speed_profile", "source", "to_kelp_config",
+    "to_plain", "wavelength_m",
+]
+
+
+def __getattr__(name):
+    # The plotting functions pull in matplotlib; load them only when asked for.
+    if name in ("plot_tl_slice", "plot_tl_map", "plot_rays"):
+        from . import plots
+
+        return getattr(plots, name)
+    raise AttributeError(f"module 'kelpkit' has no attribute {name!r}")

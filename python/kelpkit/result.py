@@ -1,0 +1,459 @@
+"""The result of a kelp run as NumPy arrays, with xarray and netCDF conversion.
+
+`KelpResult` holds exactly what kelp computed (single-precision values kept as float32 and
+complex64, so nothing is rounded on the way) plus the receiver geometry in the layout the user
+asked for. Partial results of one configuration (for example runs over parts of the launch fan)
+combine with `KelpResult.merge`, by the same rule kelp uses between its own threads.
+"""
+
+import copy
+import dataclasses
+import json
+
+import numpy as np
+
+from .builders import LAYOUT_KEY, to_kelp_config, to_plain
+
+#: Dimension names of the receiver axes, by layout kind.
+LAYOUT_DIMS = {
+    "grid": ("x", "y", "z"),
+    "polar": ("range", "bearing", "depth"),
+    "slice": ("range", "bearing", "depth"),
+    "array": ("receiver", "_unit1", "_unit2"),
+}
+
+_UNITS = {"x": "m", "y": "m", "z": "m", "range": "m", "bearing": "degree", "depth": "m"}
+_AXIS_KEYS = {"x": "x_m", "y": "y_m", "z": "z_m", "range": "range_m", "bearing": "bearing_deg",
+              "depth": "depth_m"}
+_NETCDF_ENGINE = "h5netcdf"
+
+
+@dataclasses.dataclass(eq=False)
+class KelpResult:
+    """Field of one kelp run.
+
+    Attributes
+    ----------
+    pressure : numpy.ndarray of complex64, shape (F, D1, D2, D3)
+        Complex acoustic pressure re the pressure 1 m from the source (time dependence
+        exp(+i omega t)).
+    delay_s : numpy.ndarray of float32, shape (D1, D2, D3)
+        Travel time of the earliest beam reaching each receiver; inf where none does.
+    amplitude : numpy.ndarray of float32, shape (D1, D2, D3)
+        Amplitude of that earliest arrival (0 where none).
+    frequency_hz : numpy.ndarray of float32, shape (F,)
+    layout : dict
+        ``{"kind": "grid" | "slice" | "polar" | "array", ...}``; for slices and polar sets also
+        ``origin_m``, ``range_m``, ``bearing_deg`` and ``depth_m``.
+    receiver_x_m, receiver_y_m, receiver_z_m : numpy.ndarray of float32, shape (D1, D2, D3)
+        Position of every receiver, metres (z is depth).
+    ray_paths : list of numpy.ndarray (n_i, 3) of float32, or None
+        Path of every beam, (x, y, z) per ray state, in beam order (azimuth-major); present when
+        the configuration stored ray paths.
+    config : dict or None
+        The configuration that produced the result (kelpkit notes included).
+    """
+
+    pressure: np.ndarray
+    delay_s: np.ndarray
+    amplitude: np.ndarray
+    frequency_hz: np.ndarray
+    layout: dict
+    receiver_x_m: np.ndarray
+    receiver_y_m: np.ndarray
+    receiver_z_m: np.ndarray
+    ray_paths: list = None
+    config: dict = None
+
+    # ------------------------------------------------------------------ derived values
+
+    @property
+    def shape(self):
+        """(F, D1, D2, D3)."""
+        return self.pressure.shape
+
+    @property
+    def dims(self):
+        """Names of the receiver dimensions D1, D2, D3."""
+        return LAYOUT_DIMS[self.layout["kind"]]
+
+    @property
+    def tl_db(self):
+        """Transmission loss -20 log10 |p| in dB re 1 m, shape (F, D1, D2, D3), float64; inf
+        where no beam arrives."""
+        mag = np.abs(self.pressure.astype(np.complex128))
+        with np.errstate(divide="ignore"):
+            tl = -20.0 * np.log10(mag)
+        tl[:, ~np.isfinite(self.delay_s)] = np.inf
+        return tl
+
+    @property
+    def range_m(self):
+        """Horizontal range of each receiver from the source (or the layout's origin), shape
+        (D1, D2, D3)."""
+        ox, oy = self._origin()
+        return np.hypot(self.receiver_x_m - ox, self.receiver_y_m - oy)
+
+    @property
+    def bearing_deg(self):
+        """Bearing of each receiver from the source (or the layout's origin), degrees clockwise
+        from north (+y) in [0, 360), shape (D1, D2, D3)."""
+        ox, oy = self._origin()
+        return np.degrees(np.arctan2(self.receiver_x_m - ox, self.receiver_y_m - oy)) % 360.0
+
+    def _origin(self):
+        if "origin_m" in self.layout:
+            return tuple(self.layout["origin_m"])
+        if self.config is not None:
+            return tuple(self.config["source"]["position"][:2])
+        return (0.0, 0.0)
+
+    def axis(self, dim):
+        """Coordinate values along one receiver dimension.
+
+        Parameters
+        ----------
+        dim : str
+            One of `dims`: "x", "y", "z" (grids), "range", "bearing", "depth" (slices and polar
+            sets) or "receiver" (point lists).
+
+        Returns
+        -------
+        numpy.ndarray
+            Metres, or degrees for "bearing", or indices for "receiver".
+        """
+        if dim not in self.dims:
+            raise ValueError(f"axis: dim must be one of {self.dims}, got {dim!r}")
+        kind = self.layout["kind"]
+        if kind == "grid":
+            src = {"x": self.receiver_x_m[:, 0, 0], "y": self.receiver_y_m[0, :, 0],
+                   "z": self.receiver_z_m[0, 0, :]}
+            return np.asarray(src[dim])
+        if kind in ("polar", "slice"):
+            return np.asarray(self.layout[_AXIS_KEYS[dim]], dtype=np.float64)
+        return np.arange(self.shape[1 + self.dims.index(dim)])
+
+    def frequency_index(self, frequency_hz=None):
+        """Index of the frequency nearest `frequency_hz` (the first one when None).
+
+        Parameters
+        ----------
+        frequency_hz : float, optional
+
+        Returns
+        -------
+        int
+        """
+        if frequency_hz is None:
+            return 0
+        return int(np.argmin(np.abs(self.frequency_hz - float(frequency_hz))))
+
+    # ------------------------------------------------------------------ combining
+
+    def merge(self, later):
+        """Combine with the result of other beams of the same configuration.
+
+        Pressures add; each receiver keeps the earliest arrival, the earlier beams winning
+        ties; ray paths are concatenated. This is the rule kelp applies between its own threads,
+        so runs over consecutive parts of a fan merge into the run of the whole fan (to float
+        rounding: each part takes its beam spacing from its own first two angles).
+
+        Parameters
+        ----------
+        later : KelpResult
+            Result of beams that come after this result's beams in launch order (kelp orders
+            beams azimuth-major), for the same receivers and frequencies.
+
+        Returns
+        -------
+        KelpResult
+            A new result; neither operand is changed.
+        """
+        if not isinstance(later, KelpResult):
+            raise TypeError(f"merge: later must be a KelpResult, got {type(later).__name__}")
+        if later.pressure.shape != self.pressure.shape:
+            raise ValueError(f"merge: shapes differ: {self.pressure.shape} and "
+                             f"{later.pressure.shape}")
+        if not np.array_equal(later.frequency_hz, self.frequency_hz):
+            raise ValueError("merge: the frequencies differ")
+        take = later.delay_s < self.delay_s
+        paths = None
+        if self.ray_paths is not None or later.ray_paths is not None:
+            paths = list(self.ray_paths or []) + list(later.ray_paths or [])
+        return dataclasses.replace(
+            self,
+            pressure=self.pressure + later.pressure,
+            delay_s=np.where(take, later.delay_s, self.delay_s),
+            amplitude=np.where(take, later.amplitude, self.amplitude),
+            ray_paths=paths,
+            layout=copy.deepcopy(self.layout),
+            config=copy.deepcopy(self.config),
+        )
+
+    # ------------------------------------------------------------------ xarray / netCDF
+
+    def to_xarray(self):
+        """The result as an `xarray.Dataset`.
+
+        Dimensions ``frequency`` and the layout's receiver dimensions (``x, y, z`` for grids;
+        ``range, bearing, depth`` for slices and polar sets; ``receiver`` for point lists),
+        with units in each variable's ``units`` attribute. Ray paths, when present, are stored
+        as a contiguous ragged array (dimension ``ray_point``, counts per ``ray``). The
+        configuration is kept as JSON text in the variable ``config_json``.
+        """
+        import xarray as xr
+
+        kind = self.layout["kind"]
+        dims = self.dims
+        rdims = dims if kind != "array" else ("receiver",)
+
+        def recv(a):
+            return a.reshape(a.shape[0]) if kind == "array" else a
+
+        coords = {"frequency": ("frequency", self.frequency_hz, {"units": "Hz",
+                                                                 "long_name": "frequency"})}
+        if kind != "array":
+            for d in dims:
+                coords[d] = (d, self.axis(d).astype(np.float32 if kind == "grid" else np.float64),
+                             {"units": _UNITS[d]})
+        for name, arr, long in (("receiver_x_m", self.receiver_x_m, "receiver x (east)"),
+                                ("receiver_y_m", self.receiver_y_m, "receiver y (north)"),
+                                ("receiver_z_m", self.receiver_z_m, "receiver depth")):
+            coords[name] = (rdims, recv(arr), {"units": "m", "long_name": long})
+        fdims = ("frequency",) + rdims
+        tl = self.tl_db
+        data = {
+            "pressure": (fdims, self.pressure.reshape((self.shape[0],) + recv(self.delay_s).shape),
+                         {"units": "1", "long_name": "complex pressure re 1 m from the source"}),
+            "tl_db": (fdims, tl.reshape((self.shape[0],) + recv(self.delay_s).shape),
+                      {"units": "dB", "long_name": "transmission loss -20 log10|p| re 1 m"}),
+            "delay_s": (rdims, recv(self.delay_s), {"units": "s",
+                                                    "long_name": "earliest arrival time"}),
+            "amplitude": (rdims, recv(self.amplitude), {"units": "1",
+                                                        "long_name": "earliest arrival amplitude"}),
+            "config_json": ((), json.dumps(self.config) if self.config is not None else ""),
+        }
+        if self.ray_paths is not None:
+            counts = np.array([len(p) for p in self.ray_paths], dtype=np.int64)
+            pts = (np.concatenate(self.ray_paths).astype(np.float32) if len(self.ray_paths)
+                   else np.zeros((0, 3), np.float32))
+            data["ray_point_count"] = ("ray", counts, {"long_name": "points per ray",
+                                                       "sample_dimension": "ray_point"})
+            for i, (name, long) in enumerate((("ray_x_m", "ray x (east)"),
+                                              ("ray_y_m", "ray y (north)"),
+                                              ("ray_z_m", "ray depth"))):
+                data[name] = ("ray_point", pts[:, i], {"units": "m", "long_name": long})
+        attrs = {"title": "kelp Gaussian-beam field", "layout_json": json.dumps(self.layout),
+                 "tl_convention": "TL = -20 log10 |p|, dB re 1 m; inf where no beam arrives",
+                 "coordinates_convention": "x east, y north, z depth positive down; bearing "
+                                           "clockwise from north"}
+        return xr.Dataset(data, coords=coords, attrs=attrs)
+
+    def save(self, path):
+        """Write the result to a netCDF-4 file (through xarray and h5netcdf).
+
+        The complex pressure is stored as two float32 variables ``pressure_re`` and
+        ``pressure_im``, which every netCDF reader understands; `load` joins them again."""
+        ds = self.to_xarray().drop_vars("tl_db")
+        p = ds["pressure"]
+        ds = ds.drop_vars("pressure")
+        attrs = {"units": "1"}
+        ds["pressure_re"] = p.real.astype(np.float32).assign_attrs(
+            attrs, long_name="real part of the complex pressure re 1 m")
+        ds["pressure_im"] = p.imag.astype(np.float32).assign_attrs(
+            attrs, long_name="imaginary part of the complex pressure re 1 m")
+        encoding = {v: {"zlib": True, "complevel": 4} for v in ds.data_vars
+                    if ds[v].ndim > 0 and ds[v].size > 0}
+        ds.to_netcdf(path, engine=_NETCDF_ENGINE, encoding=encoding)
+
+
+def from_xarray(ds):
+    """Rebuild a `KelpResult` from a dataset.
+
+    Parameters
+    ----------
+    ds : xarray.Dataset
+        The output of `KelpResult.to_xarray`, or a file written by `KelpResult.save` and opened
+        with xarray.
+
+    Returns
+    -------
+    KelpResult
+    """
+    layout = json.loads(ds.attrs["layout_json"])
+    kind = layout["kind"]
+    if "pressure" in ds:
+        p = np.asarray(ds["pressure"].values).astype(np.complex64)
+    else:
+        re = np.asarray(ds["pressure_re"].values, dtype=np.float32)
+        im = np.asarray(ds["pressure_im"].values, dtype=np.float32)
+        p = np.empty(re.shape, dtype=np.complex64)
+        p.real, p.imag = re, im
+
+    def unrecv(a):
+        a = np.asarray(a)
+        return a.reshape(a.shape + (1, 1)) if kind == "array" else a
+
+    delay = unrecv(ds["delay_s"].values).astype(np.float32)
+    pressure = p.reshape((p.shape[0],) + delay.shape)
+    paths = None
+    if "ray_point_count" in ds:
+        counts = np.asarray(ds["ray_point_count"].values, dtype=np.int64)
+        pts = np.stack([np.asarray(ds[v].values, dtype=np.float32)
+                        for v in ("ray_x_m", "ray_y_m", "ray_z_m")], axis=1)
+        paths = np.split(pts, np.cumsum(counts)[:-1]) if counts.size else []
+    text = str(ds["config_json"].values) if "config_json" in ds else ""
+    return KelpResult(
+        pressure=pressure,
+        delay_s=delay,
+        amplitude=unrecv(ds["amplitude"].values).astype(np.float32),
+        frequency_hz=np.asarray(ds["frequency"].values, dtype=np.float32),
+        layout=layout,
+        receiver_x_m=unrecv(ds["receiver_x_m"].values).astype(np.float32),
+        receiver_y_m=unrecv(ds["receiver_y_m"].values).astype(np.float32),
+        receiver_z_m=unrecv(ds["receiver_z_m"].values).astype(np.float32),
+        ray_paths=paths,
+        config=json.loads(text) if text else None,
+    )
+
+
+def load(path):
+    """Read a result written by `KelpResult.save`.
+
+    Parameters
+    ----------
+    path : str or os.PathLike
+        The netCDF file.
+
+    Returns
+    -------
+    KelpResult
+    """
+    import xarray as xr
+
+    with xr.open_dataset(path, engine=_NETCDF_ENGINE) as ds:
+        return from_xarray(ds.load())
+
+
+# ---------------------------------------------------------------------- from kelp's output
+
+
+def _infer_layout(pf):
+    return {"kind": "array" if "receiver_positions_m" in pf else "grid"}
+
+
+def from_kelp_output(out, cfg=None):
+    """Turn the dict returned by `kelp.run_simulation` into a `KelpResult`.
+
+    Parameters
+    ----------
+    out : dict
+        kelp's output: ``{"pressure_field": {...}}`` and optionally ``"ray_paths"``.
+    cfg : dict, optional
+        The configuration of the run. Its receiver layout (slice, polar) decides the shape of
+        the arrays; without it a grid stays a grid and a point list stays a list.
+
+    Returns
+    -------
+    KelpResult
+    """
+    if not isinstance(out, dict) or "pressure_field" not in out:
+        raise TypeError("from_kelp_output: out must be the dict kelp.run_simulation returns")
+    pf = out["pressure_field"]
+    layout = None
+    if cfg is not None:
+        layout = copy.deepcopy((cfg.get("receivers") or {}).get(LAYOUT_KEY))
+    if layout is None:
+        layout = _infer_layout(pf)
+    kind = layout.get("kind")
+    if kind not in LAYOUT_DIMS:
+        raise ValueError(f"from_kelp_output: unknown receiver layout {kind!r}")
+
+    shape = tuple(int(s) for s in pf["shape"])
+    f = np.asarray(pf["frequency_hz"], dtype=np.float32)
+    p = np.empty(shape, dtype=np.complex64)
+    p.real = np.asarray(pf["pressure_re"], dtype=np.float32).reshape(shape)
+    p.imag = np.asarray(pf["pressure_im"], dtype=np.float32).reshape(shape)
+    delay = np.asarray(pf["delay_s"], dtype=np.float32).reshape(shape[1:])
+    amp = np.asarray(pf["amplitude"], dtype=np.float32).reshape(shape[1:])
+
+    if "receiver_positions_m" in pf:
+        pos = np.asarray(pf["receiver_positions_m"], dtype=np.float32).reshape(-1, 3)
+        rx, ry, rz = (pos[:, i].reshape(shape[1:]) for i in range(3))
+    else:
+        ax = [np.asarray(pf[k], dtype=np.float32) for k in ("x_m", "y_m", "z_m")]
+        rx, ry, rz = np.meshgrid(*ax, indexing="ij")
+
+    if kind in ("slice", "polar"):
+        dims = (len(layout["range_m"]), len(layout["bearing_deg"]), len(layout["depth_m"]))
+        if int(np.prod(dims)) != int(np.prod(shape[1:])):
+            raise ValueError(f"from_kelp_output: the layout has {int(np.prod(dims))} receivers "
+                             f"but kelp returned {int(np.prod(shape[1:]))}")
+        # A slice sent as a one-column grid (x fixed or y fixed) and a point list in
+        # (range, bearing, depth) order both flatten to range-major order.
+        p = p.reshape((shape[0],) + dims)
+        delay, amp = delay.reshape(dims), amp.reshape(dims)
+        rx, ry, rz = (a.reshape(dims) for a in (rx, ry, rz))
+
+    paths = None
+    if "ray_paths" in out:
+        paths = [np.asarray(path, dtype=np.float32).reshape(-1, 3) for path in out["ray_paths"]]
+    return KelpResult(pressure=p, delay_s=delay, amplitude=amp, frequency_hz=f,
+                      layout=layout, receiver_x_m=np.ascontiguousarray(rx),
+                      receiver_y_m=np.ascontiguousarray(ry),
+                      receiver_z_m=np.ascontiguousarray(rz), ray_paths=paths,
+                      config=to_plain(cfg) if cfg is not None else None)
+
+
+#: Runs with more beams than this show kelp's progress bar unless told otherwise.
+PROGRESS_BEAMS = 5000
+
+
+def run(cfg, *, progress=None):
+    """Run kelp on a configuration and return a `KelpResult`.
+
+    Parameters
+    ----------
+    cfg : dict
+        A configuration from the builders or the ready environments (NumPy arrays allowed).
+    progress : bool, optional
+        Show kelp's progress bar on standard error. By default the configuration's
+        ``beam.show_progress`` decides, and when it is not set, runs of more than
+        `PROGRESS_BEAMS` beams show it.
+
+    Returns
+    -------
+    KelpResult
+    """
+    import kelp
+
+    kcfg = to_kelp_config(cfg)
+    beam = kcfg.get("beam")
+    if isinstance(beam, dict):
+        if progress is not None:
+            beam["show_progress"] = bool(progress)
+        elif "show_progress" not in beam:
+            src = kcfg.get("source") or {}
+            n = len(src.get("launch_elev_deg", ())) * len(src.get("launch_azim_deg", ()))
+            beam["show_progress"] = n > PROGRESS_BEAMS
+    out = kelp.run_simulation(kcfg)
+    return from_kelp_output(out, cfg)
+
+
+def beam_angles(cfg):
+    """Launch angles of every beam in kelp's beam order (azimuth-major).
+
+    Parameters
+    ----------
+    cfg : dict
+        A configuration.
+
+    Returns
+    -------
+    azimuth_deg, elevation_deg : numpy.ndarray
+        One entry per beam, in the order of `KelpResult.ray_paths`.
+    """
+    src = cfg["source"]
+    az = np.asarray(src["launch_azim_deg"], dtype=float)
+    el = np.asarray(src["launch_elev_deg"], dtype=float)
+    return np.repeat(az, el.size), np.tile(el, az.size)
