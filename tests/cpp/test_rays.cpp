@@ -65,20 +65,8 @@ Environment build(const input::SimulationConfig& cfg) {
 // A hand-made field with the same value of c and of each derivative everywhere, so that the
 // derivatives of the ray equations can be derived by hand.
 ssp::SSPFields uniform_field(const ssp::SSPSample& s) {
-    ssp::SSPFields f;
-    f.x = f.y = f.z = {0.0f, 1000.0f};
-    const auto fill = [](float v) { return Array3f({2, 2, 2}, v); };
-    f.c = fill(s.c);
-    f.dc_dx = fill(s.dc_dx);
-    f.dc_dy = fill(s.dc_dy);
-    f.dc_dz = fill(s.dc_dz);
-    f.d2c_dx2 = fill(s.d2c_dx2);
-    f.d2c_dy2 = fill(s.d2c_dy2);
-    f.d2c_dz2 = fill(s.d2c_dz2);
-    f.d2c_dxdy = fill(s.d2c_dxdy);
-    f.d2c_dxdz = fill(s.d2c_dxdz);
-    f.d2c_dydz = fill(s.d2c_dydz);
-    return f;
+    const std::vector<ssp::SSPSample> samples(8, s);
+    return ssp::make_ssp_fields({0.0f, 1000.0f}, {0.0f, 1000.0f}, {0.0f, 1000.0f}, samples);
 }
 
 RayState state_with(Vec3 u, float c, float phi = 0.0f) {
