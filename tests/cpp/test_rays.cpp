@@ -2,6 +2,8 @@
 // constant speed, circles in a linear gradient, surface images, hand-derived derivatives and
 // the boundary-aware step length.
 
+#include "test_names.hpp"
+
 #include "input/constants.hpp"
 #include "rays/rays.hpp"
 
@@ -129,7 +131,12 @@ TEST_P(BasisTest, OrthonormalRightHandedAndPeriodicInPhi) {
 INSTANTIATE_TEST_SUITE_P(Directions, BasisTest,
                          ::testing::Values(Vec3{0.0f, 1.0f, 0.0f}, Vec3{0.6f, 0.0f, 0.8f},
                                            Vec3{-0.48f, 0.64f, -0.6f},
-                                           Vec3{0.0f, -0.28f, 0.96f}));
+                                           Vec3{0.0f, -0.28f, 0.96f}),
+                         [](const auto& info) {
+                             const Vec3 t = info.param;
+                             return "Towards" + test::number_name(t.x) + "_" +
+                                    test::number_name(t.y) + "_" + test::number_name(t.z);
+                         });
 
 TEST(Basis, VerticalSlownessGetsTheFixedFrameNotNaN) {
     for (float uz : {1.0f, -1.0f}) {
@@ -302,7 +309,8 @@ INSTANTIATE_TEST_SUITE_P(
             "sloped bottom, oblique", {100, 150, 200}, {0.6f, 0, 0.8f}, 500.0f, 20.0 / 0.68},
         StepCase{
             "on the surface moving up: no zero step", {150, 150, 0}, {0, 0, -1}, 5.0f, 5.0},
-        StepCase{"floor at h0 * 1e-6", {99.99994f, 150, 150}, {1, 0, 0}, 1000.0f, 1e-3}));
+        StepCase{"floor at h0 * 1e-6", {99.99994f, 150, 150}, {1, 0, 0}, 1000.0f, 1e-3}),
+    [](const auto& info) { return test::words_name(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
 // Marching
@@ -603,7 +611,12 @@ INSTANTIATE_TEST_SUITE_P(
                       HintCase{1000, std::numeric_limits<float>::quiet_NaN(), 10.0f, 2},
                       HintCase{1000000000000ull, 1e7f, 1.0f, 65536},
                       HintCase{std::numeric_limits<std::uint64_t>::max(), 1.0f, 0.0f, 65536},
-                      HintCase{40000, 1e30f, 1e-10f, 40000}));
+                      HintCase{40000, 1e30f, 1e-10f, 40000}),
+    [](const auto& info) {
+        const HintCase& c = info.param;
+        return std::to_string(c.max_steps) + "StepsRange" + test::number_name(c.max_range_m) +
+               "Step" + test::number_name(c.step_m);
+    });
 
 } // namespace
 } // namespace kelp

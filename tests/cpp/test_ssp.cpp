@@ -1,3 +1,5 @@
+#include "test_names.hpp"
+
 #include "ssp/ssp.hpp"
 
 #include <gtest/gtest.h>
@@ -235,7 +237,9 @@ TEST_P(SspStencil, TwoNodesGiveOneSlopeAndNoCurvature) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Axes, SspStencil, ::testing::Values(0u, 1u, 2u));
+INSTANTIATE_TEST_SUITE_P(Axes, SspStencil, ::testing::Values(0u, 1u, 2u), [](const auto& info) {
+    return std::string("Along") + "XYZ"[info.param];
+});
 
 // A field linear in each coordinate separately (a + bx + cy + dz + exy + fxz + gyz) has exact
 // differences on any axes, edges included: first derivatives b + ey + fz etc., zero pure second
@@ -347,12 +351,12 @@ TEST_P(SspSearch, FindsTheLastNodeNotAboveTheCoordinate) {
     EXPECT_EQ(on_z.iz, tc.cell);
 }
 
-INSTANTIATE_TEST_SUITE_P(Table, SspSearch,
-                         ::testing::Values(SearchCase{-1e6f, 0}, SearchCase{-5, 0},
-                                           SearchCase{0, 0}, SearchCase{5, 0},
-                                           SearchCase{10, 1}, SearchCase{15, 1},
-                                           SearchCase{20, 2}, SearchCase{29.9f, 2},
-                                           SearchCase{30, 2}, SearchCase{1e6f, 2}));
+INSTANTIATE_TEST_SUITE_P(
+    Table, SspSearch,
+    ::testing::Values(SearchCase{-1e6f, 0}, SearchCase{-5, 0}, SearchCase{0, 0},
+                      SearchCase{5, 0}, SearchCase{10, 1}, SearchCase{15, 1}, SearchCase{20, 2},
+                      SearchCase{29.9f, 2}, SearchCase{30, 2}, SearchCase{1e6f, 2}),
+    [](const auto& info) { return "At" + test::number_name(info.param.p); });
 
 struct WalkCase {
     std::uint32_t from;
@@ -383,7 +387,11 @@ INSTANTIATE_TEST_SUITE_P(
                       WalkCase{2, 0, 0}, WalkCase{2, -3, 0}, WalkCase{0, 30, 2},
                       WalkCase{0, 99, 2},
                       // Not a number: the cursor keeps its cell.
-                      WalkCase{1, kNaN, 1}, WalkCase{2, kNaN, 2}));
+                      WalkCase{1, kNaN, 1}, WalkCase{2, kNaN, 2}),
+    [](const auto& info) {
+        return "FromCell" + std::to_string(info.param.from) + "To" +
+               test::number_name(info.param.p);
+    });
 
 // Off the nodes, walking from any cell and searching from scratch agree.
 TEST(SspCursor, WalkAgreesWithSearchOnNonUniformAxis) {
