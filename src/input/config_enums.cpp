@@ -99,8 +99,8 @@ void map_bottom_key(MappingState& s, Frame& f, std::string_view key, std::size_t
         return;
     }
     s.bottom.key_at = at;
-    f.pending = {Target::BottomMember, nullptr, nullptr,
-                 static_cast<int>(it - kBottomMemberNames.begin())};
+    f.pending = {.target = Target::BottomMember,
+                 .member = static_cast<int>(it - kBottomMemberNames.begin())};
 }
 
 // Array form: the tag, then the variant's members in declaration order.
@@ -108,7 +108,7 @@ Expect next_bottom_element(MappingState& s, Frame& f, const JsonValue& v) {
     if (s.bottom.variant < 0) return {Target::BottomTag};
     const VariantLayout& layout = variant_layout(s.bottom.variant);
     if (f.count == layout.members.size()) fail_at(v.at, "trailing characters");
-    return {Target::BottomMember, nullptr, nullptr, layout.members[f.count++]};
+    return {.target = Target::BottomMember, .member = layout.members[f.count++]};
 }
 
 bool bottom_array_is_full(const MappingState& s, const Frame& f) {
@@ -126,7 +126,7 @@ void read_bottom_tag(MappingState& s, const JsonValue& v) {
 }
 
 void read_bottom_member(MappingState& s, const JsonValue& v, int member) {
-    BottomEntry entry{member, s.bottom.key_at, v.at, std::nullopt, {}};
+    BottomEntry entry{.member = member, .key_at = s.bottom.key_at, .value_at = v.at};
     if (v.kind == JsonKind::Number) {
         entry.value = number_to_f32(v.number);
     } else if (v.kind != JsonKind::Null) {

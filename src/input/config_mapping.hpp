@@ -145,8 +145,8 @@ struct BottomEntry {
     int member = 0;
     std::size_t key_at = 0;
     std::size_t value_at = 0;
-    std::optional<float> value;
-    std::string type_error;
+    std::optional<float> value{};
+    std::string type_error{};
 };
 
 struct BottomState {

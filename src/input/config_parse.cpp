@@ -108,9 +108,10 @@ struct EventHandler {
     }
 
     // true, false and null are read on the stream itself, which stands after the word.
-    bool Null() { return scalar({JsonKind::Null, is.Tell() - 4}, is.Tell()); }
+    bool Null() { return scalar({.kind = JsonKind::Null, .at = is.Tell() - 4}, is.Tell()); }
     bool Bool(bool b) {
-        return scalar({JsonKind::Bool, is.Tell() - (b ? 4 : 5), b}, is.Tell());
+        return scalar({.kind = JsonKind::Bool, .at = is.Tell() - (b ? 4 : 5), .boolean = b},
+                      is.Tell());
     }
 
     // Numbers: the reader has checked the grammar and computed the value. Integers are
@@ -133,13 +134,19 @@ struct EventHandler {
             last_end = t.end;
             return true;
         }
-        return scalar({JsonKind::Number, at, false, n}, t.end);
+        return scalar({.kind = JsonKind::Number, .at = at, .number = n}, t.end);
     }
-    bool Int(int i) { return number({detail::JsonNumber::Kind::Signed, i}); }
-    bool Uint(unsigned u) { return number({detail::JsonNumber::Kind::Unsigned, 0, u}); }
-    bool Int64(std::int64_t i) { return number({detail::JsonNumber::Kind::Signed, i}); }
-    bool Uint64(std::uint64_t u) { return number({detail::JsonNumber::Kind::Unsigned, 0, u}); }
-    bool Double(double d) { return number({detail::JsonNumber::Kind::Float, 0, 0, d}); }
+    bool Int(int i) { return number({.kind = detail::JsonNumber::Kind::Signed, .i = i}); }
+    bool Uint(unsigned u) {
+        return number({.kind = detail::JsonNumber::Kind::Unsigned, .u = u});
+    }
+    bool Int64(std::int64_t i) {
+        return number({.kind = detail::JsonNumber::Kind::Signed, .i = i});
+    }
+    bool Uint64(std::uint64_t u) {
+        return number({.kind = detail::JsonNumber::Kind::Unsigned, .u = u});
+    }
+    bool Double(double d) { return number({.kind = detail::JsonNumber::Kind::Float, .d = d}); }
     bool RawNumber(const char*, rapidjson::SizeType, bool) { return false; }
 
     void check_surrogates(std::string_view decoded, std::size_t at) const {
@@ -152,7 +159,8 @@ struct EventHandler {
     bool String(const char* str, rapidjson::SizeType length, bool) {
         const std::size_t at = is.Tell();
         check_surrogates({str, length}, at);
-        return scalar({JsonKind::String, at, false, {}, {str, length}}, string_end(text, at));
+        return scalar({.kind = JsonKind::String, .at = at, .text = {str, length}},
+                      string_end(text, at));
     }
 
     bool Key(const char* str, rapidjson::SizeType length, bool) {
@@ -167,7 +175,7 @@ struct EventHandler {
     bool open(JsonKind kind) {
         const std::size_t at = is.Tell() - 1;
         if (++depth > kMaxNesting) fail_at(at, "recursion limit exceeded");
-        detail::map_value(state, {kind, at});
+        detail::map_value(state, {.kind = kind, .at = at});
         last_end = is.Tell();
         return true;
     }

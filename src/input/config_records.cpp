@@ -100,13 +100,10 @@ void begin_record(MappingState& s, const JsonValue& v, void* into, const RecordS
         s.path += s.step;
     }
     s.frames.push_back(
-        {v.kind == JsonKind::Object ? FrameKind::RecordObject : FrameKind::RecordArray,
-         into,
-         &spec,
-         0,
-         0,
-         {},
-         path_size});
+        {.kind = v.kind == JsonKind::Object ? FrameKind::RecordObject : FrameKind::RecordArray,
+         .into = into,
+         .spec = &spec,
+         .path_size = path_size});
 }
 
 void require_array(const JsonValue& v, std::string_view expected) {

@@ -202,19 +202,19 @@ JsonNumber read_number(std::string_view token, std::size_t offset) {
     const bool integral = token.find_first_of(".eE") == std::string_view::npos;
     if (integral) {
         // "-0" is a float negative zero; every other integer that fits stays an integer.
-        if (token == "-0") return {JsonNumber::Kind::Float, 0, 0, -0.0};
+        if (token == "-0") return {.kind = JsonNumber::Kind::Float, .d = -0.0};
         const char* end = token.data() + token.size();
         if (token[0] == '-') {
             std::int64_t i = 0;
             if (const auto res = std::from_chars(token.data(), end, i); res.ec == std::errc())
-                return {JsonNumber::Kind::Signed, i, 0, 0.0};
+                return {.kind = JsonNumber::Kind::Signed, .i = i};
         } else {
             std::uint64_t u = 0;
             if (const auto res = std::from_chars(token.data(), end, u); res.ec == std::errc())
-                return {JsonNumber::Kind::Unsigned, 0, u, 0.0};
+                return {.kind = JsonNumber::Kind::Unsigned, .u = u};
         }
     }
-    return {JsonNumber::Kind::Float, 0, 0, read_double(token, offset)};
+    return {.kind = JsonNumber::Kind::Float, .d = read_double(token, offset)};
 }
 
 float number_to_f32(const JsonNumber& n) {

@@ -67,8 +67,8 @@ Array3f partial_z(const Array3f& field, std::span<const float> axis) {
 }
 
 SSPSample node_sample(const SSPFields& f, std::size_t i, std::size_t j, std::size_t k) {
-    const float* v = f.nodes.data() + ((i * f.y.size() + j) * f.z.size() + k) * kFieldsPerNode;
-    return {v[0], v[1], v[2], v[3], v[4], v[5], v[6], v[7], v[8], v[9]};
+    return detail::sample_from(f.nodes.data() +
+                               ((i * f.y.size() + j) * f.z.size() + k) * kFieldsPerNode);
 }
 
 SSPFields make_ssp_fields(std::vector<float> x, std::vector<float> y, std::vector<float> z,

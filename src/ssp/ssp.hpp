@@ -41,7 +41,10 @@ struct SSPWeights {
 };
 
 struct SSPSample {
-    float c, dc_dx, dc_dy, dc_dz, d2c_dx2, d2c_dy2, d2c_dz2, d2c_dxdy, d2c_dxdz, d2c_dydz;
+    float c = 0.0f;
+    float dc_dx = 0.0f, dc_dy = 0.0f, dc_dz = 0.0f;
+    float d2c_dx2 = 0.0f, d2c_dy2 = 0.0f, d2c_dz2 = 0.0f;
+    float d2c_dxdy = 0.0f, d2c_dxdz = 0.0f, d2c_dydz = 0.0f;
 };
 
 // Builds the field from the validated configuration. Throws FatalError, first match wins:
@@ -67,6 +70,20 @@ SSPFields make_ssp_fields(std::vector<float> x, std::vector<float> y, std::vecto
                           std::span<const SSPSample> samples);
 
 namespace detail {
+
+// The sample held in ten consecutive floats in SSPSample order.
+inline SSPSample sample_from(const float* v) {
+    return {.c = v[0],
+            .dc_dx = v[1],
+            .dc_dy = v[2],
+            .dc_dz = v[3],
+            .d2c_dx2 = v[4],
+            .d2c_dy2 = v[5],
+            .d2c_dz2 = v[6],
+            .d2c_dxdy = v[7],
+            .d2c_dxdz = v[8],
+            .d2c_dydz = v[9]};
+}
 
 // The eight corner weights (wx_a * wy_b) * wz_d in corner order (a, b, d) = (0,0,0), (0,0,1),
 // (0,1,0), ..., (1,1,1), and the flat offsets of those corners from node (ix, iy, iz).
@@ -111,7 +128,15 @@ inline SSPWeights update_cursor_and_weights(Vec3 p, std::span<const float> x,
     const float tx = grid::cell_fraction(x, p.x, cur.ix);
     const float ty = grid::cell_fraction(y, p.y, cur.iy);
     const float tz = grid::cell_fraction(z, p.z, cur.iz);
-    return {cur.ix, cur.iy, cur.iz, 1.0f - tx, tx, 1.0f - ty, ty, 1.0f - tz, tz};
+    return {.ix = cur.ix,
+            .iy = cur.iy,
+            .iz = cur.iz,
+            .wx0 = 1.0f - tx,
+            .wx1 = tx,
+            .wy0 = 1.0f - ty,
+            .wy1 = ty,
+            .wz0 = 1.0f - tz,
+            .wz1 = tz};
 }
 
 // Trilinear c at p (position clamped to the grid); moves the cursor first. The terms are
@@ -163,7 +188,7 @@ inline SSPSample interpolate_all_with_cursor(Vec3 p, const SSPFields& f, SSPCurs
         for (std::size_t m = 0; m < kFieldsPerNode; ++m)
             acc[m] += w * q[m];
     }
-    return {acc[0], acc[1], acc[2], acc[3], acc[4], acc[5], acc[6], acc[7], acc[8], acc[9]};
+    return detail::sample_from(acc);
 }
 
 // Shortens ds so that p + ds * d ends on the next grid plane of the cursor's cell along each

@@ -165,7 +165,7 @@ TEST(Basis, VerticalSlownessGetsTheFixedFrameNotNaN) {
 // Ray equations
 
 TEST(RayDerivatives, ConstantSpeedGivesStraightRaysAndLinearQ) {
-    const ssp::SSPFields f = uniform_field({kC, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    const ssp::SSPFields f = uniform_field({.c = kC});
     RayState s = state_with({0.48f, 0.64f, 0.6f}, kC, 0.4f);
     s.q_tilde = {3.0f, -1.0f};
     ssp::SSPCursor cur = ssp::init_ssp_cursor(s.position, f);
@@ -193,7 +193,16 @@ TEST(RayDerivatives, HandDerivedGradientTorsionAndCurvature) {
     // index or basis vector shows.
     const float cx = 0.03f, cy = -0.02f, cz = 0.05f;
     const float cxx = 1e-3f, cyy = 2e-3f, czz = 3e-3f, cxy = 4e-4f, cxz = 5e-4f, cyz = 6e-4f;
-    const ssp::SSPFields f = uniform_field({kC, cx, cy, cz, cxx, cyy, czz, cxy, cxz, cyz});
+    const ssp::SSPFields f = uniform_field({.c = kC,
+                                            .dc_dx = cx,
+                                            .dc_dy = cy,
+                                            .dc_dz = cz,
+                                            .d2c_dx2 = cxx,
+                                            .d2c_dy2 = cyy,
+                                            .d2c_dz2 = czz,
+                                            .d2c_dxdy = cxy,
+                                            .d2c_dxdz = cxz,
+                                            .d2c_dydz = cyz});
 
     // Along +y rising at 0 degrees: e1 = (0, 0, -1), e2 = (-1, 0, 0). Then
     // e1'He1 = czz, e2'He2 = cxx, e1'He2 = cxz (e1.z e2.x = 1).
@@ -227,7 +236,7 @@ TEST(RayDerivatives, TinyHorizontalSlownessFreezesTheFrame) {
     // A horizontal gradient across the ray would twist the frame as 1 / RL; at or below
     // RL^2 = 1e-12 the twist is dropped.
     const float cy = 0.02f;
-    const ssp::SSPFields f = uniform_field({kC, 0, cy, 0, 0, 0, 0, 0, 0, 0});
+    const ssp::SSPFields f = uniform_field({.c = kC, .dc_dy = cy});
     ssp::SSPCursor cur = ssp::init_ssp_cursor({500.0f, 500.0f, 500.0f}, f);
     const float tz = 1.0f / kC;
     struct Case {
@@ -556,8 +565,16 @@ TEST(TraceRay, VerticalFanStaysFinite) {
 TEST(TraceRay, ExactlyVerticalStateStaysFinite) {
     // A slowness with no horizontal part at all (not reachable from float launch angles, but
     // possible after a turn): derivatives and reflection use the fixed vertical frame.
-    const ssp::SSPFields f =
-        uniform_field({kC, 0.01f, 0.02f, 0.1f, 1e-4f, 2e-4f, 3e-4f, 1e-5f, 2e-5f, 3e-5f});
+    const ssp::SSPFields f = uniform_field({.c = kC,
+                                            .dc_dx = 0.01f,
+                                            .dc_dy = 0.02f,
+                                            .dc_dz = 0.1f,
+                                            .d2c_dx2 = 1e-4f,
+                                            .d2c_dy2 = 2e-4f,
+                                            .d2c_dz2 = 3e-4f,
+                                            .d2c_dxdy = 1e-5f,
+                                            .d2c_dxdz = 2e-5f,
+                                            .d2c_dydz = 3e-5f});
     RayState s = state_with({0.0f, 0.0f, 1.0f}, kC, 0.7f);
     s.q_tilde = {10.0f, 1.0f};
     ssp::SSPCursor cur = ssp::init_ssp_cursor(s.position, f);
