@@ -1,7 +1,7 @@
 #include "engine/memory_budget.hpp"
 
 #include "input/fatal.hpp"
-#include "rays/ray_state.hpp"
+#include "input/ray_state.hpp"
 
 #include <algorithm>
 #include <cstdio>
