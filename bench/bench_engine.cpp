@@ -70,9 +70,27 @@ SimulationConfig make_scene(const Scene& s) {
     return c;
 }
 
-const Scene kSmall{2000.0f, 11, 24, 21, 21, 5, 20.0f};
-const Scene kMedium{5000.0f, 21, 48, 41, 41, 10, 25.0f};
-const Scene kLarge{10000.0f, 31, 96, 81, 81, 12, 25.0f};
+const Scene kSmall{.half_width_m = 2000.0f,
+                   .n_elev = 11,
+                   .n_azim = 24,
+                   .rx = 21,
+                   .ry = 21,
+                   .rz = 5,
+                   .step_m = 20.0f};
+const Scene kMedium{.half_width_m = 5000.0f,
+                    .n_elev = 21,
+                    .n_azim = 48,
+                    .rx = 41,
+                    .ry = 41,
+                    .rz = 10,
+                    .step_m = 25.0f};
+const Scene kLarge{.half_width_m = 10000.0f,
+                   .n_elev = 31,
+                   .n_azim = 96,
+                   .rx = 81,
+                   .ry = 81,
+                   .rz = 12,
+                   .step_m = 25.0f};
 
 void BM_Core(benchmark::State& state, const Scene& scene) {
     const SimulationConfig config = make_scene(scene);

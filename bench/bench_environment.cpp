@@ -69,27 +69,18 @@ const Environment& environment() {
     return env;
 }
 
-// One full ten-value sample per iteration; `interleaved` selects the node-interleaved copy or
-// the ten separate arrays.
+// One full ten-value sample per iteration.
 void BM_InterpolateAll(benchmark::State& state) {
     const Environment& env = environment();
-    ssp::SSPFields plain;
-    const bool interleaved = state.range(0) != 0;
-    if (!interleaved) {
-        plain = env.ssp;
-        plain.interleaved.clear();
-    }
-    const ssp::SSPFields& f = interleaved ? env.ssp : plain;
-    ssp::SSPCursor cur = ssp::init_ssp_cursor(env.path[0], f);
+    ssp::SSPCursor cur = ssp::init_ssp_cursor(env.path[0], env.ssp);
     std::size_t i = 0;
     for (auto _ : state) {
-        ssp::SSPSample s = ssp::interpolate_all_with_cursor(env.path[i], f, cur);
+        ssp::SSPSample s = ssp::interpolate_all_with_cursor(env.path[i], env.ssp, cur);
         benchmark::DoNotOptimize(s);
         if (++i == kPathPoints) i = 0;
     }
-    state.SetLabel(interleaved ? "interleaved" : "ten arrays");
 }
-BENCHMARK(BM_InterpolateAll)->Arg(1)->Arg(0);
+BENCHMARK(BM_InterpolateAll);
 
 void BM_InterpolateC(benchmark::State& state) {
     const Environment& env = environment();

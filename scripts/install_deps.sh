@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-DEB_PACKAGES=(g++ cmake ninja-build make libsimdjson-dev libtbb-dev libgtest-dev
+DEB_PACKAGES=(g++ cmake ninja-build make rapidjson-dev libtbb-dev libgtest-dev
               libbenchmark-dev python3-dev python3-venv clang-format)
 if [[ "${KELP_WITH_FUZZ:-0}" == 1 ]]; then
   DEB_PACKAGES+=(clang libclang-rt-14-dev)

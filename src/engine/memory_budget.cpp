@@ -3,6 +3,7 @@
 #include "influence/influence.hpp"
 #include "input/fatal.hpp"
 #include "rays/growth_budget.hpp"
+#include "input/ray_state.hpp"
 
 #include <algorithm>
 #include <array>

@@ -5,7 +5,7 @@
 #include "bty/bty.hpp"
 #include "input/config.hpp"
 #include "input/ndarray.hpp"
-#include "rays/ray_state.hpp"
+#include "input/ray_state.hpp"
 
 #include <array>
 #include <cstdint>

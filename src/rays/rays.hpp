@@ -4,8 +4,8 @@
 
 #include "bty/bty.hpp"
 #include "input/config.hpp"
+#include "input/ray_state.hpp"
 #include "rays/growth_budget.hpp"
-#include "rays/ray_state.hpp"
 #include "ssp/ssp.hpp"
 
 #include <cstdint>

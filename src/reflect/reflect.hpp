@@ -4,7 +4,7 @@
 
 #include "bty/bty.hpp"
 #include "input/ndarray.hpp"
-#include "rays/ray_state.hpp"
+#include "input/ray_state.hpp"
 
 #include <vector>
 

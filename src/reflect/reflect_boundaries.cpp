@@ -94,7 +94,8 @@ unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfiel
     const float twice = 2.0f * dn;
     s.slowness = {t.x - twice * n.x, t.y - twice * n.y, t.z - twice * n.z};
     s.bottom_bounces += 1;
-    s.event = {rays::kEventBottom, n, t, c};
+    s.event = {
+        .kind = rays::kEventBottom, .normal = n, .incident_slowness = t, .sound_speed = c};
     // Nudged 1e-9 m towards the water, like the surface point; in single precision this only
     // changes coordinates close to zero.
     s.position = {p.x - 1e-9f * n.x, p.y - 1e-9f * n.y, p.z - 1e-9f * n.z};

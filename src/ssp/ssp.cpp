@@ -66,19 +66,22 @@ Array3f partial_z(const Array3f& field, std::span<const float> axis) {
     return partial_along(field, axis, 2, 'z');
 }
 
-std::vector<float> interleave_fields(const SSPFields& f) {
-    const Array3f* arrays[kFieldsPerNode] = {&f.c,        &f.dc_dx,   &f.dc_dy,   &f.dc_dz,
-                                             &f.d2c_dx2,  &f.d2c_dy2, &f.d2c_dz2, &f.d2c_dxdy,
-                                             &f.d2c_dxdz, &f.d2c_dydz};
-    const std::size_t nodes = f.c.size();
-    std::vector<float> out(nodes * kFieldsPerNode);
-    for (std::size_t m = 0; m < kFieldsPerNode; ++m) {
-        if (arrays[m]->size() != nodes) fail("interleave_fields: arrays of unequal size");
-        const float* src = arrays[m]->data.data();
-        for (std::size_t q = 0; q < nodes; ++q)
-            out[q * kFieldsPerNode + m] = src[q];
-    }
-    return out;
+SSPSample node_sample(const SSPFields& f, std::size_t i, std::size_t j, std::size_t k) {
+    return detail::sample_from(f.nodes.data() +
+                               ((i * f.y.size() + j) * f.z.size() + k) * kFieldsPerNode);
+}
+
+SSPFields make_ssp_fields(std::vector<float> x, std::vector<float> y, std::vector<float> z,
+                          std::span<const SSPSample> samples) {
+    if (samples.size() != x.size() * y.size() * z.size())
+        fail("make_ssp_fields: " + std::to_string(samples.size()) + " samples for " +
+             std::to_string(x.size() * y.size() * z.size()) + " nodes");
+    SSPFields f{std::move(x), std::move(y), std::move(z), {}};
+    f.nodes.reserve(samples.size() * kFieldsPerNode);
+    for (const SSPSample& s : samples)
+        f.nodes.insert(f.nodes.end(), {s.c, s.dc_dx, s.dc_dy, s.dc_dz, s.d2c_dx2, s.d2c_dy2,
+                                       s.d2c_dz2, s.d2c_dxdy, s.d2c_dxdz, s.d2c_dydz});
+    return f;
 }
 
 SSPFields init_ssp(const input::SimulationConfig& config) {
@@ -106,23 +109,29 @@ SSPFields init_ssp(const input::SimulationConfig& config) {
     require_strictly_increasing(s.y_ssp_m, "y_ssp_m");
     require_strictly_increasing(s.z_ssp_m, "z_ssp_m");
 
-    SSPFields f;
-    f.x = s.x_ssp_m;
-    f.y = s.y_ssp_m;
-    f.z = s.z_ssp_m;
-    f.c.shape = {nx, ny, nz};
-    f.c.data = s.c_m_s;
+    SSPFields f{s.x_ssp_m, s.y_ssp_m, s.z_ssp_m, {}};
+    Array3f c;
+    c.shape = {nx, ny, nz};
+    c.data = s.c_m_s;
+    const Array3f dc_dx = partial_x(c, f.x);
+    const Array3f dc_dy = partial_y(c, f.y);
+    const Array3f dc_dz = partial_z(c, f.z);
+    const Array3f d2c_dx2 = partial_x(dc_dx, f.x);
+    const Array3f d2c_dy2 = partial_y(dc_dy, f.y);
+    const Array3f d2c_dz2 = partial_z(dc_dz, f.z);
+    const Array3f d2c_dxdy = partial_y(dc_dx, f.y);
+    const Array3f d2c_dxdz = partial_z(dc_dx, f.z);
+    const Array3f d2c_dydz = partial_z(dc_dy, f.z);
 
-    f.dc_dx = partial_x(f.c, f.x);
-    f.dc_dy = partial_y(f.c, f.y);
-    f.dc_dz = partial_z(f.c, f.z);
-    f.d2c_dx2 = partial_x(f.dc_dx, f.x);
-    f.d2c_dy2 = partial_y(f.dc_dy, f.y);
-    f.d2c_dz2 = partial_z(f.dc_dz, f.z);
-    f.d2c_dxdy = partial_y(f.dc_dx, f.y);
-    f.d2c_dxdz = partial_z(f.dc_dx, f.z);
-    f.d2c_dydz = partial_z(f.dc_dy, f.z);
-    f.interleaved = interleave_fields(f);
+    const Array3f* fields[kFieldsPerNode] = {&c,        &dc_dx,   &dc_dy,   &dc_dz,
+                                             &d2c_dx2,  &d2c_dy2, &d2c_dz2, &d2c_dxdy,
+                                             &d2c_dxdz, &d2c_dydz};
+    f.nodes.resize(nodes * kFieldsPerNode);
+    for (std::size_t m = 0; m < kFieldsPerNode; ++m) {
+        const float* src = fields[m]->data.data();
+        for (std::size_t q = 0; q < nodes; ++q)
+            f.nodes[q * kFieldsPerNode + m] = src[q];
+    }
     return f;
 }
 

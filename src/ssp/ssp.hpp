@@ -17,23 +17,17 @@
 
 namespace kelp::ssp {
 
-// Floats per node in SSPFields::interleaved, in SSPSample order.
+// Floats per node in SSPFields::nodes, in SSPSample order.
 inline constexpr std::size_t kFieldsPerNode = 10;
 
 // Immutable after init_ssp; shared read-only by all workers. The axes are strictly
-// increasing and hold at least two nodes each; all ten arrays have shape (nx, ny, nz), k
-// fastest.
+// increasing and hold at least two nodes each.
 struct SSPFields {
     std::vector<float> x, y, z;
-    Array3f c;
-    Array3f dc_dx, dc_dy, dc_dz;
-    Array3f d2c_dx2, d2c_dy2, d2c_dz2;
-    Array3f d2c_dxdy, d2c_dxdz, d2c_dydz;
-    // Node-interleaved copy of the ten arrays (ten floats per node, in SSPSample order) so a
-    // full sample reads eight contiguous blocks instead of eighty scattered floats. Filled by
-    // init_ssp; a record assembled by hand may leave it empty and the lookups then read the
-    // ten arrays. Both give bit-identical samples.
-    std::vector<float> interleaved;
+    // c and its nine derivatives at every node of the (nx, ny, nz) grid: ten floats per node
+    // in SSPSample order, nodes row-major in (i, j, k) with k fastest. A full sample then
+    // reads eight contiguous blocks instead of eighty scattered floats.
+    std::vector<float> nodes;
 };
 
 // Cell indices: cell ix spans x[ix]..x[ix+1]; 0 <= ix <= nx - 2.
@@ -47,7 +41,10 @@ struct SSPWeights {
 };
 
 struct SSPSample {
-    float c, dc_dx, dc_dy, dc_dz, d2c_dx2, d2c_dy2, d2c_dz2, d2c_dxdy, d2c_dxdz, d2c_dydz;
+    float c = 0.0f;
+    float dc_dx = 0.0f, dc_dy = 0.0f, dc_dz = 0.0f;
+    float d2c_dx2 = 0.0f, d2c_dy2 = 0.0f, d2c_dz2 = 0.0f;
+    float d2c_dxdy = 0.0f, d2c_dxdz = 0.0f, d2c_dydz = 0.0f;
 };
 
 // Builds the field from the validated configuration. Throws FatalError, first match wins:
@@ -63,10 +60,30 @@ Array3f partial_x(const Array3f& field, std::span<const float> axis);
 Array3f partial_y(const Array3f& field, std::span<const float> axis);
 Array3f partial_z(const Array3f& field, std::span<const float> axis);
 
-// Copy of the ten arrays of `f`, ten floats per node in SSPSample order, node-major (i, j, k).
-std::vector<float> interleave_fields(const SSPFields& f);
+// The ten values stored at node (i, j, k).
+SSPSample node_sample(const SSPFields& f, std::size_t i, std::size_t j, std::size_t k);
+
+// A field with the given axes and the given values at every node, row-major in (i, j, k) with
+// k fastest (hand-made fields of tests and benchmarks). Throws FatalError when the number of
+// samples is not the number of nodes.
+SSPFields make_ssp_fields(std::vector<float> x, std::vector<float> y, std::vector<float> z,
+                          std::span<const SSPSample> samples);
 
 namespace detail {
+
+// The sample held in ten consecutive floats in SSPSample order.
+inline SSPSample sample_from(const float* v) {
+    return {.c = v[0],
+            .dc_dx = v[1],
+            .dc_dy = v[2],
+            .dc_dz = v[3],
+            .d2c_dx2 = v[4],
+            .d2c_dy2 = v[5],
+            .d2c_dz2 = v[6],
+            .d2c_dxdy = v[7],
+            .d2c_dxdz = v[8],
+            .d2c_dydz = v[9]};
+}
 
 // The eight corner weights (wx_a * wy_b) * wz_d in corner order (a, b, d) = (0,0,0), (0,0,1),
 // (0,1,0), ..., (1,1,1), and the flat offsets of those corners from node (ix, iy, iz).
@@ -81,27 +98,6 @@ inline CornerWeights corner_weights(const SSPWeights& s) {
     const float w11 = s.wx1 * s.wy1;
     return {{w00 * s.wz0, w00 * s.wz1, w01 * s.wz0, w01 * s.wz1, w10 * s.wz0, w10 * s.wz1,
              w11 * s.wz0, w11 * s.wz1}};
-}
-
-// Trilinear sum of one array over the cell at flat offset `base`; sy and sx are the flat
-// strides of j and i (nz and ny * nz). The terms are added to a zero accumulator in corner
-// order, so every path through the code rounds alike.
-inline float trilinear(const float* a, std::size_t base, std::size_t sy, std::size_t sx,
-                       const CornerWeights& cw) {
-    const float* p0 = a + base;
-    const float* p1 = p0 + sy;
-    const float* p2 = p0 + sx;
-    const float* p3 = p2 + sy;
-    float acc = 0.0f;
-    acc += cw.w[0] * p0[0];
-    acc += cw.w[1] * p0[1];
-    acc += cw.w[2] * p1[0];
-    acc += cw.w[3] * p1[1];
-    acc += cw.w[4] * p2[0];
-    acc += cw.w[5] * p2[1];
-    acc += cw.w[6] * p3[0];
-    acc += cw.w[7] * p3[1];
-    return acc;
 }
 
 inline std::size_t cell_base(const SSPFields& f, const SSPWeights& s) {
@@ -132,15 +128,39 @@ inline SSPWeights update_cursor_and_weights(Vec3 p, std::span<const float> x,
     const float tx = grid::cell_fraction(x, p.x, cur.ix);
     const float ty = grid::cell_fraction(y, p.y, cur.iy);
     const float tz = grid::cell_fraction(z, p.z, cur.iz);
-    return {cur.ix, cur.iy, cur.iz, 1.0f - tx, tx, 1.0f - ty, ty, 1.0f - tz, tz};
+    return {.ix = cur.ix,
+            .iy = cur.iy,
+            .iz = cur.iz,
+            .wx0 = 1.0f - tx,
+            .wx1 = tx,
+            .wy0 = 1.0f - ty,
+            .wy1 = ty,
+            .wz0 = 1.0f - tz,
+            .wz1 = tz};
 }
 
-// Trilinear c at p (position clamped to the grid); moves the cursor first.
+// Trilinear c at p (position clamped to the grid); moves the cursor first. The terms are
+// added to a zero accumulator in corner order, as interpolate_all_with_cursor adds them.
 inline float interpolate_c_with_cursor(Vec3 p, const SSPFields& f, SSPCursor& cur) {
     const SSPWeights s = update_cursor_and_weights(p, f.x, f.y, f.z, cur);
-    const std::size_t nz = f.z.size();
-    return detail::trilinear(f.c.data.data(), detail::cell_base(f, s), nz, f.y.size() * nz,
-                             detail::corner_weights(s));
+    const detail::CornerWeights cw = detail::corner_weights(s);
+    constexpr std::size_t n = kFieldsPerNode;
+    const std::size_t sy = f.z.size() * n;
+    const std::size_t sx = f.y.size() * sy;
+    const float* p0 = f.nodes.data() + detail::cell_base(f, s) * n;
+    const float* p1 = p0 + sy;
+    const float* p2 = p0 + sx;
+    const float* p3 = p2 + sy;
+    float acc = 0.0f;
+    acc += cw.w[0] * p0[0];
+    acc += cw.w[1] * p0[n];
+    acc += cw.w[2] * p1[0];
+    acc += cw.w[3] * p1[n];
+    acc += cw.w[4] * p2[0];
+    acc += cw.w[5] * p2[n];
+    acc += cw.w[6] * p3[0];
+    acc += cw.w[7] * p3[n];
+    return acc;
 }
 
 // All ten interpolated values at p from one set of weights; moves the cursor first. Each value
@@ -151,32 +171,24 @@ inline SSPSample interpolate_all_with_cursor(Vec3 p, const SSPFields& f, SSPCurs
     const std::size_t nz = f.z.size();
     const std::size_t sy = nz;
     const std::size_t sx = f.y.size() * nz;
-    const std::size_t base = detail::cell_base(f, s);
-    if (!f.interleaved.empty()) {
-        // Each corner is one block of ten floats; the two z corners of a column are adjacent.
-        const float* node = f.interleaved.data() + base * kFieldsPerNode;
-        const float* corner[8] = {node,
-                                  node + kFieldsPerNode,
-                                  node + sy * kFieldsPerNode,
-                                  node + (sy + 1) * kFieldsPerNode,
-                                  node + sx * kFieldsPerNode,
-                                  node + (sx + 1) * kFieldsPerNode,
-                                  node + (sx + sy) * kFieldsPerNode,
-                                  node + (sx + sy + 1) * kFieldsPerNode};
-        float acc[kFieldsPerNode] = {};
-        for (int k = 0; k < 8; ++k) {
-            const float w = cw.w[k];
-            const float* q = corner[k];
-            for (std::size_t m = 0; m < kFieldsPerNode; ++m)
-                acc[m] += w * q[m];
-        }
-        return {acc[0], acc[1], acc[2], acc[3], acc[4], acc[5], acc[6], acc[7], acc[8], acc[9]};
+    // Each corner is one block of ten floats; the two z corners of a column are adjacent.
+    const float* node = f.nodes.data() + detail::cell_base(f, s) * kFieldsPerNode;
+    const float* corner[8] = {node,
+                              node + kFieldsPerNode,
+                              node + sy * kFieldsPerNode,
+                              node + (sy + 1) * kFieldsPerNode,
+                              node + sx * kFieldsPerNode,
+                              node + (sx + 1) * kFieldsPerNode,
+                              node + (sx + sy) * kFieldsPerNode,
+                              node + (sx + sy + 1) * kFieldsPerNode};
+    float acc[kFieldsPerNode] = {};
+    for (int k = 0; k < 8; ++k) {
+        const float w = cw.w[k];
+        const float* q = corner[k];
+        for (std::size_t m = 0; m < kFieldsPerNode; ++m)
+            acc[m] += w * q[m];
     }
-    const auto one = [&](const Array3f& a) {
-        return detail::trilinear(a.data.data(), base, sy, sx, cw);
-    };
-    return {one(f.c),       one(f.dc_dx),   one(f.dc_dy),    one(f.dc_dz),    one(f.d2c_dx2),
-            one(f.d2c_dy2), one(f.d2c_dz2), one(f.d2c_dxdy), one(f.d2c_dxdz), one(f.d2c_dydz)};
+    return detail::sample_from(acc);
 }
 
 // Shortens ds so that p + ds * d ends on the next grid plane of the cursor's cell along each

@@ -2,6 +2,8 @@
 // half-space, derived here in double precision, and the limits and symmetries of the fluid
 // and solid models.
 
+#include "test_names.hpp"
+
 #include "input/constants.hpp"
 #include "reflect/reflect.hpp"
 
@@ -123,7 +125,14 @@ INSTANTIATE_TEST_SUITE_P(Bottoms, RayleighTable,
                                            FluidCase{1600.0f, 1.8f, 0.5f, 100.0f},
                                            FluidCase{1800.0f, 2.1f, 0.2f, 1000.0f},
                                            FluidCase{1450.0f, 1.5f, 0.0f, 50.0f},
-                                           FluidCase{1450.0f, 1.5f, 1.0f, 50.0f}));
+                                           FluidCase{1450.0f, 1.5f, 1.0f, 50.0f}),
+                         [](const auto& info) {
+                             const FluidCase& c = info.param;
+                             return "Cp" + test::number_name(c.cp) + "Rho" +
+                                    test::number_name(c.rho_b) + "Atten" +
+                                    test::number_name(c.atten_db) + "F" +
+                                    test::number_name(c.f_hz);
+                         });
 
 TEST(BottomCoefficient, CriticalAngleSplitsRealAndTotalReflection) {
     const double crit = std::acos(1500.0 / 1600.0); // 20.36 degrees

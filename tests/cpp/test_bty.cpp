@@ -1,3 +1,5 @@
+#include "test_names.hpp"
+
 #include "bty/bty.hpp"
 
 #include <gtest/gtest.h>
@@ -279,7 +281,11 @@ INSTANTIATE_TEST_SUITE_P(Table, BtyWalk,
                                            WalkCase{2, 5, 0}, WalkCase{0, 10, 0},
                                            WalkCase{2, 10, 1}, WalkCase{1, 20, 1},
                                            WalkCase{2, -1, 0}, WalkCase{0, 30, 2},
-                                           WalkCase{0, 1e9f, 2}, WalkCase{1, kNaN, 1}));
+                                           WalkCase{0, 1e9f, 2}, WalkCase{1, kNaN, 1}),
+                         [](const auto& info) {
+                             return "FromCell" + std::to_string(info.param.from) + "To" +
+                                    test::number_name(info.param.p);
+                         });
 
 struct SearchCase {
     float p;
@@ -300,7 +306,10 @@ INSTANTIATE_TEST_SUITE_P(Table, BtySearch,
                          ::testing::Values(SearchCase{-3, 0}, SearchCase{0, 0},
                                            SearchCase{9.5f, 0}, SearchCase{10, 1},
                                            SearchCase{20, 2}, SearchCase{30, 2},
-                                           SearchCase{31, 2}));
+                                           SearchCase{31, 2}),
+                         [](const auto& info) {
+                             return "At" + test::number_name(info.param.p);
+                         });
 
 TEST(BtyCursor, SearchAtNaNIsAnInternalError) {
     const BTYfield f = init_bty(make_config(kNodes, kNodes, std::vector<float>(16, 50.0f)));

@@ -1,3 +1,5 @@
+#include "test_names.hpp"
+
 #include "bty/bty.hpp"
 #include "engine/engine.hpp"
 #include "engine/progress.hpp"
@@ -203,7 +205,11 @@ INSTANTIATE_TEST_SUITE_P(Engine, FanChunks,
                                            ChunkCase{0, 1, 1, {}}, ChunkCase{1, 16, 1, {1}},
                                            ChunkCase{9, 2, 3, {3, 3, 3}},
                                            // A zero thread count counts as one thread.
-                                           ChunkCase{5, 0, 3, {3, 2}}));
+                                           ChunkCase{5, 0, 3, {3, 2}}),
+                         [](const auto& info) {
+                             return std::to_string(info.param.n_beams) + "BeamsOn" +
+                                    std::to_string(info.param.n_threads) + "Threads";
+                         });
 
 // ---------------------------------------------------------------------------------------------
 // The thread cap.
@@ -225,7 +231,17 @@ INSTANTIATE_TEST_SUITE_P(Engine, ThreadCap,
                                            CapCase{"+2", {}}, CapCase{" 2", {}},
                                            CapCase{"2 ", {}}, CapCase{"2.5", {}},
                                            CapCase{"two", {}},
-                                           CapCase{"99999999999999999999999", {}}));
+                                           CapCase{"99999999999999999999999", {}}),
+                         [](const auto& info) {
+                             std::string name = "Text";
+                             for (const char c : std::string_view(info.param.text))
+                                 name += c == '-'   ? "Minus"
+                                         : c == '+' ? "Plus"
+                                         : c == ' ' ? "Space"
+                                         : c == '.' ? "Point"
+                                                    : std::string(1, c);
+                             return std::string(info.param.text).empty() ? "Empty" : name;
+                         });
 
 TEST(ThreadCount, HonoursKelpNumThreadsAndIgnoresJunk) {
     EXPECT_EQ(parse_thread_cap(nullptr), std::nullopt);
@@ -568,7 +584,11 @@ INSTANTIATE_TEST_SUITE_P(
                  "Progress: 1200/4800 (25.0%) | elapsed 5.0s | 238 rays/s | ETA 15.1s\n"},
         // No time elapsed: the rate is taken over a nanosecond rather than divided by zero.
         LineCase{2, 4, 0.0,
-                 "Progress: 2/4 (50.0%) | elapsed 0.0s | 2000000000 rays/s | ETA 0.0s\n"}));
+                 "Progress: 2/4 (50.0%) | elapsed 0.0s | 2000000000 rays/s | ETA 0.0s\n"}),
+    [](const auto& info) {
+        return std::to_string(info.param.done) + "Of" + std::to_string(info.param.total) +
+               "After" + test::number_name(info.param.elapsed_s) + "s";
+    });
 
 TEST(ProgressCounter, PrintsAfterTheQuietPeriodAndAtCompletionOnly) {
     std::FILE* out = std::tmpfile();

@@ -3,6 +3,8 @@
 // (q grows as c s along both normals, p stays at its launch value), so every beam quantity
 // has an exact value to compare with.
 
+#include "test_names.hpp"
+
 #include "influence/influence.hpp"
 #include "input/constants.hpp"
 #include "input/fatal.hpp"
@@ -240,7 +242,11 @@ TEST_P(OneBeam, AmplitudeIsSphericalSpreadingTimesGaussian) {
 INSTANTIATE_TEST_SUITE_P(Offsets, OneBeam,
                          ::testing::Values(Offset{0, 0}, Offset{1, 0}, Offset{0, 1},
                                            Offset{-1.5, 0.5}, Offset{2, -1.5}, Offset{-3, 0.9},
-                                           Offset{3, 1.2}, Offset{0, -4.5}));
+                                           Offset{3, 1.2}, Offset{0, -4.5}),
+                         [](const auto& info) {
+                             return "Widths" + test::number_name(info.param.u1) + "And" +
+                                    test::number_name(info.param.u2);
+                         });
 
 TEST(BeamInfluence, RayOfOneStateChangesNothing) {
     PressureField f = init_pressure_field(make_config("array", {0}, {0}, {0}));
@@ -320,7 +326,14 @@ INSTANTIATE_TEST_SUITE_P(
         CausticCase{{0, 1, 0, -1, -1}, {0, 0, kH, kH}},
         CausticCase{{1, 1, 1, 1, 1}, {0, 0, 0, 0}},
         // Sign changes inside segments 1 -> 2 and 3 -> 4 count from where D changes sign.
-        CausticCase{{1, 1, -1, -1, 1}, {0, kH, kH, 2 * kH}}));
+        CausticCase{{1, 1, -1, -1, 1}, {0, kH, kH, 2 * kH}}),
+    // The signs of det Q along the ray: Z for zero, P positive, N negative.
+    [](const auto& info) {
+        std::string name = "Signs";
+        for (const float d : info.param.det)
+            name += d == 0.0f ? 'Z' : (d > 0.0f ? 'P' : 'N');
+        return name;
+    });
 
 // A receiver beyond a sign change within the same segment already carries -i; one before it
 // does not.

@@ -2,6 +2,8 @@
 // constant speed, circles in a linear gradient, surface images, hand-derived derivatives and
 // the boundary-aware step length.
 
+#include "test_names.hpp"
+
 #include "input/constants.hpp"
 #include "input/fatal.hpp"
 #include "rays/rays.hpp"
@@ -67,20 +69,8 @@ Environment build(const input::SimulationConfig& cfg) {
 // A hand-made field with the same value of c and of each derivative everywhere, so that the
 // derivatives of the ray equations can be derived by hand.
 ssp::SSPFields uniform_field(const ssp::SSPSample& s) {
-    ssp::SSPFields f;
-    f.x = f.y = f.z = {0.0f, 1000.0f};
-    const auto fill = [](float v) { return Array3f({2, 2, 2}, v); };
-    f.c = fill(s.c);
-    f.dc_dx = fill(s.dc_dx);
-    f.dc_dy = fill(s.dc_dy);
-    f.dc_dz = fill(s.dc_dz);
-    f.d2c_dx2 = fill(s.d2c_dx2);
-    f.d2c_dy2 = fill(s.d2c_dy2);
-    f.d2c_dz2 = fill(s.d2c_dz2);
-    f.d2c_dxdy = fill(s.d2c_dxdy);
-    f.d2c_dxdz = fill(s.d2c_dxdz);
-    f.d2c_dydz = fill(s.d2c_dydz);
-    return f;
+    const std::vector<ssp::SSPSample> samples(8, s);
+    return ssp::make_ssp_fields({0.0f, 1000.0f}, {0.0f, 1000.0f}, {0.0f, 1000.0f}, samples);
 }
 
 RayState state_with(Vec3 u, float c, float phi = 0.0f) {
@@ -143,7 +133,12 @@ TEST_P(BasisTest, OrthonormalRightHandedAndPeriodicInPhi) {
 INSTANTIATE_TEST_SUITE_P(Directions, BasisTest,
                          ::testing::Values(Vec3{0.0f, 1.0f, 0.0f}, Vec3{0.6f, 0.0f, 0.8f},
                                            Vec3{-0.48f, 0.64f, -0.6f},
-                                           Vec3{0.0f, -0.28f, 0.96f}));
+                                           Vec3{0.0f, -0.28f, 0.96f}),
+                         [](const auto& info) {
+                             const Vec3 t = info.param;
+                             return "Towards" + test::number_name(t.x) + "_" +
+                                    test::number_name(t.y) + "_" + test::number_name(t.z);
+                         });
 
 TEST(Basis, VerticalSlownessGetsTheFixedFrameNotNaN) {
     for (float uz : {1.0f, -1.0f}) {
@@ -172,7 +167,7 @@ TEST(Basis, VerticalSlownessGetsTheFixedFrameNotNaN) {
 // Ray equations
 
 TEST(RayDerivatives, ConstantSpeedGivesStraightRaysAndLinearQ) {
-    const ssp::SSPFields f = uniform_field({kC, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    const ssp::SSPFields f = uniform_field({.c = kC});
     RayState s = state_with({0.48f, 0.64f, 0.6f}, kC, 0.4f);
     s.q_tilde = {3.0f, -1.0f};
     ssp::SSPCursor cur = ssp::init_ssp_cursor(s.position, f);
@@ -200,7 +195,16 @@ TEST(RayDerivatives, HandDerivedGradientTorsionAndCurvature) {
     // index or basis vector shows.
     const float cx = 0.03f, cy = -0.02f, cz = 0.05f;
     const float cxx = 1e-3f, cyy = 2e-3f, czz = 3e-3f, cxy = 4e-4f, cxz = 5e-4f, cyz = 6e-4f;
-    const ssp::SSPFields f = uniform_field({kC, cx, cy, cz, cxx, cyy, czz, cxy, cxz, cyz});
+    const ssp::SSPFields f = uniform_field({.c = kC,
+                                            .dc_dx = cx,
+                                            .dc_dy = cy,
+                                            .dc_dz = cz,
+                                            .d2c_dx2 = cxx,
+                                            .d2c_dy2 = cyy,
+                                            .d2c_dz2 = czz,
+                                            .d2c_dxdy = cxy,
+                                            .d2c_dxdz = cxz,
+                                            .d2c_dydz = cyz});
 
     // Along +y rising at 0 degrees: e1 = (0, 0, -1), e2 = (-1, 0, 0). Then
     // e1'He1 = czz, e2'He2 = cxx, e1'He2 = cxz (e1.z e2.x = 1).
@@ -234,7 +238,7 @@ TEST(RayDerivatives, TinyHorizontalSlownessFreezesTheFrame) {
     // A horizontal gradient across the ray would twist the frame as 1 / RL; at or below
     // RL^2 = 1e-12 the twist is dropped.
     const float cy = 0.02f;
-    const ssp::SSPFields f = uniform_field({kC, 0, cy, 0, 0, 0, 0, 0, 0, 0});
+    const ssp::SSPFields f = uniform_field({.c = kC, .dc_dy = cy});
     ssp::SSPCursor cur = ssp::init_ssp_cursor({500.0f, 500.0f, 500.0f}, f);
     const float tz = 1.0f / kC;
     struct Case {
@@ -316,7 +320,8 @@ INSTANTIATE_TEST_SUITE_P(
             "sloped bottom, oblique", {100, 150, 200}, {0.6f, 0, 0.8f}, 500.0f, 20.0 / 0.68},
         StepCase{
             "on the surface moving up: no zero step", {150, 150, 0}, {0, 0, -1}, 5.0f, 5.0},
-        StepCase{"floor at h0 * 1e-6", {99.99994f, 150, 150}, {1, 0, 0}, 1000.0f, 1e-3}));
+        StepCase{"floor at h0 * 1e-6", {99.99994f, 150, 150}, {1, 0, 0}, 1000.0f, 1e-3}),
+    [](const auto& info) { return test::words_name(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
 // Marching
@@ -562,8 +567,16 @@ TEST(TraceRay, VerticalFanStaysFinite) {
 TEST(TraceRay, ExactlyVerticalStateStaysFinite) {
     // A slowness with no horizontal part at all (not reachable from float launch angles, but
     // possible after a turn): derivatives and reflection use the fixed vertical frame.
-    const ssp::SSPFields f =
-        uniform_field({kC, 0.01f, 0.02f, 0.1f, 1e-4f, 2e-4f, 3e-4f, 1e-5f, 2e-5f, 3e-5f});
+    const ssp::SSPFields f = uniform_field({.c = kC,
+                                            .dc_dx = 0.01f,
+                                            .dc_dy = 0.02f,
+                                            .dc_dz = 0.1f,
+                                            .d2c_dx2 = 1e-4f,
+                                            .d2c_dy2 = 2e-4f,
+                                            .d2c_dz2 = 3e-4f,
+                                            .d2c_dxdy = 1e-5f,
+                                            .d2c_dxdz = 2e-5f,
+                                            .d2c_dydz = 3e-5f});
     RayState s = state_with({0.0f, 0.0f, 1.0f}, kC, 0.7f);
     s.q_tilde = {10.0f, 1.0f};
     ssp::SSPCursor cur = ssp::init_ssp_cursor(s.position, f);
@@ -724,7 +737,12 @@ INSTANTIATE_TEST_SUITE_P(
                       HintCase{1000, std::numeric_limits<float>::quiet_NaN(), 10.0f, 2},
                       HintCase{1000000000000ull, 1e7f, 1.0f, 65536},
                       HintCase{std::numeric_limits<std::uint64_t>::max(), 1.0f, 0.0f, 65536},
-                      HintCase{40000, 1e30f, 1e-10f, 40000}));
+                      HintCase{40000, 1e30f, 1e-10f, 40000}),
+    [](const auto& info) {
+        const HintCase& c = info.param;
+        return std::to_string(c.max_steps) + "StepsRange" + test::number_name(c.max_range_m) +
+               "Step" + test::number_name(c.step_m);
+    });
 
 } // namespace
 } // namespace kelp

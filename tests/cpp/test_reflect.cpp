@@ -1,6 +1,8 @@
 // Surface and bottom reflection of the last ray state: geometry, counters, events and the
 // carrying of the dynamic-ray quantities across the boundary.
 
+#include "test_names.hpp"
+
 #include "input/constants.hpp"
 #include "reflect/reflect.hpp"
 
@@ -265,7 +267,10 @@ TEST_P(DynamicQuantitiesAcrossBoundary, PUnchangedAndDetQRefreshed) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Phi, DynamicQuantitiesAcrossBoundary,
-                         ::testing::Values(0.0f, 0.3f, 1.0f, -2.0f, kTwoPi));
+                         ::testing::Values(0.0f, 0.3f, 1.0f, -2.0f, kTwoPi),
+                         [](const auto& info) {
+                             return "Phi" + test::number_name(info.param);
+                         });
 
 TEST(DynamicQuantities, SurfaceHitInTheVerticalPlaneTurnsPhiByTwoPi) {
     // Azimuth 0 (along +y) rising at 30 degrees: e1 = (0, -sin, -cos), e2 = (-1, 0, 0) and the

@@ -1,7 +1,7 @@
 #pragma once
-// The state of one point of a traced ray and the ray-centred normal basis. Header-only so the
-// reflection code (which the marcher calls) and the beam summation share it without a link
-// dependency. Units: m, s, s/m (slowness), rad.
+// The state of one point of a traced ray and the ray-centred normal basis. Header-only and
+// below every stage, so that the marcher, the reflection code it calls and the beam summation
+// share it without depending on one another. Units: m, s, s/m (slowness), rad.
 
 #include "input/vec3.hpp"
 
