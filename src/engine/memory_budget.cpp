@@ -2,8 +2,8 @@
 
 #include "influence/influence.hpp"
 #include "input/fatal.hpp"
-#include "rays/growth_budget.hpp"
 #include "input/ray_state.hpp"
+#include "rays/growth_budget.hpp"
 
 #include <algorithm>
 #include <array>
