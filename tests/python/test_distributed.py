@@ -1,0 +1,144 @@
+"""kelpkit.run_distributed: the beam fan on a Dask cluster gives kelp's own result."""
+
+import math
+import warnings
+
+import numpy as np
+import pytest
+
+import kelp
+from conftest import axis
+
+distributed = pytest.importorskip("distributed")
+from kelpkit.distributed import merge_partial_fields, run_distributed, split_fan  # noqa: E402
+
+
+@pytest.fixture(scope="module")
+def client():
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                  dashboard_address=None) as cluster:
+        with distributed.Client(cluster) as c:
+            yield c
+
+
+def reflecting_config(azim_deg):
+    """Water over a fluid bottom that slopes up towards +x, sound speed rising with depth,
+    three frequencies and stored paths: rays reflect at the surface and the bottom."""
+    xs, ys, zs = axis(-3000, 3000, 7), axis(-3000, 3000, 7), axis(0, 400, 5)
+    xb, yb = axis(-3000, 3000, 7), axis(-3000, 3000, 2)
+    return {
+        "ssp": {"x_ssp_m": xs, "y_ssp_m": ys, "z_ssp_m": zs,
+                "c_m_s": [1500.0 + 0.05 * z for _ in xs for _ in ys for z in zs]},
+        "bathymetry": {"x_bty_m": xb, "y_bty_m": yb,
+                       "z_bty_m": [300.0 + 0.03 * x for x in xb for _ in yb],
+                       "bottom_model": {"model": "acoustic", "compressional_speed_m_s": 1700.0,
+                                        "density_g_cm3": 1.8,
+                                        "compressional_attenuation_db_per_wavelength": 0.5}},
+        "source": {"position": [0.0, 0.0, 100.0], "freq_hz": [50.0, 200.0, 800.0],
+                   "launch_elev_deg": [float(e) for e in range(-40, 41, 2)],
+                   "launch_azim_deg": list(azim_deg)},
+        "receivers": {"config_type": "grid", "x_rcvr_m": axis(0, 1000, 11),
+                      "y_rcvr_m": axis(200, 2000, 10), "z_rcvr_m": axis(20, 280, 6)},
+        "beam": {"step_m": 10.0, "max_steps": 2000, "max_range_m": 2500.0,
+                 "store_ray_paths": True, "integration_method": "rk2"},
+    }
+
+
+# 1 deg azimuth steps from 0: the whole run's spacing is exactly kelp's one degree, so every
+# azimuth boundary can be a cut (parts run their azimuths singly where no pair keeps it).
+ONE_DEGREE = [float(a) for a in range(24)]
+# 5 deg steps: in float32 radians only the pairs starting at 0 and 5 deg are 5 deg apart.
+FIVE_DEGREE = [5.0 * a for a in range(12)]
+
+
+@pytest.mark.parametrize("parts", [None, [41 * 5, 41 * 11, 41 * 8]], ids=["default", "uneven"])
+def test_same_result_as_one_process(client, parts):
+    cfg = reflecting_config(ONE_DEGREE)
+    cfg["beam"]["foo"] = 1  # kelp's unknown-key warning must reach the caller
+    with pytest.warns(UserWarning) as local_warnings:
+        ref = kelp.run_simulation(cfg)
+    with pytest.warns(UserWarning) as dist_warnings:
+        out = run_distributed(cfg, client, parts=parts)
+    assert [str(w.message) for w in dist_warnings] == [str(w.message) for w in local_warnings]
+
+    assert list(out) == list(ref) == ["ray_paths", "pressure_field"]
+    pf, rf = out["pressure_field"], ref["pressure_field"]
+    assert list(pf) == list(rf)
+    for key in ("x_m", "y_m", "z_m", "frequency_hz", "shape"):
+        assert pf[key] == rf[key], key
+    assert pf["shape"] == (3, 11, 10, 6)
+    # Reflected paths are there, and so is the earliest-arrival competition.
+    assert max(q[2] for p in ref["ray_paths"] for q in p) > 290.0
+    assert sum(math.isfinite(d) for d in rf["delay_s"]) > 300
+
+    assert out["ray_paths"] == ref["ray_paths"]
+    assert pf["delay_s"] == rf["delay_s"]
+    assert pf["amplitude"] == rf["amplitude"]
+    for key in ("pressure_re", "pressure_im"):
+        got, want = np.asarray(pf[key]), np.asarray(rf[key])
+        assert got.shape == want.shape
+        # Float32 sums grouped per part instead of per kelp chunk.
+        np.testing.assert_allclose(got, want, rtol=0, atol=1e-5 * np.abs(want).max())
+
+
+@pytest.mark.parametrize("azim, parts, message", [
+    (FIVE_DEGREE, 3, "parts=3: the fan of 12 azimuths x 41 elevations cannot be cut into 3"),
+    (FIVE_DEGREE, [41, 41 * 11], "parts[0] (beams 0 to 40) cannot be normalised like the whole "
+                                 "run: it holds the single azimuth 0.0 deg, which kelp spaces"),
+    (FIVE_DEGREE, [41 * 2, 41 * 10], "parts[1] (beams 82 to 491) cannot be normalised like the "
+                                     "whole run: its first two azimuths (10.0, 15.0 deg) are not"),
+    (ONE_DEGREE, [40, 41 * 24 - 40], "parts[0] (beams 0 to 39) cuts through an azimuth"),
+    (ONE_DEGREE, [41, 41], "parts: beam counts [41, 41] must be positive and sum to the number "
+                           "of beams, 984"),
+    (ONE_DEGREE, 0, "parts must be between 1 and the number of azimuths, 24; got 0"),
+    (ONE_DEGREE, 25, "parts must be between 1 and the number of azimuths, 24; got 25"),
+], ids=["count", "single", "pair", "through-azimuth", "sum", "zero", "too-many"])
+def test_refuses_parts_not_normalised_like_the_whole_run(client, azim, parts, message):
+    with pytest.raises(ValueError) as info:
+        run_distributed(reflecting_config(azim), client, parts=parts)
+    assert str(info.value).startswith(message)
+
+
+@pytest.mark.parametrize("azim, elev, parts, expected", [
+    # Every azimuth boundary is admissible: even parts of 6 azimuths x 41 elevations.
+    (ONE_DEGREE, None, 4, [(0, 246), (246, 492), (492, 738), (738, 984)]),
+    # One azimuth: the elevations are cut, only where a pair keeps the 0.5 deg spacing in
+    # float32 (at -5 and +4.5 deg among others), nearest to an even split.
+    ([0.0], [e / 2 for e in range(-20, 21)], 3, [(0, 10), (10, 29), (29, 41)]),
+], ids=["azimuths", "elevations"])
+def test_split_fan_cuts_where_the_spacing_holds(azim, elev, parts, expected):
+    cfg = reflecting_config(azim)
+    if elev is not None:
+        cfg["source"]["launch_elev_deg"] = elev
+    assert split_fan(cfg, parts) == expected
+
+
+def partial(delay, amplitude, pressure):
+    return {"delay_s": np.float32(delay), "amplitude": np.float32(amplitude),
+            "pressure_re": np.float32(pressure), "pressure_im": np.float32(pressure) * 2}
+
+
+@pytest.mark.parametrize("left, right, kept", [
+    ((2.0, 0.1), (1.5, -0.3), (1.5, -0.3)),        # strictly earlier wins, with its amplitude
+    ((2.0, 0.1), (2.0, 0.9), (2.0, 0.9)),          # equal delay: larger |amplitude| wins
+    ((2.0, 0.9), (2.0, -0.1), (2.0, 0.9)),
+    ((2.0, 0.5), (2.0, -0.5), (2.0, 0.5)),         # full tie: the earlier beams stay
+    ((2.0, 0.5), (math.nan, 9.0), (2.0, 0.5)),     # NaN never wins
+    ((math.inf, 0.0), (3.0, 0.2), (3.0, 0.2)),     # first arrival at an unreached receiver
+], ids=["earlier", "tie-larger", "tie-smaller", "full-tie", "nan", "unreached"])
+def test_merge_keeps_the_first_earliest_arrival_in_launch_order(left, right, kept):
+    total = {k: np.array([v]) for k, v in partial(*left, 1.0).items()}
+    part = {k: np.array([v]) for k, v in partial(*right, 0.25).items()}
+    merge_partial_fields(total, part)
+    assert (total["delay_s"][0], total["amplitude"][0]) == tuple(np.float32(kept))
+    assert (total["pressure_re"][0], total["pressure_im"][0]) == (1.25, 2.5)
+
+
+def test_kelp_errors_come_back_with_kelps_message(client):
+    cfg = reflecting_config(ONE_DEGREE)
+    cfg["beam"]["step_m"] = -1.0
+    with pytest.raises(RuntimeError) as local:
+        kelp.run_simulation(cfg)
+    with pytest.raises(RuntimeError) as remote:
+        run_distributed(cfg, client)
+    assert str(remote.value) == str(local.value)
