@@ -22,36 +22,38 @@ def client():
 
 
 def reflecting_config(azim_deg):
-    """Water over a fluid bottom that slopes up towards +x, sound speed rising with depth,
-    three frequencies and stored paths: rays reflect at the surface and the bottom."""
-    xs, ys, zs = axis(-3000, 3000, 7), axis(-3000, 3000, 7), axis(0, 400, 5)
-    xb, yb = axis(-3000, 3000, 7), axis(-3000, 3000, 2)
+    """Water 300-420 m deep over a fluid bottom that slopes up towards +x, sound speed rising
+    with depth, three frequencies and stored paths: rays reflect at the surface and the bottom.
+    Over a full circle of azimuths a few dozen receivers see exactly equal delays from beams of
+    different parts, so the tie rule of the merge decides their arrivals."""
+    xs, ys, zs = axis(-6000, 6000, 13), axis(-6000, 6000, 13), axis(0, 500, 6)
+    xb, yb = axis(-6000, 6000, 13), axis(-6000, 6000, 13)
     return {
         "ssp": {"x_ssp_m": xs, "y_ssp_m": ys, "z_ssp_m": zs,
-                "c_m_s": [1500.0 + 0.05 * z for _ in xs for _ in ys for z in zs]},
+                "c_m_s": [1500.0 + 0.04 * z for _ in xs for _ in ys for z in zs]},
         "bathymetry": {"x_bty_m": xb, "y_bty_m": yb,
-                       "z_bty_m": [300.0 + 0.03 * x for x in xb for _ in yb],
-                       "bottom_model": {"model": "acoustic", "compressional_speed_m_s": 1700.0,
-                                        "density_g_cm3": 1.8,
-                                        "compressional_attenuation_db_per_wavelength": 0.5}},
-        "source": {"position": [0.0, 0.0, 100.0], "freq_hz": [50.0, 200.0, 800.0],
-                   "launch_elev_deg": [float(e) for e in range(-40, 41, 2)],
+                       "z_bty_m": [360.0 + 0.01 * x for x in xb for _ in yb],
+                       "bottom_model": {"model": "acoustic", "compressional_speed_m_s": 1650.0,
+                                        "density_g_cm3": 1.7,
+                                        "compressional_attenuation_db_per_wavelength": 0.3}},
+        "source": {"position": [0.0, 0.0, 80.0], "freq_hz": [50.0, 200.0, 800.0],
+                   "launch_elev_deg": [float(e) for e in range(-40, 41, 8)],
                    "launch_azim_deg": list(azim_deg)},
-        "receivers": {"config_type": "grid", "x_rcvr_m": axis(0, 1000, 11),
-                      "y_rcvr_m": axis(200, 2000, 10), "z_rcvr_m": axis(20, 280, 6)},
-        "beam": {"step_m": 10.0, "max_steps": 2000, "max_range_m": 2500.0,
+        "receivers": {"config_type": "grid", "x_rcvr_m": axis(-5000, 5000, 21),
+                      "y_rcvr_m": axis(-5000, 5000, 21), "z_rcvr_m": [20.0, 300.0]},
+        "beam": {"step_m": 20.0, "max_steps": 2000, "max_range_m": 5000.0,
                  "store_ray_paths": True, "integration_method": "rk2"},
     }
 
 
 # 1 deg azimuth steps from 0: the whole run's spacing is exactly kelp's one degree, so every
 # azimuth boundary can be a cut (parts run their azimuths singly where no pair keeps it).
-ONE_DEGREE = [float(a) for a in range(24)]
+ONE_DEGREE = [float(a) for a in range(360)]
 # 5 deg steps: in float32 radians only the pairs starting at 0 and 5 deg are 5 deg apart.
 FIVE_DEGREE = [5.0 * a for a in range(12)]
 
 
-@pytest.mark.parametrize("parts", [None, [41 * 5, 41 * 11, 41 * 8]], ids=["default", "uneven"])
+@pytest.mark.parametrize("parts", [None, [11 * 100, 11 * 200, 11 * 60]], ids=["default", "uneven"])
 def test_same_result_as_one_process(client, parts):
     cfg = reflecting_config(ONE_DEGREE)
     cfg["beam"]["foo"] = 1  # kelp's unknown-key warning must reach the caller
@@ -66,10 +68,10 @@ def test_same_result_as_one_process(client, parts):
     assert list(pf) == list(rf)
     for key in ("x_m", "y_m", "z_m", "frequency_hz", "shape"):
         assert pf[key] == rf[key], key
-    assert pf["shape"] == (3, 11, 10, 6)
-    # Reflected paths are there, and so is the earliest-arrival competition.
-    assert max(q[2] for p in ref["ray_paths"] for q in p) > 290.0
-    assert sum(math.isfinite(d) for d in rf["delay_s"]) > 300
+    assert pf["shape"] == (3, 21, 21, 2)
+    assert len(out["ray_paths"]) == 360 * 11
+    assert max(q[2] for p in ref["ray_paths"] for q in p) > 300.0  # bottom reflections
+    assert sum(math.isfinite(d) for d in rf["delay_s"]) > 600
 
     assert out["ray_paths"] == ref["ray_paths"]
     assert pf["delay_s"] == rf["delay_s"]
@@ -82,16 +84,16 @@ def test_same_result_as_one_process(client, parts):
 
 
 @pytest.mark.parametrize("azim, parts, message", [
-    (FIVE_DEGREE, 3, "parts=3: the fan of 12 azimuths x 41 elevations cannot be cut into 3"),
-    (FIVE_DEGREE, [41, 41 * 11], "parts[0] (beams 0 to 40) cannot be normalised like the whole "
+    (FIVE_DEGREE, 3, "parts=3: the fan of 12 azimuths x 11 elevations cannot be cut into 3"),
+    (FIVE_DEGREE, [11, 11 * 11], "parts[0] (beams 0 to 10) cannot be normalised like the whole "
                                  "run: it holds the single azimuth 0.0 deg, which kelp spaces"),
-    (FIVE_DEGREE, [41 * 2, 41 * 10], "parts[1] (beams 82 to 491) cannot be normalised like the "
+    (FIVE_DEGREE, [11 * 2, 11 * 10], "parts[1] (beams 22 to 131) cannot be normalised like the "
                                      "whole run: its first two azimuths (10.0, 15.0 deg) are not"),
-    (ONE_DEGREE, [40, 41 * 24 - 40], "parts[0] (beams 0 to 39) cuts through an azimuth"),
-    (ONE_DEGREE, [41, 41], "parts: beam counts [41, 41] must be positive and sum to the number "
-                           "of beams, 984"),
-    (ONE_DEGREE, 0, "parts must be between 1 and the number of azimuths, 24; got 0"),
-    (ONE_DEGREE, 25, "parts must be between 1 and the number of azimuths, 24; got 25"),
+    (ONE_DEGREE, [10, 11 * 360 - 10], "parts[0] (beams 0 to 9) cuts through an azimuth"),
+    (ONE_DEGREE, [11, 11], "parts: beam counts [11, 11] must be positive and sum to the number "
+                           "of beams, 3960"),
+    (ONE_DEGREE, 0, "parts must be between 1 and the number of azimuths, 360; got 0"),
+    (ONE_DEGREE, 361, "parts must be between 1 and the number of azimuths, 360; got 361"),
 ], ids=["count", "single", "pair", "through-azimuth", "sum", "zero", "too-many"])
 def test_refuses_parts_not_normalised_like_the_whole_run(client, azim, parts, message):
     with pytest.raises(ValueError) as info:
@@ -100,8 +102,8 @@ def test_refuses_parts_not_normalised_like_the_whole_run(client, azim, parts, me
 
 
 @pytest.mark.parametrize("azim, elev, parts, expected", [
-    # Every azimuth boundary is admissible: even parts of 6 azimuths x 41 elevations.
-    (ONE_DEGREE, None, 4, [(0, 246), (246, 492), (492, 738), (738, 984)]),
+    # Every azimuth boundary is admissible: even parts of 90 azimuths x 11 elevations.
+    (ONE_DEGREE, None, 4, [(0, 990), (990, 1980), (1980, 2970), (2970, 3960)]),
     # One azimuth: the elevations are cut, only where a pair keeps the 0.5 deg spacing in
     # float32 (at -5 and +4.5 deg among others), nearest to an even split.
     ([0.0], [e / 2 for e in range(-20, 21)], 3, [(0, 10), (10, 29), (29, 41)]),
