@@ -134,10 +134,11 @@ def main():
     print(f"2 workers against kelp on {cores} threads:      "
           f"{d2 / med[f'kelp, {cores} threads']:.3f} (+{d2 - med[f'kelp, {cores} threads']:.2f} s)")
     fast = {name: min(t) for name, t in times.items()}
-    print(f"fastest runs: speed-up {fast['run_distributed, 1 worker'] / fast['run_distributed, 2 workers']:.2f}, "
-          f"1 worker / kelp 1 thread {fast['run_distributed, 1 worker'] / fast['kelp, 1 thread']:.3f}, "
+    f1, f2 = fast["run_distributed, 1 worker"], fast["run_distributed, 2 workers"]
+    print(f"fastest runs: speed-up {f1 / f2:.2f}, "
+          f"1 worker / kelp 1 thread {f1 / fast['kelp, 1 thread']:.3f}, "
           f"2 workers / kelp {cores} threads "
-          f"{fast['run_distributed, 2 workers'] / fast[f'kelp, {cores} threads']:.3f}")
+          f"{f2 / fast[f'kelp, {cores} threads']:.3f}")
 
 
 if __name__ == "__main__":

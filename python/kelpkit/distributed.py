@@ -1,21 +1,23 @@
 """Running one kelp simulation on a Dask cluster.
 
-The beam fan is cut into contiguous parts in launch order, every part runs as ordinary
-``kelp.run_simulation`` calls on a worker, and the partial fields are merged back in launch order.
+The beam fan is cut into contiguous parts in launch order, every part runs as a
+``kelp.run_simulation`` call on a worker, and the partial fields are merged back in launch order.
 The result is the one ``kelp.run_simulation`` returns for the whole configuration: the same keys
 and shapes, identical earliest arrivals and ray paths, pressures equal up to the rounding of the
 float32 sums (which are grouped differently).
 
-Why the parts give the same beams as the whole run: a beam's contribution depends on its own
+Why every part gives the same beams as the whole run: a beam's contribution depends on its own
 launch pair and on the fan spacings dazim and delev, which kelp takes from the first two entries
-of each launch list (in float32 radians; one degree for a list of one). A kelp call on a piece of
-the fan must therefore see first two entries exactly as far apart as the whole run's. In float32
+of each launch list (in float32 radians; one degree for a list of one). A call on a piece of the
+fan must therefore see first two entries exactly as far apart as the whole run's. In float32
 that rarely holds beyond the first pair: 5 deg steps give 5, 10, 15 deg -> 0.0872665, 0.1745329,
-0.2617994 rad, and 0.2617994 - 0.1745329 is one unit in the last place off 0.0872665. So a part
-is cut only where its pieces keep the spacings: a run of launch angles whose first pair is
-spaced like the whole run's, or a single launch angle when the whole run's spacing is exactly one
-degree (as kelp spaces a list of one). A part may consist of several such kelp calls, run one
-after the other on its worker and merged there.
+0.2617994 rad, and 0.2617994 - 0.1745329 is one unit in the last place off 0.0872665. A part
+whose own first pair keeps the spacing runs as it is. Any other part is launched behind the whole
+run's first two azimuths (its "lead-in"), so kelp spaces it exactly as in the whole run; the
+lead-in beams are beams of the whole run, earlier in launch order, with bit-identical
+contributions, so they cannot change an earliest arrival once merged behind the part that owns
+them; their paths are dropped and their pressure, computed on its own, is subtracted (float
+rounding of the pressures only). With a single azimuth the same is done along the elevations.
 
 Why each part runs in a child process of the worker: ``kelp.run_simulation`` keeps the
 interpreter lock for the whole call, so run inside the worker it would silence the worker's
@@ -129,69 +131,28 @@ def _read_fan(cfg) -> _Fan | None:
                 bool(spacing == _DEG_TO_RAD))
 
 
-def _part_problem(fan: _Fan, u0: int, u1: int) -> str | None:
-    """Why units u0 .. u1-1 cannot run as kelp calls spaced like the whole run, or None."""
-    if fan.single_ok or (u1 - u0 >= 2 and fan.pair_ok[u0]):
-        return None
-    kind = "elevation" if fan.along_elevation else "azimuth"
-    angles = fan.unit_angles()
-    if u1 - u0 == 1:
-        return (f"it holds the single {kind} {angles[u0]!r} deg, which kelp spaces by one degree "
-                f"instead of the whole run's {float(fan.spacing)!r} rad")
-    return (f"its first two {kind}s ({angles[u0]!r}, {angles[u0 + 1]!r} deg) are not exactly the "
-            f"whole run's {float(fan.spacing)!r} rad apart in float32 radians, and single "
-            f"{kind}s cannot be run apart (the whole run's spacing is not one degree)")
-
-
-def _kelp_calls(fan: _Fan, u0: int, u1: int) -> list[tuple[list, list]]:
-    """The (azimuths, elevations) of the kelp calls that make up units u0 .. u1-1: one call
-    from the first unit whose pair keeps the spacing to the end, single units before it."""
-    calls = []
-    u = u0
-    while u < u1:
-        stop = u1 if (u1 - u >= 2 and fan.pair_ok[u]) else u + 1
+def _kelp_call(fan: _Fan, u0: int, u1: int) -> dict:
+    """The kelp call that runs units u0 .. u1-1 spaced exactly like the whole run: as they are
+    when their own first pair (or a single unit of exactly one degree) keeps the spacing, else
+    behind the whole run's first two units, whose beams are then taken out again."""
+    def lists(units):
         if fan.along_elevation:
-            calls.append((fan.azim_deg, fan.elev_deg[u:stop]))
-        else:
-            calls.append((fan.azim_deg[u:stop], fan.elev_deg))
-        u = stop
-    return calls
+            return fan.azim_deg, [fan.elev_deg[u] for u in units]
+        return [fan.azim_deg[u] for u in units], fan.elev_deg
+
+    own = list(range(u0, u1))
+    if (u1 - u0 >= 2 and fan.pair_ok[u0]) or (u1 - u0 == 1 and fan.single_ok):
+        azim, elev = lists(own)
+        return {"azim": azim, "elev": elev, "lead_in": None, "lead_in_beams": 0}
+    azim, elev = lists([0, 1] + own)
+    lead_azim, lead_elev = lists([0, 1])
+    return {"azim": azim, "elev": elev, "lead_in": (lead_azim, lead_elev),
+            "lead_in_beams": 2 * fan.unit_beams}
 
 
-def _even_parts(fan: _Fan, count: int) -> list[tuple[int, int]] | None:
-    """`count` contiguous unit ranges of near equal size that can all keep the whole run's
-    spacings, or None when there are none. Each cut goes to the admissible boundary nearest its
-    ideal place (the earlier one on a tie) that still leaves room for the cuts after it."""
-    n = fan.n_units
-    if count == 1:
-        return [(0, n)]
-    if fan.single_ok:  # every boundary is admissible
-        bounds = [0] + [(i * n) // count for i in range(1, count)] + [n]
-        if len(set(bounds)) != len(bounds):
-            return None
-        return list(zip(bounds[:-1], bounds[1:]))
-    # Otherwise a part is at least two units and starts at a pair spaced like the whole run.
-    starts = np.flatnonzero(fan.pair_ok[:max(n - 1, 0)])
-    starts = starts[starts >= 2]
-
-    def room_after(cut: int, cuts_left: int) -> bool:
-        for _ in range(cuts_left):
-            i = np.searchsorted(starts, cut + 2)
-            if i == starts.size:
-                return False
-            cut = int(starts[i])
-        return n - cut >= 2
-
-    bounds = [0]
-    for i in range(1, count):
-        target = (i * n) // count
-        usable = [int(c) for c in starts if c >= bounds[-1] + 2 and room_after(int(c), count - 1 - i)]
-        if not usable:
-            return None
-        bounds.append(min(usable, key=lambda c: (abs(c - target), c)))
-    if n - bounds[-1] < 2:
-        return None
-    bounds.append(n)
+def _even_parts(n_units: int, count: int) -> list[tuple[int, int]]:
+    """`count` contiguous unit ranges of near equal size."""
+    bounds = [(i * n_units) // count for i in range(count + 1)]
     return list(zip(bounds[:-1], bounds[1:]))
 
 
@@ -212,14 +173,12 @@ def _unit_parts(cfg, parts) -> tuple[_Fan | None, list[tuple[int, int]]]:
         ranges, first = [], 0
         for i, s in enumerate(sizes):
             if first % per_unit or s % per_unit:
-                raise ValueError(f"parts[{i}] (beams {first} to {first + s - 1}) cuts through an "
-                                 f"azimuth: parts must hold whole azimuths of {per_unit} beams")
-            u0, u1 = first // per_unit, (first + s) // per_unit
-            problem = _part_problem(fan, u0, u1)
-            if problem is not None:
-                raise ValueError(f"parts[{i}] (beams {first} to {first + s - 1}) cannot be "
-                                 f"normalised like the whole run: {problem}")
-            ranges.append((u0, u1))
+                raise ValueError(
+                    f"parts[{i}] (beams {first} to {first + s - 1}) cannot be normalised like the "
+                    f"whole run: it cuts through an azimuth, and a piece of an azimuth has its own "
+                    f"azimuth spacing (one degree); parts must hold whole azimuths of {per_unit} "
+                    f"beams")
+            ranges.append((first // per_unit, (first + s) // per_unit))
             first += s
         return fan, ranges
     count = _as_count(parts, "parts")
@@ -233,28 +192,22 @@ def _unit_parts(cfg, parts) -> tuple[_Fan | None, list[tuple[int, int]]]:
     if not 1 <= count <= fan.n_units:
         raise ValueError(f"parts must be between 1 and the number of {kind}, {fan.n_units}; "
                          f"got {count}")
-    ranges = _even_parts(fan, count)
-    if ranges is None:
-        raise ValueError(
-            f"parts={count}: the fan of {len(fan.azim_deg)} azimuths x {len(fan.elev_deg)} "
-            f"elevations cannot be cut into {count} contiguous parts that keep the whole run's "
-            f"spacing of the {kind} ({float(fan.spacing)!r} rad from the first two entries in "
-            f"float32 radians): only a part that starts at a pair of {kind} spaced exactly like "
-            f"that, or single {kind} when that spacing is exactly one degree, is normalised like "
-            f"the whole run. Ask for fewer parts, or give the beam count of every part")
-    return fan, ranges
+    return fan, _even_parts(fan.n_units, count)
 
 
 def split_fan(cfg, parts) -> list[tuple[int, int]]:
     """Cut the beam fan of `cfg` into contiguous parts in launch order.
+
+    Parts hold whole azimuths (whole elevations when there is a single azimuth), so that each
+    runs as one kelp call normalised like the whole run.
 
     Parameters
     ----------
     cfg : dict
         A kelp configuration.
     parts : int or sequence of int
-        The number of parts, cut near equal size where the spacings allow, or the beam count of
-        every part in launch order (whole azimuths, summing to the number of beams).
+        The number of parts, of near equal size, or the beam count of every part in launch
+        order (whole azimuths, summing to the number of beams).
 
     Returns
     -------
@@ -265,8 +218,8 @@ def split_fan(cfg, parts) -> list[tuple[int, int]]:
     Raises
     ------
     ValueError
-        Naming `parts`, when the parts cannot each be normalised like the whole run (kelp spaces
-        every beam by the first two entries of each launch list, in float32 radians).
+        Naming `parts`, when a part cannot be normalised like the whole run (it cuts through an
+        azimuth), the counts do not fit the fan, or the fan cannot be read.
     TypeError
         When `parts` is neither an int nor a sequence of ints.
     """
@@ -286,25 +239,11 @@ def _as_count(value, name: str) -> int:
 
 
 def _default_parts(cfg, threads: int) -> tuple[_Fan | None, list[tuple[int, int]]]:
-    """About two parts per worker thread, as many as the fan's spacings allow."""
+    """About two parts per worker thread."""
     fan = _read_fan(cfg)
     if fan is None or fan.n_beams == 0:
         return None, [(0, 0)]
-    wanted = min(2 * max(1, threads), fan.n_units)
-    for count in range(wanted, 1, -1):
-        ranges = _even_parts(fan, count)
-        if ranges is not None:
-            break
-    else:
-        ranges = [(0, fan.n_units)]
-    if len(ranges) < min(max(1, threads), fan.n_units):
-        kind = "elevations" if fan.along_elevation else "azimuths"
-        warnings.warn(
-            f"kelpkit: the fan runs as {len(ranges)} part(s) on {threads} worker threads: only "
-            f"{int(fan.pair_ok.sum())} of its {kind} start a pair spaced exactly like the first "
-            f"two ({float(fan.spacing)!r} rad in float32), and single {kind} keep it only when it "
-            f"is one degree", UserWarning, stacklevel=3)
-    return fan, ranges
+    return fan, _even_parts(fan.n_units, min(2 * max(1, threads), fan.n_units))
 
 
 # --------------------------------------------------------------------------------------------
@@ -350,35 +289,41 @@ def _part_config(base: dict, azim_deg, elev_deg) -> dict:
     return cfg
 
 
+def _run_kelp(kelp, cfg, keep_geometry: bool) -> tuple[dict, list]:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        out = kelp.run_simulation(cfg)
+    return _partial_from_output(out, keep_geometry), [str(w.message) for w in caught]
+
+
 def _child_main() -> None:
-    """Entry of the child interpreter that runs one part: reads (base configuration, kelp calls,
-    keep_geometry) from stdin, runs and merges the calls in order, and writes the partial field
-    to the original stdout. kelp's own console output (C stdout) goes to stderr instead, so it
-    cannot corrupt the result; kelp's errors travel back as values."""
+    """Entry of the child interpreter that runs one part: reads (base configuration, call,
+    keep_geometry) from stdin, runs the call and writes the partial field to the original
+    stdout. kelp's own console output (C stdout) goes to stderr instead, so it cannot corrupt
+    the result; kelp's errors travel back as values."""
     result_fd = os.dup(1)
     os.dup2(2, 1)
-    base, calls, keep_geometry = pickle.load(sys.stdin.buffer)
+    base, call, keep_geometry = pickle.load(sys.stdin.buffer)
     import kelp
 
     try:
-        total = None
-        for azim_deg, elev_deg in calls:
-            cfg = base if azim_deg is None else _part_config(base, azim_deg, elev_deg)
-            with warnings.catch_warnings(record=True) as caught:
-                warnings.simplefilter("always")
-                out = kelp.run_simulation(cfg)
-            part = _partial_from_output(out, keep_geometry and total is None)
-            del out
-            if total is None:
-                total = part
-                total["warnings"] = [str(w.message) for w in caught]
-            else:
-                merge_partial_fields(total, part)
-            del part
-        for key in ("path_lengths", "path_points"):
-            if key in total:
-                total[key] = [np.concatenate(total[key])]
-        result = total
+        if call["azim"] is None:  # the fan could not be read: the configuration runs as it is
+            result, caught = _run_kelp(kelp, base, keep_geometry)
+        else:
+            result, caught = _run_kelp(kelp, _part_config(base, call["azim"], call["elev"]),
+                                       keep_geometry)
+        if call.get("lead_in") is not None:
+            # Take the lead-in beams out again: their pressure, computed alone, and their
+            # paths. Their arrivals stay: they duplicate arrivals of earlier parts.
+            lead, _ = _run_kelp(kelp, _part_config(base, *call["lead_in"]), False)
+            result["pressure_re"] -= lead["pressure_re"]
+            result["pressure_im"] -= lead["pressure_im"]
+            skip = call["lead_in_beams"]
+            if "path_lengths" in result:
+                lengths = result["path_lengths"][0]
+                result["path_points"] = [result["path_points"][0][int(lengths[:skip].sum()):]]
+                result["path_lengths"] = [lengths[skip:]]
+        result["warnings"] = caught
     except kelp.PanicException as e:
         result = {"error": ("PanicException", str(e))}
     except Exception as e:  # kelp's RuntimeError and anything else, reported on the client
@@ -398,14 +343,14 @@ module._child_main()
 """
 
 
-def _run_part(base: dict, calls: list, keep_geometry: bool) -> dict:
-    """Worker side: run one part's kelp calls in a child interpreter and return its partial."""
+def _run_part(base: dict, call: dict, keep_geometry: bool) -> dict:
+    """Worker side: run one part's kelp call in a child interpreter and return its partial."""
     env = dict(os.environ)
     # One part per Dask thread: a part uses one core unless the worker's environment says
     # otherwise.
     env.setdefault("KELP_NUM_THREADS", "1")
     here = importlib.util.find_spec(__name__).origin
-    payload = pickle.dumps((base, calls, keep_geometry), protocol=pickle.HIGHEST_PROTOCOL)
+    payload = pickle.dumps((base, call, keep_geometry), protocol=pickle.HIGHEST_PROTOCOL)
     proc = subprocess.run([sys.executable, "-c", _CHILD_SOURCE, here], input=payload,
                           capture_output=True, env=env, check=False)
     if proc.returncode != 0 or not proc.stdout:
@@ -437,6 +382,38 @@ def _output_dict(total: dict) -> dict:
     return out
 
 
+_UNEVEN_TEXT = ("kelp: source: {} is not evenly spaced; beam spacing is taken from its first two "
+                "entries")
+_UNEVEN_WARNINGS = {_UNEVEN_TEXT.format(k) for k in ("launch_elev_deg", "launch_azim_deg")}
+
+
+def _is_evenly_spaced(deg: np.ndarray) -> bool:
+    """kelp's evenness check of a launch list, in its float32 arithmetic: every spacing within
+    0.1 % of the first, plus one unit in the last place of each end point."""
+    if deg.size < 3:
+        return True
+    ulp = np.finfo(np.float32).eps
+    first = deg[1] - deg[0]
+    first_rounding = ulp * (abs(deg[0]) + abs(deg[1]))
+    spacing = deg[2:] - deg[1:-1]
+    rounding = first_rounding + ulp * (np.abs(deg[1:-1]) + np.abs(deg[2:]))
+    tolerance = np.float32(1.0e-3) * abs(first) + rounding
+    return bool(np.all(np.abs(spacing - first) <= tolerance))  # NaN counts as uneven
+
+
+def _whole_run_warnings(cfg, part_warnings: list) -> list:
+    """kelp's warnings for the whole configuration from those of the first part: the same but
+    for the evenness of the launch lists, which the part's own lists cannot tell."""
+    kept = [w for w in part_warnings if w not in _UNEVEN_WARNINGS]
+    source = cfg.get("source", {}) if isinstance(cfg, dict) else {}
+    uneven = [_UNEVEN_TEXT.format(k) for k in ("launch_elev_deg", "launch_azim_deg")
+              if (deg := _as_float32(source.get(k))) is not None and not _is_evenly_spaced(deg)]
+    # kelp's order: validation warnings, then evenness, then unknown keys.
+    at = next((i for i, w in enumerate(kept)
+               if w.startswith("kelp: unknown input key is ignored: ")), len(kept))
+    return kept[:at] + uneven + kept[at:]
+
+
 def _raise_part_error(error) -> None:
     name, message = error
     if name == "PanicException":
@@ -447,9 +424,10 @@ def _raise_part_error(error) -> None:
     raise RuntimeError(f"{name}: {message}")
 
 
-def _show_progress(futures) -> None:
+def _show_progress(futures):
     """Dask's own progress display for the parts: a widget in a notebook, else its text bar on
-    stdout, drawn from a background thread (the console display blocks until the end)."""
+    stdout, drawn from a background thread (the console display blocks until the end), which
+    is returned."""
     import threading
 
     from distributed import progress
@@ -458,12 +436,24 @@ def _show_progress(futures) -> None:
     if is_kernel():
         from IPython.display import display
         display(progress(futures, notebook=True, multi=False))
-        return
-    threading.Thread(target=progress, args=(futures,), kwargs={"notebook": False},
-                     name="kelp-progress", daemon=True).start()
+        return None
+    thread = threading.Thread(target=progress, args=(futures,), kwargs={"notebook": False},
+                              name="kelp-progress", daemon=True)
+    thread.start()
+    return thread
 
 
-def run_distributed(cfg, client, parts=None) -> dict:
+def _kelpkit_helpers():
+    """kelpkit's configuration cleaner and result builder, where this installation has them."""
+    try:
+        from .builders import to_kelp_config
+        from .result import from_kelp_output
+    except ImportError:
+        return None, None
+    return to_kelp_config, from_kelp_output
+
+
+def run_distributed(cfg, client, parts=None, *, as_result=False):
     """Run one kelp simulation with its beam fan spread over a Dask cluster.
 
     The fan is cut into contiguous parts in launch order, each part runs as
@@ -475,8 +465,9 @@ def run_distributed(cfg, client, parts=None) -> dict:
     Parameters
     ----------
     cfg : dict
-        A kelp configuration, as for ``kelp.run_simulation``. With ``beam.show_progress`` true,
-        Dask's progress display follows the parts (kelp's own display is off on the workers).
+        A kelp configuration, as for ``kelp.run_simulation`` (kelpkit's notes and NumPy values
+        are cleaned off as ``kelpkit.run`` does). With ``beam.show_progress`` true, Dask's
+        progress display follows the parts (kelp's own display is off on the workers).
     client : distributed.Client
         A connected client of any cluster whose workers can ``import kelp``.
     parts : None, int or sequence of int
@@ -484,10 +475,12 @@ def run_distributed(cfg, client, parts=None) -> dict:
         it allows fewer than the workers could run). An int: that many parts of near equal size.
         A sequence: the beam count of every part in launch order. Every part must be normalised
         like the whole run, see ``split_fan``.
+    as_result : bool
+        Return kelpkit's ``KelpResult`` (as ``kelpkit.run`` does) instead of kelp's dict.
 
     Returns
     -------
-    dict
+    dict or KelpResult
         What ``kelp.run_simulation(cfg)`` returns: "pressure_field" (and "ray_paths" when
         stored) with the same keys and shapes. Earliest arrivals and ray paths are identical;
         pressures agree to float32 rounding.
@@ -499,6 +492,13 @@ def run_distributed(cfg, client, parts=None) -> dict:
     RuntimeError, kelp.PanicException
         kelp's own errors for the configuration, with kelp's messages.
     """
+    to_kelp_config, from_kelp_output = _kelpkit_helpers()
+    if as_result and from_kelp_output is None:
+        raise ImportError("as_result: kelpkit's result object is not part of this installation")
+    user_cfg = cfg
+    if to_kelp_config is not None and isinstance(cfg, dict):
+        cfg = to_kelp_config(cfg)
+
     if parts is None:
         fan, ranges = _default_parts(cfg, sum(client.nthreads().values()))
     else:
@@ -506,23 +506,24 @@ def run_distributed(cfg, client, parts=None) -> dict:
 
     if fan is None or ranges == [(0, 0)]:
         base = cfg
-        part_calls = [[(None, None)]]
+        part_calls = [{"azim": None}]
     else:
         # Everything but the launch lists is the same for every part: sent to the cluster once.
         base = dict(cfg)
         base["source"] = {k: v for k, v in cfg["source"].items()
                           if k not in ("launch_azim_deg", "launch_elev_deg")}
-        part_calls = [_kelp_calls(fan, u0, u1) for u0, u1 in ranges]
+        part_calls = [_kelp_call(fan, u0, u1) for u0, u1 in ranges]
 
-    [base_future] = client.scatter([base], broadcast=False)
+    [base_future] = client.scatter([base], broadcast=False, hash=False)  # no hashing of big grids
     token = uuid.uuid4().hex
-    futures = [client.submit(_run_part, base_future, calls, i == 0, key=f"kelp-part-{i}-{token}",
+    futures = [client.submit(_run_part, base_future, call, i == 0, key=f"kelp-part-{i}-{token}",
                              pure=False)
-               for i, calls in enumerate(part_calls)]
+               for i, call in enumerate(part_calls)]
     index = {f.key: i for i, f in enumerate(futures)}
     beam = cfg.get("beam") if isinstance(cfg, dict) else None
+    progress_thread = None
     if isinstance(beam, dict) and beam.get("show_progress"):
-        _show_progress(futures)
+        progress_thread = _show_progress(futures)
 
     from distributed import as_completed
 
@@ -543,7 +544,11 @@ def run_distributed(cfg, client, parts=None) -> dict:
                 part = arrived.pop(next_part)
                 if total is None:
                     total = part
-                    for text in part.pop("warnings"):
+                    if fan is None:  # the whole configuration ran as it is
+                        texts = part.pop("warnings")
+                    else:
+                        texts = _whole_run_warnings(cfg, part.pop("warnings"))
+                    for text in texts:
                         warnings.warn(text, UserWarning, stacklevel=2)
                 else:
                     merge_partial_fields(total, part)
@@ -554,4 +559,7 @@ def run_distributed(cfg, client, parts=None) -> dict:
         if pending:
             client.cancel(pending)
         del base_future
-    return _output_dict(total)
+    if progress_thread is not None:
+        progress_thread.join(timeout=2.0)  # let the bar draw its end before anything else
+    out = _output_dict(total)
+    return from_kelp_output(out, user_cfg) if as_result else out

@@ -1,7 +1,6 @@
 """kelpkit.run_distributed: the beam fan on a Dask cluster gives kelp's own result."""
 
 import math
-import warnings
 
 import numpy as np
 import pytest
@@ -46,16 +45,19 @@ def reflecting_config(azim_deg):
     }
 
 
-# 1 deg azimuth steps from 0: the whole run's spacing is exactly kelp's one degree, so every
-# azimuth boundary can be a cut (parts run their azimuths singly where no pair keeps it).
 ONE_DEGREE = [float(a) for a in range(360)]
-# 5 deg steps: in float32 radians only the pairs starting at 0 and 5 deg are 5 deg apart.
-FIVE_DEGREE = [5.0 * a for a in range(12)]
+# In float32 radians only the first two pairs of this fan are 5 deg apart: parts after the
+# second azimuth run behind a lead-in of the first two. Its last step is 3 deg, which kelp
+# reports (with a warning the parts must not repeat for their own lists, nor lose).
+FIVE_DEGREE = [5.0 * a for a in range(71)] + [353.0]
 
 
-@pytest.mark.parametrize("parts", [None, [11 * 100, 11 * 200, 11 * 60]], ids=["default", "uneven"])
-def test_same_result_as_one_process(client, parts):
-    cfg = reflecting_config(ONE_DEGREE)
+@pytest.mark.parametrize("azim, parts", [
+    (ONE_DEGREE, None),
+    (FIVE_DEGREE, [11, 11 * 50, 11 * 21]),
+], ids=["one-degree-default", "five-degree-uneven"])
+def test_same_result_as_one_process(client, azim, parts):
+    cfg = reflecting_config(azim)
     cfg["beam"]["foo"] = 1  # kelp's unknown-key warning must reach the caller
     with pytest.warns(UserWarning) as local_warnings:
         ref = kelp.run_simulation(cfg)
@@ -69,7 +71,7 @@ def test_same_result_as_one_process(client, parts):
     for key in ("x_m", "y_m", "z_m", "frequency_hz", "shape"):
         assert pf[key] == rf[key], key
     assert pf["shape"] == (3, 21, 21, 2)
-    assert len(out["ray_paths"]) == 360 * 11
+    assert len(out["ray_paths"]) == len(azim) * 11
     assert max(q[2] for p in ref["ray_paths"] for q in p) > 300.0  # bottom reflections
     assert sum(math.isfinite(d) for d in rf["delay_s"]) > 600
 
@@ -84,17 +86,16 @@ def test_same_result_as_one_process(client, parts):
 
 
 @pytest.mark.parametrize("azim, parts, message", [
-    (FIVE_DEGREE, 3, "parts=3: the fan of 12 azimuths x 11 elevations cannot be cut into 3"),
-    (FIVE_DEGREE, [11, 11 * 11], "parts[0] (beams 0 to 10) cannot be normalised like the whole "
-                                 "run: it holds the single azimuth 0.0 deg, which kelp spaces"),
-    (FIVE_DEGREE, [11 * 2, 11 * 10], "parts[1] (beams 22 to 131) cannot be normalised like the "
-                                     "whole run: its first two azimuths (10.0, 15.0 deg) are not"),
-    (ONE_DEGREE, [10, 11 * 360 - 10], "parts[0] (beams 0 to 9) cuts through an azimuth"),
+    (ONE_DEGREE, [10, 11 * 360 - 10], "parts[0] (beams 0 to 9) cannot be normalised like the "
+                                      "whole run: it cuts through an azimuth"),
+    (FIVE_DEGREE, [11 * 2, 11 * 69 + 5, 6], "parts[1] (beams 22 to 785) cannot be normalised "
+                                            "like the whole run: it cuts through an azimuth"),
     (ONE_DEGREE, [11, 11], "parts: beam counts [11, 11] must be positive and sum to the number "
                            "of beams, 3960"),
     (ONE_DEGREE, 0, "parts must be between 1 and the number of azimuths, 360; got 0"),
     (ONE_DEGREE, 361, "parts must be between 1 and the number of azimuths, 360; got 361"),
-], ids=["count", "single", "pair", "through-azimuth", "sum", "zero", "too-many"])
+    (ONE_DEGREE + ["x"], 2, "parts: this configuration's launch lists cannot be split"),
+], ids=["first", "later", "sum", "zero", "too-many", "unreadable"])
 def test_refuses_parts_not_normalised_like_the_whole_run(client, azim, parts, message):
     with pytest.raises(ValueError) as info:
         run_distributed(reflecting_config(azim), client, parts=parts)
@@ -104,11 +105,10 @@ def test_refuses_parts_not_normalised_like_the_whole_run(client, azim, parts, me
 @pytest.mark.parametrize("azim, elev, parts, expected", [
     # Every azimuth boundary is admissible: even parts of 90 azimuths x 11 elevations.
     (ONE_DEGREE, None, 4, [(0, 990), (990, 1980), (1980, 2970), (2970, 3960)]),
-    # One azimuth: the elevations are cut, only where a pair keeps the 0.5 deg spacing in
-    # float32 (at -5 and +4.5 deg among others), nearest to an even split.
-    ([0.0], [e / 2 for e in range(-20, 21)], 3, [(0, 10), (10, 29), (29, 41)]),
+    # One azimuth: the elevations are cut.
+    ([0.0], [e / 2 for e in range(-20, 21)], 3, [(0, 13), (13, 27), (27, 41)]),
 ], ids=["azimuths", "elevations"])
-def test_split_fan_cuts_where_the_spacing_holds(azim, elev, parts, expected):
+def test_split_fan_cuts_whole_units_in_launch_order(azim, elev, parts, expected):
     cfg = reflecting_config(azim)
     if elev is not None:
         cfg["source"]["launch_elev_deg"] = elev
