@@ -12,10 +12,12 @@ same number of cores. Checks on the way that every run returns the same arrivals
 
 import argparse
 import os
+import resource
 import statistics
 import time
 
 import kelp
+import numpy as np
 from distributed import Client, LocalCluster
 
 from kelpkit.distributed import run_distributed
@@ -51,12 +53,13 @@ def large_config(n_azimuths, n_elevations):
 
 
 def timed_local(cfg, threads):
+    """Wall and CPU seconds of one in-process run."""
     saved = os.environ.get("KELP_NUM_THREADS")
     os.environ["KELP_NUM_THREADS"] = str(threads)
     try:
-        t = time.perf_counter()
+        t, c = time.perf_counter(), time.process_time()
         out = kelp.run_simulation(cfg)
-        return time.perf_counter() - t, out
+        return time.perf_counter() - t, time.process_time() - c, out
     finally:
         if saved is None:
             del os.environ["KELP_NUM_THREADS"]
@@ -64,10 +67,27 @@ def timed_local(cfg, threads):
             os.environ["KELP_NUM_THREADS"] = saved
 
 
+def _worker_cpu():
+    # The worker's own CPU time and that of its finished children (the kelp parts).
+    own = resource.getrusage(resource.RUSAGE_SELF)
+    kids = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime, kids.ru_utime + kids.ru_stime
+
+
+CPU_SPLIT = {}
+
+
 def timed_cluster(cfg, client):
-    t = time.perf_counter()
+    """Wall seconds, and CPU seconds of client, workers and kelp parts together (CPU time is
+    what sharing the machine disturbs least). The client process also hosts the schedulers
+    and nannies of both local clusters."""
+    before = np.array(list(client.run(_worker_cpu).values())).sum(axis=0)
+    t, c = time.perf_counter(), time.process_time()
     out = run_distributed(cfg, client)
-    return time.perf_counter() - t, out
+    wall, client_cpu = time.perf_counter() - t, time.process_time() - c
+    workers, parts = np.array(list(client.run(_worker_cpu).values())).sum(axis=0) - before
+    CPU_SPLIT.setdefault(len(client.nthreads()), []).append((parts, workers, client_cpu))
+    return wall, client_cpu + workers + parts, out
 
 
 def main():
@@ -93,16 +113,19 @@ def main():
         }
         names = list(runs)
         times = {name: [] for name in names}
+        cpu = {name: [] for name in names}
         arrivals = {}
         for r in range(args.rounds):
             order = names[r % len(names):] + names[:r % len(names)]
             for name in order:
-                seconds, out = runs[name]()
+                seconds, cpu_seconds, out = runs[name]()
                 times[name].append(seconds)
+                cpu[name].append(cpu_seconds)
                 pf = out["pressure_field"]
                 arrivals.setdefault(name, []).append((pf["delay_s"], pf["amplitude"]))
                 del out, pf
-                print(f"  round {r + 1}: {name:28s} {seconds:7.2f} s", flush=True)
+                print(f"  round {r + 1}: {name:28s} {seconds:7.2f} s  cpu {cpu_seconds:7.2f} s",
+                      flush=True)
 
     # Earliest arrivals: which runs agree bit for bit.
     groups = []
@@ -133,6 +156,15 @@ def main():
           f"(+{d1 - med['kelp, 1 thread']:.2f} s)")
     print(f"2 workers against kelp on {cores} threads:      "
           f"{d2 / med[f'kelp, {cores} threads']:.3f} (+{d2 - med[f'kelp, {cores} threads']:.2f} s)")
+    cpu_med = {name: statistics.median(t) for name, t in cpu.items()}
+    print("CPU seconds per run (medians): " + ", ".join(f"{n} {cpu_med[n]:.2f}" for n in names))
+    base = cpu_med["kelp, 1 thread"]
+    for n in names[2:]:
+        print(f"  {n}: {100 * (cpu_med[n] / base - 1):+.1f} % CPU against kelp on 1 thread")
+    for n_workers, split in sorted(CPU_SPLIT.items()):
+        parts, workers, client_cpu = np.median(np.array(split), axis=0)
+        print(f"  {n_workers} worker(s), CPU medians: kelp parts {parts:.2f} s, Dask workers "
+              f"{workers:.2f} s, client process (with schedulers) {client_cpu:.2f} s")
     fast = {name: min(t) for name, t in times.items()}
     f1, f2 = fast["run_distributed, 1 worker"], fast["run_distributed, 2 workers"]
     print(f"fastest runs: speed-up {f1 / f2:.2f}, "
