@@ -80,9 +80,6 @@ class _Fan:
     def n_beams(self) -> int:
         return len(self.azim_deg) * len(self.elev_deg)
 
-    def unit_angles(self) -> list:
-        return self.elev_deg if self.along_elevation else self.azim_deg
-
 
 def _as_float32(values) -> np.ndarray | None:
     """The launch list as kelp reads it (JSON number -> float32), or None where kelp would
