@@ -312,7 +312,9 @@ def _child_main() -> None:
         if call.get("lead_in") is not None:
             # Take the lead-in beams out again: their pressure, computed alone, and their
             # paths. Their arrivals stay: they duplicate arrivals of earlier parts.
-            lead, _ = _run_kelp(kelp, _part_config(base, *call["lead_in"]), False)
+            lead_cfg = _part_config(base, *call["lead_in"])
+            lead_cfg["beam"]["store_ray_paths"] = False
+            lead, _ = _run_kelp(kelp, lead_cfg, False)
             result["pressure_re"] -= lead["pressure_re"]
             result["pressure_im"] -= lead["pressure_im"]
             skip = call["lead_in_beams"]
