@@ -36,18 +36,23 @@ from .environments import ideal_wedge, munk, pekeris, seamount, slice_fan, wavel
 from .result import KelpResult, beam_angles, from_kelp_output, from_xarray, load, run
 
 __all__ = [
-    "DEFAULT_STEP_M", "KelpResult", "array_receivers", "bathymetry", "beam_angles",
-    "beam_settings", "derive_max_steps", "elastic_bottom", "evenly_spaced", "fluid_bottom",
-    "from_kelp_output", "from_xarray", "grid_receivers", "ideal_wedge", "launch_fan", "load",
+    "array_receivers", "bathymetry", "beam_angles", "beam_settings", "DEFAULT_STEP_M",
+    "derive_max_steps", "elastic_bottom", "evenly_spaced", "fluid_bottom", "from_kelp_output",
+    "from_xarray", "grid_receivers", "ideal_wedge", "KelpResult", "launch_fan", "load",
     "make_config", "munk", "munk_profile", "pekeris", "plot_rays", "plot_tl_map",
-    "plot_tl_slice", "polar_receivers", "rigid_bottom", "run", "seamount", "slice_fan",
-    "slice_receivers", "sound_speed_field", "sound_speed_profile", "source", "to_kelp_config",
-    "to_plain", "wavelength_m",
+    "plot_tl_slice", "polar_receivers", "rigid_bottom", "run", "run_distributed", "seamount",
+    "slice_fan", "slice_receivers", "sound_speed_field", "sound_speed_profile", "source",
+    "split_fan", "to_kelp_config", "to_plain", "wavelength_m",
 ]
 
 
 def __getattr__(name):
-    # The plotting functions pull in matplotlib; load them only when asked for.
+    # The plotting functions pull in matplotlib, the cluster runner Dask: load them only when
+    # asked for.
+    if name in ("run_distributed", "split_fan"):
+        from . import distributed
+
+        return getattr(distributed, name)
     if name in ("plot_tl_slice", "plot_tl_map", "plot_rays"):
         from . import plots
 

@@ -153,10 +153,11 @@ class KelpResult:
     def merge(self, later):
         """Combine with the result of other beams of the same configuration.
 
-        Pressures add; each receiver keeps the earliest arrival, the earlier beams winning
-        ties; ray paths are concatenated. This is the rule kelp applies between its own threads,
-        so runs over consecutive parts of a fan merge into the run of the whole fan (to float
-        rounding: each part takes its beam spacing from its own first two angles).
+        Pressures add; each receiver keeps the earliest arrival (on an exactly equal delay the
+        larger |amplitude|, on a full tie the earlier beams); ray paths are concatenated. This
+        is the rule kelp applies between its own threads. Runs over consecutive parts of a fan
+        merge into the run of the whole fan only where every part takes the whole fan's beam
+        spacing from its own first two angles; `kelpkit.run_distributed` makes sure of that.
 
         Parameters
         ----------
@@ -176,7 +177,8 @@ class KelpResult:
                              f"{later.pressure.shape}")
         if not np.array_equal(later.frequency_hz, self.frequency_hz):
             raise ValueError("merge: the frequencies differ")
-        take = later.delay_s < self.delay_s
+        take = (later.delay_s < self.delay_s) | (
+            (later.delay_s == self.delay_s) & (np.abs(later.amplitude) > np.abs(self.amplitude)))
         paths = None
         if self.ray_paths is not None or later.ray_paths is not None:
             paths = list(self.ray_paths or []) + list(later.ray_paths or [])
