@@ -3,6 +3,8 @@
 // steps to 1700 m): receivers as a polar array of 10,201 points at 30 m depth, or as a
 // 101 x 101 grid at 30 m, at 1 and 8 frequencies. The rays are traced once before timing.
 //
+// With array = 2, the large case below (run it with KELP_BENCH_STRIDE=50 or so).
+//
 // Reported: receiver evaluations per second (candidates that pass every test and get the
 // Gaussian weight, the arrival update and all frequencies), evaluations and visited
 // candidates per beam, and the fraction of visited candidates that reach the Gaussian weight.
@@ -26,6 +28,38 @@ using kelp::influence::InfluenceStats;
 using kelp::rays::RayState;
 
 constexpr float kDeg = 0.017453292f;
+
+// The large case of bench_summation.py: 43,681 beams over 1.44 M polar receivers to 30 km at
+// 30 m depth, 25 Hz, 50 m steps, over a bottom rising from 200 m to 40 m.
+kelp::input::SimulationConfig make_large_case() {
+    kelp::input::SimulationConfig c;
+    const float half = 31000.0f;
+    c.ssp.x_ssp_m = c.ssp.y_ssp_m = {-half, half};
+    c.ssp.z_ssp_m = {0.0f, 250.0f};
+    c.ssp.c_m_s.assign(8, 1500.0f);
+    c.bathymetry.x_bty_m = c.bathymetry.y_bty_m = {-half, half};
+    c.bathymetry.z_bty_m = {200.0f, 200.0f, 40.0f, 40.0f};
+    c.bathymetry.bottom_model = kelp::input::Acoustic{1600.0f, 1.5f, std::nullopt};
+    c.source.position = {0.0f, 0.0f, 100.0f};
+    c.source.freq_hz = {25.0f};
+    for (int i = 0; i < 121; ++i)
+        c.source.launch_elev_deg.push_back(-80.0f + 160.0f * static_cast<float>(i) / 120.0f);
+    for (int k = 0; k < 361; ++k)
+        c.source.launch_azim_deg.push_back(360.0f * static_cast<float>(k) / 361.0f);
+    c.receivers.config_type = "array";
+    for (int b = 0; b < 1200; ++b) {
+        const double bearing = 2.0 * M_PI * b / 1200.0;
+        for (int i = 1; i <= 1200; ++i) {
+            c.receivers.x_rcvr_m.push_back(static_cast<float>(25.0 * i * std::sin(bearing)));
+            c.receivers.y_rcvr_m.push_back(static_cast<float>(25.0 * i * std::cos(bearing)));
+            c.receivers.z_rcvr_m.push_back(30.0f);
+        }
+    }
+    c.beam.step_m = 50.0f;
+    c.beam.max_steps = 100000;
+    c.beam.max_range_m = 30000.0f;
+    return c;
+}
 
 kelp::input::SimulationConfig make_case(bool array_mode, int n_freq) {
     kelp::input::SimulationConfig c;
@@ -94,14 +128,16 @@ void BM_Summation(benchmark::State& state) {
     const bool array_mode = state.range(0) != 0;
     const int n_freq = static_cast<int>(state.range(1));
     const float cell_scale = static_cast<float>(state.range(2)) / 4.0f;
-    const kelp::input::SimulationConfig c = make_case(array_mode, n_freq);
+    const kelp::input::SimulationConfig c =
+        state.range(0) == 2 ? make_large_case() : make_case(array_mode, n_freq);
     const kelp::ssp::SSPFields ssp = kelp::ssp::init_ssp(c);
     const kelp::bty::BTYfield bty = kelp::bty::init_bty(c);
     const TracedFan fan = trace_fan(c, ssp, bty);
     std::vector<float> omegas;
     for (const float f : c.source.freq_hz)
         omegas.push_back(6.2831855f * f);
-    const float delev = 1.6f * kDeg;
+    const float delev =
+        std::fabs(c.source.launch_elev_deg[1] - c.source.launch_elev_deg[0]) * kDeg;
     const float dazim = std::fabs(c.source.launch_azim_deg[1] * kDeg);
     kelp::influence::PressureField field = kelp::influence::init_pressure_field(c);
     const kelp::influence::ReceiverSet receivers = kelp::influence::prepare_receivers(
@@ -144,6 +180,7 @@ BENCHMARK(BM_Summation)
     ->Args({0, 1, 4})
     ->Args({0, 8, 4})
     ->Args({0, 64, 4})
+    ->Args({2, 1, 4})
     ->Args({1, 1, 2})
     ->Args({1, 1, 8})
     ->Unit(benchmark::kMillisecond);
