@@ -13,8 +13,11 @@ namespace kelp::reflect {
 // Reflects the last state of `ray` (never empty) if it has crossed the surface (z <= 0 moving
 // up) or else the bottom (z >= depth moving into it): puts it back on the boundary along its
 // slowness, mirrors the slowness, counts the bounce, adds pi (surface) or records a bottom
-// event with the inward normal, and carries p, det_q and phi across. Clears the state's event
-// first. Moves `cur` to the state's (x, y) when the bottom is examined.
+// event with the inward normal, and carries the dynamic-ray quantities across: p and q
+// unchanged on the mirrored normals (so the tube's first component flips sign relative to the
+// stored right-handed frame at every bounce, see ray_tube_sign), det_q refreshed, phi set to
+// the mirrored frame. Clears the state's event first. Moves `cur` to the state's (x, y) when
+// the bottom is examined.
 // Returns which coordinates of the stored position it changed, as kMovedX | kMovedY |
 // kMovedZ (0 when nothing was reflected), so that the marcher can restart the compensated
 // sums of exactly those coordinates from the new values.

@@ -7,42 +7,25 @@ namespace kelp::reflect {
 
 namespace {
 
-// Carries the dynamic-ray vectors across a boundary of normal n met with incident slowness t.
-// (m, v) is the frame of the boundary plane around the tangent u = c t; a, b, d are the
-// components of the ray-normal frame (e1, e2) in it. The boundary is taken as flat, so the
-// curvature terms that would couple q into p vanish and only the rotation in and out of the
-// boundary frame is applied (the identity up to rounding unless u is along n, where the
-// boundary frame degenerates and p is zeroed). phi turns by twice the frame angle.
+// Carries the dynamic-ray vectors across a boundary of unit normal n (pointing out of the
+// water) met with incident slowness t at sound speed c.
+//
+// The reflected ray tube is the mirror image M x = x - 2 (x . n) n of the incident one: p and
+// q keep their components on the mirrored normals (M e1, M e2). A mirror reverses
+// handedness, so the stored right-handed frame becomes e1' = -M e1, e2' = M e2 and the tube's
+// first component changes sign relative to it once per reflection; the marcher and the beam
+// summation read that sign from the parity of the bounce count. The boundary is taken as flat
+// in uniform water here, so p is continuous.
 void carry_dynamic_quantities(rays::RayState& s, Vec3 t, Vec3 n, float c) {
     const rays::RayBasis e = rays::ray_normal_basis(t, c, s.phi);
-    const Vec3 u{c * t.x, c * t.y, c * t.z};
-    Vec3 m = cross(n, u);
-    const float m2 = dot(m, m);
-    if (m2 > 0.0f) {
-        const float len = std::sqrt(m2);
-        m = {m.x / len, m.y / len, m.z / len};
-    }
-    const Vec3 v = cross(u, m);
-
-    const float a = -dot(e.e1, v);
-    const float b = -dot(e.e2, v);
-    const float d = dot(e.e2, m);
-
-    const Vec2 pt = s.p_tilde;
-    const Vec2 ph = s.p_hat;
-    const Vec2 bx{a * pt.x + b * ph.x, a * pt.y + b * ph.y};
-    const Vec2 by{d * ph.x - b * pt.x, d * ph.y - b * pt.y};
-    s.p_tilde = {a * bx.x - b * by.x, a * bx.y - b * by.y};
-    s.p_hat = {b * bx.x + d * by.x, b * bx.y + d * by.y};
-
     s.det_q = s.q_tilde.x * s.q_hat.y - s.q_tilde.y * s.q_hat.x;
 
-    // Clamp against rounding just outside [-1, 1]; a NaN stays NaN rather than turning into
-    // a plausible angle.
-    float ca = a;
-    if (ca > 1.0f) ca = 1.0f;
-    if (ca < -1.0f) ca = -1.0f;
-    s.phi = s.phi + 2.0f * std::acos(ca);
+    // The new rotation angle puts e1' = -M e1 on the reflected ray's phi = 0 frame.
+    const float en1 = dot(e.e1, n);
+    const Vec3 e1r{-(e.e1.x - 2.0f * en1 * n.x), -(e.e1.y - 2.0f * en1 * n.y),
+                   -(e.e1.z - 2.0f * en1 * n.z)};
+    const rays::RayBasis f = rays::ray_normal_basis(s.slowness, c, 0.0f);
+    s.phi = std::atan2(-dot(e1r, f.e2), dot(e1r, f.e1));
 }
 
 unsigned moved_coordinates(Vec3 before, Vec3 after) {
@@ -52,8 +35,10 @@ unsigned moved_coordinates(Vec3 before, Vec3 after) {
 
 } // namespace
 
-unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
-                            bty::BTYCursor& cur) {
+namespace {
+
+unsigned reflect_last(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
+                      bty::BTYCursor& cur) {
     rays::RayState& s = ray.back();
     s.event.kind = rays::kEventNone;
     const Vec3 p0 = s.position;
@@ -100,6 +85,13 @@ unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfiel
     s.position = {p.x - 1e-9f * n.x, p.y - 1e-9f * n.y, p.z - 1e-9f * n.z};
     carry_dynamic_quantities(s, t, n, c);
     return moved_coordinates(p0, s.position);
+}
+
+} // namespace
+
+unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
+                            bty::BTYCursor& cur) {
+    return reflect_last(ray, bty, cur);
 }
 
 } // namespace kelp::reflect

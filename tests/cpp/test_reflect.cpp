@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 namespace kelp {
@@ -234,72 +235,65 @@ TEST(BottomReflection, NormalIsTurnedIntoTheBottom) {
     EXPECT_NE(moved, 0u);
 }
 
-// For every basis rotation the frame change in and out of the boundary plane is a rotation, so
-// p comes back unchanged up to rounding, q and the kinematic scalars are untouched, and det_q
-// is refreshed from q.
-class DynamicQuantitiesAcrossBoundary : public ::testing::TestWithParam<float> {};
+Vec3 mirror(Vec3 x, Vec3 n) {
+    const float k = 2.0f * dot(x, n);
+    return {x.x - k * n.x, x.y - k * n.y, x.z - k * n.z};
+}
 
-TEST_P(DynamicQuantitiesAcrossBoundary, PUnchangedAndDetQRefreshed) {
-    const float phi = GetParam();
+// In uniform water over a plane boundary the reflected tube is the mirror image of the
+// incident one: p and q keep their components on the mirrored normals, and since a mirror
+// reverses handedness the stored right-handed frame becomes e1' = -M e1, e2' = M e2 for every
+// incoming rotation, boundary and angle, normal incidence included.
+struct MirrorCase {
+    const char* name;
+    Vec3 position, direction;
+    float phi;
+};
+
+class MirroredFrame : public ::testing::TestWithParam<MirrorCase> {};
+
+TEST_P(MirroredFrame, StoredFrameIsTheMirrorImageAndPQAreKept) {
+    const MirrorCase& mc = GetParam();
     const bty::BTYfield sloped = make_bottom(100.0f, 100.0f, 200.0f, 200.0f);
-    const RayState hits[2] = {
-        make_state({500.0f, 300.0f, 152.0f}, unit({0.7f, 0.2f, 0.4f}), phi),
-        make_state({500.0f, 300.0f, -0.3f}, unit({0.2f, -0.6f, -0.5f}), phi)};
-    for (const RayState& s : hits) {
-        const auto [r, moved] = reflect_one(s, sloped);
-        ASSERT_EQ(r.surface_bounces + r.bottom_bounces, 1u);
-        // a^2 + b^2 = 1 holds to a few ulps; p of order 1 comes back within ~1e-6.
-        EXPECT_NEAR(r.p_tilde.x, s.p_tilde.x, 2e-6);
-        EXPECT_NEAR(r.p_tilde.y, s.p_tilde.y, 2e-6);
-        EXPECT_NEAR(r.p_hat.x, s.p_hat.x, 2e-6);
-        EXPECT_NEAR(r.p_hat.y, s.p_hat.y, 2e-6);
-        EXPECT_EQ(r.q_tilde.x, s.q_tilde.x);
-        EXPECT_EQ(r.q_hat.y, s.q_hat.y);
-        EXPECT_EQ(r.det_q, 40.0f * 60.0f - 5.0f * -7.0f);
-        EXPECT_EQ(r.travel_time, s.travel_time);
-        EXPECT_EQ(r.amplitude, s.amplitude);
-        EXPECT_TRUE(std::isfinite(r.phi));
-        EXPECT_GE(r.phi, phi);
-        EXPECT_LE(r.phi, phi + 2.0f * kPi);
-    }
+    const RayState s = make_state(mc.position, unit(mc.direction), mc.phi);
+    const auto [r, moved] = reflect_one(s, sloped);
+    ASSERT_EQ(r.surface_bounces + r.bottom_bounces, 1u);
+    const Vec3 n = r.bottom_bounces ? r.event.normal : Vec3{0.0f, 0.0f, -1.0f};
+    const rays::RayBasis before = rays::ray_normal_basis(s.slowness, kC, s.phi);
+    const rays::RayBasis after = rays::ray_normal_basis(r.slowness, kC, r.phi);
+    const Vec3 e1 = mirror(before.e1, n), e2 = mirror(before.e2, n);
+    EXPECT_NEAR(after.e1.x, -e1.x, 2e-6f);
+    EXPECT_NEAR(after.e1.y, -e1.y, 2e-6f);
+    EXPECT_NEAR(after.e1.z, -e1.z, 2e-6f);
+    EXPECT_NEAR(after.e2.x, e2.x, 2e-6f);
+    EXPECT_NEAR(after.e2.y, e2.y, 2e-6f);
+    EXPECT_NEAR(after.e2.z, e2.z, 2e-6f);
+    EXPECT_EQ(rays::ray_tube_sign(r), -1.0f);
+    EXPECT_EQ(r.p_tilde.x, s.p_tilde.x);
+    EXPECT_EQ(r.p_tilde.y, s.p_tilde.y);
+    EXPECT_EQ(r.p_hat.x, s.p_hat.x);
+    EXPECT_EQ(r.p_hat.y, s.p_hat.y);
+    EXPECT_EQ(r.q_tilde.x, s.q_tilde.x);
+    EXPECT_EQ(r.q_hat.y, s.q_hat.y);
+    EXPECT_EQ(r.det_q, 40.0f * 60.0f - 5.0f * -7.0f);
+    EXPECT_EQ(r.travel_time, s.travel_time);
 }
 
-INSTANTIATE_TEST_SUITE_P(Phi, DynamicQuantitiesAcrossBoundary,
-                         ::testing::Values(0.0f, 0.3f, 1.0f, -2.0f, kTwoPi));
-
-TEST(DynamicQuantities, SurfaceHitInTheVerticalPlaneTurnsPhiByTwoPi) {
-    // Azimuth 0 (along +y) rising at 30 degrees: e1 = (0, -sin, -cos), e2 = (-1, 0, 0) and the
-    // boundary frame m = (1, 0, 0), v = (0, -sin, -cos), so a = d = -1, b = 0 and phi grows by
-    // 2 acos(-1). acos is ill-conditioned at -1: a rounding of a by one ulp moves the result by
-    // ~3.5e-4 rad, hence the tolerance.
-    const RayState s = make_state({0.0f, 0.0f, -0.1f}, {0.0f, 0.8660254f, -0.5f});
-    const auto [r, moved] = reflect_one(s, flat_bottom(100.0f));
-    EXPECT_NEAR(r.phi, 2.0f * kPi, 1e-3f);
-    EXPECT_NEAR(r.p_tilde.x, s.p_tilde.x, 2e-6);
-    EXPECT_NEAR(r.p_hat.y, s.p_hat.y, 2e-6);
-}
-
-TEST(DynamicQuantities, NormalIncidenceZeroesPAndTurnsPhiByPi) {
-    // A ray exactly along the normal has no plane of incidence: a = b = d = 0. It also has no
-    // horizontal slowness, so this checks that the fixed vertical frame keeps it finite.
-    const RayState down = make_state({10.0f, 10.0f, 100.5f}, {0.0f, 0.0f, 1.0f}, 0.25f);
-    const auto [r, moved] = reflect_one(down, flat_bottom(100.0f));
-    ASSERT_EQ(r.bottom_bounces, 1u);
-    EXPECT_EQ(r.slowness.z, -down.slowness.z);
-    EXPECT_EQ(r.position.z, 100.0f);
-    EXPECT_EQ(r.p_tilde.x, 0.0f);
-    EXPECT_EQ(r.p_tilde.y, 0.0f);
-    EXPECT_EQ(r.p_hat.x, 0.0f);
-    EXPECT_EQ(r.p_hat.y, 0.0f);
-    EXPECT_FLOAT_EQ(r.phi, 0.25f + kPi);
-
-    const RayState up = make_state({10.0f, 10.0f, -0.5f}, {0.0f, 0.0f, -1.0f});
-    const auto [ru, moved_u] = reflect_one(up, flat_bottom(100.0f));
-    ASSERT_EQ(ru.surface_bounces, 1u);
-    EXPECT_EQ(ru.position.x, 10.0f);
-    EXPECT_EQ(ru.p_tilde.x, 0.0f);
-    EXPECT_FLOAT_EQ(ru.phi, kPi);
-}
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, MirroredFrame,
+    ::testing::Values(
+        MirrorCase{"SlopeObliquePhi0", {500.0f, 300.0f, 152.0f}, {0.7f, 0.2f, 0.4f}, 0.0f},
+        MirrorCase{"SlopeObliquePhi03", {500.0f, 300.0f, 152.0f}, {0.7f, 0.2f, 0.4f}, 0.3f},
+        MirrorCase{
+            "SlopeObliquePhiMinus2", {500.0f, 300.0f, 152.0f}, {0.7f, 0.2f, 0.4f}, -2.0f},
+        MirrorCase{"SurfacePhi1", {500.0f, 300.0f, -0.3f}, {0.2f, -0.6f, -0.5f}, 1.0f},
+        MirrorCase{"SurfacePhiMinus1", {500.0f, 300.0f, -0.3f}, {0.2f, -0.6f, -0.5f}, -1.0f},
+        MirrorCase{"SurfaceInVerticalPlane", {0.0f, 0.0f, -0.1f}, {0.0f, 0.866f, -0.5f}, 0.0f},
+        MirrorCase{
+            "SurfaceNormalIncidence", {10.0f, 10.0f, -0.5f}, {0.0f, 0.0f, -1.0f}, 0.25f}),
+    [](const ::testing::TestParamInfo<MirrorCase>& info) {
+        return std::string(info.param.name);
+    });
 
 } // namespace
 } // namespace kelp
