@@ -295,5 +295,41 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(info.param.name);
     });
 
+// A flat bottom in c = 1500 + g z, met in the plane x = 0 at grazing angle alpha: with
+// u = (0, cos, sin), e1 = (0, sin, -cos), e2 = (-1, 0, 0) and n = (0, 0, 1) the neighbouring
+// rays of the elevation direction hit the bottom shifted along the ray by cos / sin per unit
+// q1, where the incident and reflected rays turn oppositely: p1 jumps by
+// 2 g cos^2 / (c^2 sin) q1, p2 not at all (n . e2 = 0).
+TEST(DynamicQuantities, GradientAtTheBottomBendsTheReflectedTube) {
+    const float g = 0.05f, depth = 100.0f, alpha = 0.3f;
+    input::SimulationConfig cfg;
+    cfg.ssp.x_ssp_m = {-1e4f, 1e4f};
+    cfg.ssp.y_ssp_m = {-1e4f, 1e4f};
+    cfg.ssp.z_ssp_m = {0.0f, 1000.0f};
+    for (int i = 0; i < 4; ++i) {
+        cfg.ssp.c_m_s.push_back(1500.0f);
+        cfg.ssp.c_m_s.push_back(1500.0f + g * 1000.0f);
+    }
+    const ssp::SSPFields field = ssp::init_ssp(cfg);
+    const float c = 1500.0f + g * depth;
+    RayState s =
+        make_state({0.0f, 0.0f, depth + 0.01f}, {0.0f, std::cos(alpha), std::sin(alpha)});
+    s.slowness = {0.0f, std::cos(alpha) / c, std::sin(alpha) / c};
+    s.sound_speed = c;
+    std::vector<RayState> ray{RayState{}, s};
+    bty::BTYfield bottom = flat_bottom(depth);
+    bty::BTYCursor cur = bty::init_bty_cursor({0.0f, 0.0f}, bottom);
+    const ssp::SSPCursor ssp_cur = ssp::init_ssp_cursor(s.position, field);
+    reflect::reflect_boundaries(ray, bottom, cur, field, ssp_cur);
+    const RayState& r = ray.back();
+    ASSERT_EQ(r.bottom_bounces, 1u);
+    const float ca = std::cos(alpha), sa = std::sin(alpha);
+    const float jump = 2.0f * g * ca * ca / (c * c * sa);
+    EXPECT_NEAR(r.p_tilde.x, s.p_tilde.x + jump * s.q_tilde.x, 1e-6f);
+    EXPECT_NEAR(r.p_hat.x, s.p_hat.x + jump * s.q_hat.x, 1e-6f);
+    EXPECT_FLOAT_EQ(r.p_tilde.y, s.p_tilde.y);
+    EXPECT_FLOAT_EQ(r.p_hat.y, s.p_hat.y);
+}
+
 } // namespace
 } // namespace kelp
