@@ -17,7 +17,7 @@ namespace kelp::reflect {
 // event with the inward normal, and carries the dynamic-ray quantities across: q unchanged on
 // the mirrored normals (so the tube's first component flips sign relative to the stored
 // right-handed frame at every bounce, see ray_tube_sign), p corrected for the sound-speed
-// gradient, det_q refreshed, phi set to the mirrored frame. Clears
+// gradient and the bottom's curvature, det_q refreshed, phi set to the mirrored frame. Clears
 // the state's event first. Moves `cur` to the state's (x, y) when the bottom is examined.
 // The sound-speed gradient is sampled at the reflection point with a copy of `ssp_cur`; the
 // overload without a field treats the water as uniform.

@@ -10,7 +10,8 @@ namespace {
 
 // Carries the dynamic-ray vectors across a boundary of unit normal n (pointing out of the
 // water) met with incident slowness t at sound speed c, where the sound-speed gradient is
-// grad_c (1/s).
+// grad_c (1/s) and the boundary's normal turns by dn = -twist n_z (w_y, w_x, 0)_tangential
+// per tangential displacement w (the bilinear bottom z = ... + twist x y; 0 for the surface).
 //
 // The reflected ray tube is the mirror image M x = x - 2 (x . n) n of the incident one: the
 // q vectors keep their components on the mirrored normals (M e1, M e2). A mirror reverses
@@ -22,9 +23,12 @@ namespace {
 // - the gradient: over sigma the incident slowness turns by -grad c / c^2, the reflected one
 //   back by the same; mirrored, the two differ by their normal parts, giving
 //   R_ij += 2 (n . grad c) / (c^2 cos theta) (n . E_i)(n . E_j);
-// The boundary itself is taken as flat.
+// - the curvature: the normal at the neighbour's hit point turns the reflected slowness,
+//   giving R_ij += -(2 cos theta / c) h_i . dn(h_j), with h_j = E_j + sigma_j u the tangential
+//   trace of E_j on the boundary.
 // E1, E2 are the incident tube's normals (the stored frame with the first sign applied).
-void carry_dynamic_quantities(rays::RayState& s, Vec3 t, Vec3 n, float c, Vec3 grad_c) {
+void carry_dynamic_quantities(rays::RayState& s, Vec3 t, Vec3 n, float c, Vec3 grad_c,
+                              float twist) {
     const std::uint32_t bounces_before = s.surface_bounces + s.bottom_bounces - 1u;
     const float sign1 = (bounces_before & 1u) ? -1.0f : 1.0f;
     const rays::RayBasis e = rays::ray_normal_basis(t, c, s.phi);
@@ -36,9 +40,13 @@ void carry_dynamic_quantities(rays::RayState& s, Vec3 t, Vec3 n, float c, Vec3 g
     if (cos_i > 1e-6f) {
         const float en[2] = {dot(n, big_e[0]), dot(n, big_e[1])};
         const float gn = dot(n, grad_c) * 2.0f / (c * c * cos_i);
+        Vec3 h[2];
+        for (int j = 0; j < 2; ++j)
+            h[j] = big_e[j] - (en[j] / cos_i) * u;
+        const float curv = 2.0f * cos_i * twist * n.z / c;
         for (int i = 0; i < 2; ++i) {
             for (int j = 0; j < 2; ++j) {
-                r[i][j] = gn * en[i] * en[j];
+                r[i][j] = gn * en[i] * en[j] + curv * (h[i].x * h[j].y + h[i].y * h[j].x);
             }
         }
     }
@@ -93,7 +101,7 @@ unsigned reflect_last(std::vector<rays::RayState>& ray, const bty::BTYfield& bty
         s.surface_bounces += 1;
         s.phase = s.phase + kPi;
         carry_dynamic_quantities(s, t, {0.0f, 0.0f, -1.0f}, c,
-                                 gradient_at(s.position, ssp, ssp_cur));
+                                 gradient_at(s.position, ssp, ssp_cur), 0.0f);
         return moved_coordinates(p0, s.position);
     }
 
@@ -122,7 +130,8 @@ unsigned reflect_last(std::vector<rays::RayState>& ray, const bty::BTYfield& bty
     // Nudged 1e-9 m towards the water, like the surface point; in single precision this only
     // changes coordinates close to zero.
     s.position = {p.x - 1e-9f * n.x, p.y - 1e-9f * n.y, p.z - 1e-9f * n.z};
-    carry_dynamic_quantities(s, t, n, c, gradient_at(s.position, ssp, ssp_cur));
+    carry_dynamic_quantities(s, t, n, c, gradient_at(s.position, ssp, ssp_cur),
+                             bty::bottom_twist_from_cursor(bty, cur));
     return moved_coordinates(p0, s.position);
 }
 

@@ -760,8 +760,10 @@ INSTANTIATE_TEST_SUITE_P(
     Environments, RayTube,
     ::testing::Values(TubeCase{"ConstantFlat", 0.0f, {1000.0f, 1000.0f, 1000.0f, 1000.0f}},
                       TubeCase{"ConstantSlope", 0.0f, {-500.0f, -500.0f, 2500.0f, 2500.0f}},
+                      TubeCase{"ConstantTwist", 0.0f, {700.0f, 1500.0f, 1500.0f, 700.0f}},
                       TubeCase{"GradientFlat", 0.017f, {1000.0f, 1000.0f, 1000.0f, 1000.0f}},
-                      TubeCase{"GradientSlope", 0.017f, {-500.0f, -500.0f, 2500.0f, 2500.0f}}),
+                      TubeCase{"GradientSlope", 0.017f, {-500.0f, -500.0f, 2500.0f, 2500.0f}},
+                      TubeCase{"GradientTwist", 0.017f, {700.0f, 1500.0f, 1500.0f, 700.0f}}),
     [](const ::testing::TestParamInfo<TubeCase>& info) {
         return std::string(info.param.name);
     });
