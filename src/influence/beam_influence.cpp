@@ -153,11 +153,13 @@ inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
         if constexpr (kCount) ++stats->rejected_determinant;
         return;
     }
-    // Offsets along the ray normals, expressed in units of the beam's two q vectors: the
-    // solution of [qt qh] (a, b) = (u1, u2). A vanishing diagonal entry falls back to the
-    // offset scaled by the determinant alone.
-    const float u1 = std::fabs(dot(v, g.e1));
-    const float u2 = std::fabs(dot(v, g.e2));
+    // Offsets along the tube's normals, expressed in units of the beam's two q vectors: the
+    // solution of [qt qh] (a, b) = (u1, u2). The offsets keep their signs: once reflections
+    // or 3-D gradients shear the tube, q_tilde and q_hat are no longer along e1 and e2, and
+    // the four quadrants around the ray lie at different distances in launch angle. A
+    // vanishing diagonal entry falls back to the offset scaled by the determinant alone.
+    const float u1 = dot(v, g.e1);
+    const float u2 = dot(v, g.e2);
     const float a =
         (std::fabs(qh.y) > 1e-12f) ? (u1 * qh.y - u2 * qh.x) / det : u2 / std::fabs(det);
     const float b =
@@ -335,8 +337,10 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const bty::
             const bool ends_in_reflection =
                 sb.event.kind == rays::kEventBottom || sb.surface_bounces > sa.surface_bounces;
             const rays::RayState& frame = ends_in_reflection ? sa : sb;
+            // The tube's normals: the stored frame with the sign its reflections left on e1.
             const rays::RayBasis basis =
                 rays::ray_normal_basis(frame.slowness, frame.sound_speed, frame.phi);
+            const float tube_sign = rays::ray_tube_sign(frame);
             const Segment g{sa.position,
                             d,
                             l2,
@@ -351,7 +355,7 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const bty::
                             sb.travel_time - sa.travel_time,
                             sb.amplitude,
                             sa.phase + psi,
-                            basis.e1,
+                            tube_sign * basis.e1,
                             basis.e2,
                             prev_live,
                             prev_a,

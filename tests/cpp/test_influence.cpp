@@ -570,5 +570,33 @@ TEST_P(DenseFan, GivesSphericalSpreading) {
 INSTANTIATE_TEST_SUITE_P(Rays, DenseFan, ::testing::Values(false, true),
                          [](const auto& info) { return info.param ? "Traced" : "HandBuilt"; });
 
+// A sheared tube (q_tilde with a component along e2, as a reflection off a slope leaves it)
+// weights the four quadrants around the ray differently: with scaled q_tilde = (1.5, 0.75),
+// q_hat = (0, 1.5) at the receivers' projection, the offsets (1.5, 1.5) and (1.5, -1.5) along
+// the tube's normals lie at (a, b) = (1, 0.5) and (1, -1.5) fan spacings, a ratio of e in the
+// Gaussian. After an odd number of reflections the tube's first normal is -e1, so the two
+// receivers trade places.
+class ShearedTube : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(ShearedTube, SignedOffsetsPickTheQuadrant) {
+    const std::uint32_t bounces = GetParam();
+    std::vector<RayState> ray = straight_ray({0.0, 0.0, 500.0}, 0.0, 0.0, 100.0, 2);
+    for (RayState& st : ray) {
+        st.q_tilde.y = 0.5f * st.q_tilde.x;
+        st.surface_bounces = bounces;
+    }
+    // Ray along +y: e1 = (0, 0, -1), e2 = (-1, 0, 0); receivers at s = 150 m, where the
+    // scaled q vectors (x 0.01 / c) are as above.
+    const float u1 = 1.5f;
+    PressureField f = init_pressure_field(
+        make_config("array", {-u1, u1}, {150.0f, 150.0f}, {500.0f - u1, 500.0f - u1}));
+    gaussian_beam_influence(ray, f, kRigid, std::vector<float>{100.0f}, 0.0f, 0.01f, 0.01f);
+    const double ratio = std::abs(at(f, 0, 0)) / std::abs(at(f, 0, 1));
+    EXPECT_NEAR(ratio, bounces % 2 ? std::exp(-1.0) : std::exp(1.0), 1e-4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounces, ShearedTube, ::testing::Values(0u, 1u),
+                         [](const auto& info) { return info.param ? "Odd" : "Even"; });
+
 } // namespace
 } // namespace kelp::influence
