@@ -89,6 +89,7 @@ struct Segment {
     bool closed_end; // accept s = 1 (only the last segment reaching receivers)
     float rb2;
     Vec2 qt0, dqt, qh0, dqh;
+    Vec2 pt0, dpt, ph0, dph; // p vectors scaled like the q vectors
     float det_a;
     float tau0, dtau;
     float amp_b;
@@ -174,6 +175,13 @@ inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
     // A receiver beyond a caustic inside this very segment already carries its pi/2.
     const float ph = crosses_caustic(det, g.det_a) ? g.phase + kHalfPi : g.phase;
     const float tau = g.tau0 + s * g.dtau;
+    // Travel time off the axis: the wavefront's curvature P Q^-1 adds (1/2) u . P Q^-1 u, with
+    // Q^-1 u = (a, b). Without it, beams whose axes pass the receiver at different offsets
+    // arrive with different phases and cancel, the more so the wider the beams.
+    const Vec2 pt{g.pt0.x + s * g.dpt.x, g.pt0.y + s * g.dpt.y};
+    const Vec2 phv{g.ph0.x + s * g.dph.x, g.ph0.y + s * g.dph.y};
+    const float tau_off =
+        tau + 0.5f * (u1 * (a * pt.x + b * phv.x) + u2 * (a * pt.y + b * phv.y));
     const float amp = (g.amp_b / std::sqrt(std::fabs(det))) * weight;
 
     float& delay = f.delay_s[rec];
@@ -186,7 +194,7 @@ inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
     Complex32* p = f.pressure.data() + rec;
     for (std::size_t k = 0; k < f.omegas.size(); ++k, p += f.receivers) {
         float sn, cs;
-        ::sincosf(f.omegas[k] * tau - ph, &sn, &cs);
+        ::sincosf(f.omegas[k] * tau_off - ph, &sn, &cs);
         const float ac = amp * cs, as = amp * sn;
         const Complex32 rk = f.reflection[k];
         p->re += rk.re * ac - rk.im * as;
@@ -341,26 +349,34 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const bty::
             const rays::RayBasis basis =
                 rays::ray_normal_basis(frame.slowness, frame.sound_speed, frame.phi);
             const float tube_sign = rays::ray_tube_sign(frame);
-            const Segment g{sa.position,
-                            d,
-                            l2,
-                            i == last_live,
-                            rb * rb,
-                            sa.q_tilde,
-                            {sb.q_tilde.x - sa.q_tilde.x, sb.q_tilde.y - sa.q_tilde.y},
-                            sa.q_hat,
-                            {sb.q_hat.x - sa.q_hat.x, sb.q_hat.y - sa.q_hat.y},
-                            sa.det_q,
-                            sa.travel_time,
-                            sb.travel_time - sa.travel_time,
-                            sb.amplitude,
-                            sa.phase + psi,
-                            tube_sign * basis.e1,
-                            basis.e2,
-                            prev_live,
-                            prev_a,
-                            prev_d,
-                            prev_l2};
+            // p jumps at a reflection (q does not): the incident segment keeps A's p.
+            const Vec2 pb_t = ends_in_reflection ? sa.p_tilde : sb.p_tilde;
+            const Vec2 pb_h = ends_in_reflection ? sa.p_hat : sb.p_hat;
+            const Segment g{
+                sa.position,
+                d,
+                l2,
+                i == last_live,
+                rb * rb,
+                sa.q_tilde,
+                {sb.q_tilde.x - sa.q_tilde.x, sb.q_tilde.y - sa.q_tilde.y},
+                sa.q_hat,
+                {sb.q_hat.x - sa.q_hat.x, sb.q_hat.y - sa.q_hat.y},
+                {scale_tilde * sa.p_tilde.x, scale_tilde * sa.p_tilde.y},
+                {scale_tilde * (pb_t.x - sa.p_tilde.x), scale_tilde * (pb_t.y - sa.p_tilde.y)},
+                {scale_hat * sa.p_hat.x, scale_hat * sa.p_hat.y},
+                {scale_hat * (pb_h.x - sa.p_hat.x), scale_hat * (pb_h.y - sa.p_hat.y)},
+                sa.det_q,
+                sa.travel_time,
+                sb.travel_time - sa.travel_time,
+                sb.amplitude,
+                sa.phase + psi,
+                tube_sign * basis.e1,
+                basis.e2,
+                prev_live,
+                prev_a,
+                prev_d,
+                prev_l2};
             if (array_mode) {
                 for (std::size_t j = 0; j < points.size(); ++j) {
                     const Vec3 r{points[j][0], points[j][1], points[j][2]};
