@@ -603,5 +603,40 @@ TEST_P(ShearedTube, SignedOffsetsPickTheQuadrant) {
 INSTANTIATE_TEST_SUITE_P(Bounces, ShearedTube, ::testing::Values(0u, 1u),
                          [](const auto& info) { return info.param ? "Odd" : "Even"; });
 
+// Near a reflection a receiver is reached by two image sources: the incident leg continued
+// past the boundary and the reflected leg continued back before it. For a ray rising at 30
+// degrees to a pressure-release surface, the reflected ray is the mirror image of the straight
+// ray through the surface, so at every receiver near the reflection point the reflected ray's
+// field is the straight ray's field there minus the straight ray's field at the mirror point.
+TEST(BeamInfluence, ReflectedBeamIsTheSumOfItsTwoImages) {
+    const double el = -kPiD / 6.0;
+    const auto straight = straight_ray({0, 0, 100}, 0.0, el, 20.0, 20); // z = 0 at s = 200
+    auto reflected = straight;
+    for (std::size_t i = 10; i < reflected.size(); ++i) {
+        RayState& st = reflected[i];
+        st.position.z = -st.position.z;
+        st.slowness.z = -st.slowness.z;
+        st.surface_bounces = 1;
+        st.phase = kPi;
+    }
+    std::vector<float> xs{0.0f, 1.0f}, ys{170.0f, 175.0f, 180.0f}, zs{1.0f, 2.0f}, mirror_zs;
+    for (float z : zs)
+        mirror_zs.push_back(-z);
+    const std::vector<float> omegas{2.0f * kPi * 50.0f};
+    const auto run = [&](std::vector<RayState> ray, const std::vector<float>& z) {
+        PressureField f = init_pressure_field(make_config("grid", xs, ys, z));
+        gaussian_beam_influence(ray, f, kRigid, omegas, static_cast<float>(el), 0.01f, 0.01f);
+        return f;
+    };
+    const PressureField refl = run(reflected, zs);
+    const PressureField direct = run(straight, zs);
+    const PressureField image = run(straight, mirror_zs);
+    for (std::size_t r = 0; r < refl.delay_s.size(); ++r) {
+        const std::complex<double> want = at(direct, 0, r) - at(image, 0, r);
+        EXPECT_GT(std::abs(at(direct, 0, r)), 0.0) << r;
+        EXPECT_LT(std::abs(at(refl, 0, r) - want), 1e-4 * std::abs(at(direct, 0, r))) << r;
+    }
+}
+
 } // namespace
 } // namespace kelp::influence
