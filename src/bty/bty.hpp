@@ -116,6 +116,16 @@ inline Vec3 bottom_normal_from_cursor(Vec2 p, const BTYfield& f, const BTYCursor
     return {-gx / len, -gy / len, 1.0f / len};
 }
 
+// Twist d2z/dxdy (1/m) of the bilinear surface in the cursor's cell: the one curvature a
+// bilinear bottom has (0 when either axis has a single node).
+inline float bottom_twist_from_cursor(const BTYfield& f, const BTYCursor& cur) {
+    if (f.x.size() < 2 || f.y.size() < 2) return 0.0f;
+    const detail::CellDepths c = detail::cell_depths(f, cur);
+    const float hx = f.x[cur.ix + 1] - f.x[cur.ix];
+    const float hy = f.y[cur.iy + 1] - f.y[cur.iy];
+    return ((c.z11 - c.z10) - (c.z01 - c.z00)) / (hx * hy);
+}
+
 // Shortens h so that p + h * d ends on the next bathymetry grid line of the cursor's cell
 // along x and y (upper line for d > 0, the cell's own lower line for d < 0); components with
 // |d| <= 1e-9, lines at most 1e-9 ahead and single-node axes are ignored. Never grows h.

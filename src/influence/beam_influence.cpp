@@ -35,6 +35,7 @@ struct Segment {
     bool closed_end; // accept s = 1 (only the last segment reaching receivers)
     float rb2;
     Vec2 qt0, dqt, qh0, dqh;
+    Vec2 pt0, dpt, ph0, dph; // p vectors scaled like the q vectors
     float det_a;
     float tau0, dtau;
     float amp_b;
@@ -67,6 +68,9 @@ inline bool below_segment_end(const Segment& g, float s) {
 // the shared state at s = 1 of the previous segment and s < 0 of this one (lost to both), or
 // at s < 1 of the previous and s = 0 of this one (counted twice).
 inline constexpr float kHandoverBand = 1e-4f;
+// How far (in beam windows) a leg is continued past a reflection at most: a grazing leg's
+// window reaches water over window / sin(grazing angle), bounded here.
+inline constexpr float kReachWidths = 10.0f;
 
 // Whether this segment owns receiver r at projection parameter s (already below the end):
 // away from the start, s >= 0; inside the band, exactly when the previous segment, with the
@@ -99,11 +103,13 @@ inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
         if constexpr (kCount) ++stats->rejected_determinant;
         return;
     }
-    // Offsets along the ray normals, expressed in units of the beam's two q vectors: the
-    // solution of [qt qh] (a, b) = (u1, u2). A vanishing diagonal entry falls back to the
-    // offset scaled by the determinant alone.
-    const float u1 = std::fabs(dot(v, g.e1));
-    const float u2 = std::fabs(dot(v, g.e2));
+    // Offsets along the tube's normals, expressed in units of the beam's two q vectors: the
+    // solution of [qt qh] (a, b) = (u1, u2). The offsets keep their signs: once reflections
+    // or 3-D gradients shear the tube, q_tilde and q_hat are no longer along e1 and e2, and
+    // the four quadrants around the ray lie at different distances in launch angle. A
+    // vanishing diagonal entry falls back to the offset scaled by the determinant alone.
+    const float u1 = dot(v, g.e1);
+    const float u2 = dot(v, g.e2);
     const float a =
         (std::fabs(qh.y) > 1e-12f) ? (u1 * qh.y - u2 * qh.x) / det : u2 / std::fabs(det);
     const float b =
@@ -118,6 +124,13 @@ inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
     // A receiver beyond a caustic inside this very segment already carries its pi/2.
     const float ph = crosses_caustic(det, g.det_a) ? g.phase + kHalfPi : g.phase;
     const float tau = g.tau0 + s * g.dtau;
+    // Travel time off the axis: the wavefront's curvature P Q^-1 adds (1/2) u . P Q^-1 u, with
+    // Q^-1 u = (a, b). Without it, beams whose axes pass the receiver at different offsets
+    // arrive with different phases and cancel, the more so the wider the beams.
+    const Vec2 pt{g.pt0.x + s * g.dpt.x, g.pt0.y + s * g.dpt.y};
+    const Vec2 phv{g.ph0.x + s * g.dph.x, g.ph0.y + s * g.dph.y};
+    const float tau_off =
+        tau + 0.5f * (u1 * (a * pt.x + b * phv.x) + u2 * (a * pt.y + b * phv.y));
     const float amp = (g.amp_b / std::sqrt(std::fabs(det))) * weight;
 
     float& delay = f.delay_s[rec];
@@ -130,7 +143,7 @@ inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
     Complex32* p = f.pressure.data() + rec;
     for (std::size_t k = 0; k < f.omegas.size(); ++k, p += f.receivers) {
         float sn, cs;
-        ::sincosf(f.omegas[k] * tau - ph, &sn, &cs);
+        ::sincosf(f.omegas[k] * tau_off - ph, &sn, &cs);
         const float ac = amp * cs, as = amp * sn;
         const Complex32 rk = f.reflection[k];
         p->re += rk.re * ac - rk.im * as;
@@ -527,38 +540,93 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
         const float w_hat = 4.0f * std::fmax(len_h, len_h_b);
 
         if (is_live(i)) {
-            const Vec3 d = sb.position - sa.position;
-            const float l2 = dot(d, d);
-            const float rb = 0.5f * std::sqrt(l2) + std::fmax(w_hat, w_tilde) + 1e-6f;
+            const Vec3 d0 = sb.position - sa.position;
             // At a reflection B's slowness is already mirrored and its frame turned, while
             // the segment still runs along the incident direction: measure with A's normals.
             const bool ends_in_reflection =
                 sb.event.kind == rays::kEventBottom || sb.surface_bounces > sa.surface_bounces;
+            const bool starts_at_reflection =
+                i >= 2 && (sa.event.kind == rays::kEventBottom ||
+                           sa.surface_bounces > ray[i - 2].surface_bounces);
             const rays::RayState& frame = ends_in_reflection ? sa : sb;
+            // The tube's normals: the stored frame with the sign its reflections left on e1.
             const rays::RayBasis basis =
                 rays::ray_normal_basis(frame.slowness, frame.sound_speed, frame.phi);
-            const Segment g{sa.position,
+            const float tube_sign = rays::ray_tube_sign(frame);
+            // p jumps at a reflection (q does not): the incident segment keeps A's p.
+            const Vec2 pb_t = ends_in_reflection ? sa.p_tilde : sb.p_tilde;
+            const Vec2 pb_h = ends_in_reflection ? sa.p_hat : sb.p_hat;
+
+            // A leg between reflections is the beam of one image source. Receivers near the
+            // boundary whose foot on the ray lies beyond the reflection point (or before the
+            // reflected leg's start) are still inside that image's beam: cutting the beam at
+            // the boundary left a band one beam width wide along every boundary short of most
+            // of its field. The leg's last (first) segment is therefore continued past the
+            // reflection by as far as its window can reach water, extrapolating q, p and tau.
+            const float len0 = std::sqrt(dot(d0, d0));
+            const float window = std::fmax(w_hat, w_tilde);
+            const auto reach = [&](const rays::RayState& at) {
+                const Vec3 n = at.event.kind == rays::kEventBottom ? at.event.normal
+                                                                   : Vec3{0.0f, 0.0f, -1.0f};
+                const float sin_graze = std::fabs(dot(d0, n)) / len0;
+                return std::fmin(window / std::fmax(sin_graze, 0.1f), kReachWidths * window) /
+                       len0;
+            };
+            const float ext0 = starts_at_reflection ? reach(sa) : 0.0f;
+            const float ext1 = ends_in_reflection ? reach(sb) : 0.0f;
+            const float span = 1.0f + ext0 + ext1;
+            const Vec3 d = span * d0;
+            const Vec3 a = sa.position - ext0 * d0;
+            const float l2 = dot(d, d);
+            const auto start_of = [ext0](Vec2 v0, Vec2 dv) {
+                return Vec2{v0.x - ext0 * dv.x, v0.y - ext0 * dv.y};
+            };
+            const auto along = [span](Vec2 dv) { return Vec2{span * dv.x, span * dv.y}; };
+            const Vec2 dqt{sb.q_tilde.x - sa.q_tilde.x, sb.q_tilde.y - sa.q_tilde.y};
+            const Vec2 dqh{sb.q_hat.x - sa.q_hat.x, sb.q_hat.y - sa.q_hat.y};
+            const Vec2 pt0{scale_tilde * sa.p_tilde.x, scale_tilde * sa.p_tilde.y};
+            const Vec2 dpt{scale_tilde * (pb_t.x - sa.p_tilde.x),
+                           scale_tilde * (pb_t.y - sa.p_tilde.y)};
+            const Vec2 ph0{scale_hat * sa.p_hat.x, scale_hat * sa.p_hat.y};
+            const Vec2 dph{scale_hat * (pb_h.x - sa.p_hat.x),
+                           scale_hat * (pb_h.y - sa.p_hat.y)};
+            const float dtau = sb.travel_time - sa.travel_time;
+            // The window grows with q along the continuation.
+            const Vec2 qt_far0 = start_of(sa.q_tilde, dqt), qh_far0 = start_of(sa.q_hat, dqh);
+            const Vec2 qt_far1{sb.q_tilde.x + ext1 * dqt.x, sb.q_tilde.y + ext1 * dqt.y};
+            const Vec2 qh_far1{sb.q_hat.x + ext1 * dqh.x, sb.q_hat.y + ext1 * dqh.y};
+            const float window_ext = std::fmax(
+                window, 4.0f * std::fmax(std::fmax(length(qt_far0), length(qt_far1)),
+                                         std::fmax(length(qh_far0), length(qh_far1))));
+            const float rb = 0.5f * std::sqrt(l2) + window_ext + 1e-6f;
+            // A continued start is no hand-over from the previous segment (another image).
+            const bool has_prev = prev_live && !starts_at_reflection;
+            const Segment g{a,
                             d,
                             l2,
-                            i == last_live,
+                            i == last_live || ends_in_reflection,
                             rb * rb,
-                            sa.q_tilde,
-                            {sb.q_tilde.x - sa.q_tilde.x, sb.q_tilde.y - sa.q_tilde.y},
-                            sa.q_hat,
-                            {sb.q_hat.x - sa.q_hat.x, sb.q_hat.y - sa.q_hat.y},
+                            start_of(sa.q_tilde, dqt),
+                            along(dqt),
+                            start_of(sa.q_hat, dqh),
+                            along(dqh),
+                            start_of(pt0, dpt),
+                            along(dpt),
+                            start_of(ph0, dph),
+                            along(dph),
                             sa.det_q,
-                            sa.travel_time,
-                            sb.travel_time - sa.travel_time,
+                            sa.travel_time - ext0 * dtau,
+                            span * dtau,
                             sb.amplitude,
                             sa.phase + psi,
-                            basis.e1,
+                            tube_sign * basis.e1,
                             basis.e2,
-                            prev_live,
+                            has_prev,
                             prev_a,
                             prev_d,
                             prev_l2};
             add_segment<kCount>(g, rb, set, f, stats);
-            prev_a = sa.position;
+            prev_a = a;
             prev_d = d;
             prev_l2 = l2;
         }

@@ -85,4 +85,11 @@ inline RayBasis ray_normal_basis(Vec3 t, float c, float phi) {
              -c * rl * sp}};
 }
 
+// Sign of the tube's first component relative to e1: each reflection mirrors the ray tube
+// and reverses its handedness while the stored frame stays right-handed, so the q and p
+// vectors of a state with an odd number of bounces live on (-e1, e2).
+inline float ray_tube_sign(const RayState& s) {
+    return ((s.surface_bounces + s.bottom_bounces) & 1u) ? -1.0f : 1.0f;
+}
+
 } // namespace kelp::rays

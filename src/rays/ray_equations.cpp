@@ -38,7 +38,8 @@ RayDerivatives compute_ray_derivatives(const RayState& state, const ssp::SSPFiel
     const RayBasis b = ray_normal_basis(t, c, state.phi);
     const float k11 = -hessian_form(s, b.e1, b.e1) / c2;
     const float k22 = -hessian_form(s, b.e2, b.e2) / c2;
-    const float k12 = -hessian_form(s, b.e1, b.e2) / c2;
+    // The q vectors live on (sign e1, e2) after an odd number of mirrors.
+    const float k12 = -ray_tube_sign(state) * hessian_form(s, b.e1, b.e2) / c2;
 
     const Vec2 qt = state.q_tilde;
     const Vec2 qh = state.q_hat;

@@ -241,7 +241,7 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
         ssp::update_ssp_cursor(n.position, ssp, ssp_cur);
         bty::update_bty_cursor({n.position.x, n.position.y}, bty, bty_cur);
 
-        const unsigned moved = reflect::reflect_boundaries(ray, bty, bty_cur);
+        const unsigned moved = reflect::reflect_boundaries(ray, bty, bty_cur, ssp, ssp_cur);
         const Vec3 p = ray.back().position;
         if (moved & reflect::kMovedX) pos.x.restart(p.x);
         if (moved & reflect::kMovedY) pos.y.restart(p.y);

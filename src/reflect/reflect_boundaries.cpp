@@ -2,47 +2,67 @@
 #include "reflect/reflect.hpp"
 
 #include <cmath>
+#include <cstdint>
 
 namespace kelp::reflect {
 
 namespace {
 
-// Carries the dynamic-ray vectors across a boundary of normal n met with incident slowness t.
-// (m, v) is the frame of the boundary plane around the tangent u = c t; a, b, d are the
-// components of the ray-normal frame (e1, e2) in it. The boundary is taken as flat, so the
-// curvature terms that would couple q into p vanish and only the rotation in and out of the
-// boundary frame is applied (the identity up to rounding unless u is along n, where the
-// boundary frame degenerates and p is zeroed). phi turns by twice the frame angle.
-void carry_dynamic_quantities(rays::RayState& s, Vec3 t, Vec3 n, float c) {
+// Carries the dynamic-ray vectors across a boundary of unit normal n (pointing out of the
+// water) met with incident slowness t at sound speed c, where the sound-speed gradient is
+// grad_c (1/s) and the boundary's normal turns by dn = -twist n_z (w_y, w_x, 0)_tangential
+// per tangential displacement w (the bilinear bottom z = ... + twist x y; 0 for the surface).
+//
+// The reflected ray tube is the mirror image M x = x - 2 (x . n) n of the incident one: the
+// q vectors keep their components on the mirrored normals (M e1, M e2). A mirror reverses
+// handedness, so the stored right-handed frame becomes e1' = -M e1, e2' = M e2 and the tube's
+// first component changes sign relative to it once per reflection; the marcher and the beam
+// summation read that sign from the parity of the bounce count. q is continuous; p jumps by
+// R q, where R collects what the mirror misses when neighbouring rays hit the boundary at
+// different points, shifted along the ray by sigma_j = -(n . E_j) / cos(theta) per unit q_j:
+// - the gradient: over sigma the incident slowness turns by -grad c / c^2, the reflected one
+//   back by the same; mirrored, the two differ by their normal parts, giving
+//   R_ij += 2 (n . grad c) / (c^2 cos theta) (n . E_i)(n . E_j);
+// - the curvature: the normal at the neighbour's hit point turns the reflected slowness,
+//   giving R_ij += -(2 cos theta / c) h_i . dn(h_j), with h_j = E_j + sigma_j u the tangential
+//   trace of E_j on the boundary.
+// E1, E2 are the incident tube's normals (the stored frame with the first sign applied).
+void carry_dynamic_quantities(rays::RayState& s, Vec3 t, Vec3 n, float c, Vec3 grad_c,
+                              float twist) {
+    const std::uint32_t bounces_before = s.surface_bounces + s.bottom_bounces - 1u;
+    const float sign1 = (bounces_before & 1u) ? -1.0f : 1.0f;
     const rays::RayBasis e = rays::ray_normal_basis(t, c, s.phi);
     const Vec3 u{c * t.x, c * t.y, c * t.z};
-    Vec3 m = cross(n, u);
-    const float m2 = dot(m, m);
-    if (m2 > 0.0f) {
-        const float len = std::sqrt(m2);
-        m = {m.x / len, m.y / len, m.z / len};
+    const Vec3 big_e[2] = {sign1 * e.e1, e.e2};
+    const float cos_i = dot(n, u);
+
+    float r[2][2] = {{0.0f, 0.0f}, {0.0f, 0.0f}};
+    if (cos_i > 1e-6f) {
+        const float en[2] = {dot(n, big_e[0]), dot(n, big_e[1])};
+        const float gn = dot(n, grad_c) * 2.0f / (c * c * cos_i);
+        Vec3 h[2];
+        for (int j = 0; j < 2; ++j)
+            h[j] = big_e[j] - (en[j] / cos_i) * u;
+        const float curv = 2.0f * cos_i * twist * n.z / c;
+        for (int i = 0; i < 2; ++i) {
+            for (int j = 0; j < 2; ++j) {
+                r[i][j] = gn * en[i] * en[j] + curv * (h[i].x * h[j].y + h[i].y * h[j].x);
+            }
+        }
     }
-    const Vec3 v = cross(u, m);
-
-    const float a = -dot(e.e1, v);
-    const float b = -dot(e.e2, v);
-    const float d = dot(e.e2, m);
-
-    const Vec2 pt = s.p_tilde;
-    const Vec2 ph = s.p_hat;
-    const Vec2 bx{a * pt.x + b * ph.x, a * pt.y + b * ph.y};
-    const Vec2 by{d * ph.x - b * pt.x, d * ph.y - b * pt.y};
-    s.p_tilde = {a * bx.x - b * by.x, a * bx.y - b * by.y};
-    s.p_hat = {b * bx.x + d * by.x, b * bx.y + d * by.y};
-
+    const auto jump = [&r](Vec2 p, Vec2 q) {
+        return Vec2{p.x + r[0][0] * q.x + r[0][1] * q.y, p.y + r[1][0] * q.x + r[1][1] * q.y};
+    };
+    s.p_tilde = jump(s.p_tilde, s.q_tilde);
+    s.p_hat = jump(s.p_hat, s.q_hat);
     s.det_q = s.q_tilde.x * s.q_hat.y - s.q_tilde.y * s.q_hat.x;
 
-    // Clamp against rounding just outside [-1, 1]; a NaN stays NaN rather than turning into
-    // a plausible angle.
-    float ca = a;
-    if (ca > 1.0f) ca = 1.0f;
-    if (ca < -1.0f) ca = -1.0f;
-    s.phi = s.phi + 2.0f * std::acos(ca);
+    // The new rotation angle puts e1' = -M e1 on the reflected ray's phi = 0 frame.
+    const float en1 = dot(e.e1, n);
+    const Vec3 e1r{-(e.e1.x - 2.0f * en1 * n.x), -(e.e1.y - 2.0f * en1 * n.y),
+                   -(e.e1.z - 2.0f * en1 * n.z)};
+    const rays::RayBasis f = rays::ray_normal_basis(s.slowness, c, 0.0f);
+    s.phi = std::atan2(-dot(e1r, f.e2), dot(e1r, f.e1));
 }
 
 unsigned moved_coordinates(Vec3 before, Vec3 after) {
@@ -52,8 +72,19 @@ unsigned moved_coordinates(Vec3 before, Vec3 after) {
 
 } // namespace
 
-unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
-                            bty::BTYCursor& cur) {
+namespace {
+
+// The sound-speed gradient at p, or zero in a uniform medium (no field given).
+Vec3 gradient_at(Vec3 p, const ssp::SSPFields* ssp, const ssp::SSPCursor* ssp_cur) {
+    if (ssp == nullptr) return {};
+    ssp::SSPCursor probe = *ssp_cur;
+    const ssp::SSPSample smp = ssp::interpolate_all_with_cursor(p, *ssp, probe);
+    return {smp.dc_dx, smp.dc_dy, smp.dc_dz};
+}
+
+unsigned reflect_last(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
+                      bty::BTYCursor& cur, const ssp::SSPFields* ssp,
+                      const ssp::SSPCursor* ssp_cur) {
     rays::RayState& s = ray.back();
     s.event.kind = rays::kEventNone;
     const Vec3 p0 = s.position;
@@ -69,7 +100,8 @@ unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfiel
         s.slowness.z = -t.z;
         s.surface_bounces += 1;
         s.phase = s.phase + kPi;
-        carry_dynamic_quantities(s, t, {0.0f, 0.0f, -1.0f}, c);
+        carry_dynamic_quantities(s, t, {0.0f, 0.0f, -1.0f}, c,
+                                 gradient_at(s.position, ssp, ssp_cur), 0.0f);
         return moved_coordinates(p0, s.position);
     }
 
@@ -99,8 +131,22 @@ unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfiel
     // Nudged 1e-9 m towards the water, like the surface point; in single precision this only
     // changes coordinates close to zero.
     s.position = {p.x - 1e-9f * n.x, p.y - 1e-9f * n.y, p.z - 1e-9f * n.z};
-    carry_dynamic_quantities(s, t, n, c);
+    carry_dynamic_quantities(s, t, n, c, gradient_at(s.position, ssp, ssp_cur),
+                             bty::bottom_twist_from_cursor(bty, cur));
     return moved_coordinates(p0, s.position);
+}
+
+} // namespace
+
+unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
+                            bty::BTYCursor& cur) {
+    return reflect_last(ray, bty, cur, nullptr, nullptr);
+}
+
+unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
+                            bty::BTYCursor& cur, const ssp::SSPFields& ssp,
+                            const ssp::SSPCursor& ssp_cur) {
+    return reflect_last(ray, bty, cur, &ssp, &ssp_cur);
 }
 
 } // namespace kelp::reflect

@@ -211,7 +211,9 @@ class OneBeam : public ::testing::TestWithParam<Offset> {};
 
 // A beam along +y from the origin at 1000 m depth. At arc length S its two widths are
 // S delev and S dazim |cos elev0| (q scaled by the fan spacings), so a receiver offset by
-// (a S delev) e1 + (b S dazim) e2 gets exp(-(a^2 + b^2) / 2) / (2 pi S) with phase omega S / c.
+// (a S delev) e1 + (b S dazim) e2 gets exp(-(a^2 + b^2) / 2) / (2 pi S) with the phase of the
+// spherical wavefront through the receiver, omega (S + r^2 / (2 S)) / c for an offset r (the
+// beam's curvature P Q^-1 = 1 / (c S)); its earliest arrival is the axial time S / c.
 TEST_P(OneBeam, AmplitudeIsSphericalSpreadingTimesGaussian) {
     const Offset o = GetParam();
     const double step = 50.0, s_rx = 725.0; // mid-segment
@@ -234,7 +236,8 @@ TEST_P(OneBeam, AmplitudeIsSphericalSpreadingTimesGaussian) {
     // Single-precision positions of order 1000 m carry about 1e-4 m, a relative error of a
     // few 1e-5 in the offsets of a few metres.
     EXPECT_NEAR(std::abs(p) / want, 1.0, 2e-4);
-    EXPECT_NEAR(wrap(std::arg(p) - omega * s_proj / kC), 0.0, 2e-3);
+    const double r2 = off1 * off1 + off2 * off2;
+    EXPECT_NEAR(wrap(std::arg(p) - omega * (s_proj + r2 / (2.0 * s_proj)) / kC), 0.0, 2e-3);
     EXPECT_NEAR(f.delay_s.flat()[0], s_proj / kC, 1e-6);
     EXPECT_NEAR(f.amplitude.flat()[0] / want, 1.0, 2e-4);
 }
@@ -415,7 +418,9 @@ TEST(BeamInfluence, BottomReflectionAppliesAfterItsSegment) {
         ray.insert(ray.begin() + 3, ev);
         auto plain_ray = ray;
         plain_ray[3].event.kind = rays::kEventNone;
-        const auto cfg = make_config("array", {0, 0}, {150, 350}, {500, 500}, 2);
+        // Receivers beyond the reach of the legs' continuation past the reflection (a few
+        // beam windows over the sine of the grazing angle, here 60 m around y = 200).
+        const auto cfg = make_config("array", {0, 0}, {120, 350}, {500, 500}, 2);
         PressureField with = init_pressure_field(cfg), without = init_pressure_field(cfg);
         gaussian_beam_influence(ray, with, fluid, omegas, 0.0f, 0.01f, 0.01f);
         gaussian_beam_influence(plain_ray, without, fluid, omegas, 0.0f, 0.01f, 0.01f);
@@ -716,6 +721,69 @@ TEST(BeamInfluence, SearchGivesExactlyTheFullScan) {
             EXPECT_EQ(0, std::memcmp(fast.amplitude.data.data(), full.amplitude.data.data(),
                                      full.amplitude.size() * sizeof(float)));
         }
+    }
+}
+
+// A sheared tube (q_tilde with a component along e2, as a reflection off a slope leaves it)
+// weights the four quadrants around the ray differently: with scaled q_tilde = (1.5, 0.75),
+// q_hat = (0, 1.5) at the receivers' projection, the offsets (1.5, 1.5) and (1.5, -1.5) along
+// the tube's normals lie at (a, b) = (1, 0.5) and (1, -1.5) fan spacings, a ratio of e in the
+// Gaussian. After an odd number of reflections the tube's first normal is -e1, so the two
+// receivers trade places.
+class ShearedTube : public ::testing::TestWithParam<std::uint32_t> {};
+
+TEST_P(ShearedTube, SignedOffsetsPickTheQuadrant) {
+    const std::uint32_t bounces = GetParam();
+    std::vector<RayState> ray = straight_ray({0.0, 0.0, 500.0}, 0.0, 0.0, 100.0, 2);
+    for (RayState& st : ray) {
+        st.q_tilde.y = 0.5f * st.q_tilde.x;
+        st.surface_bounces = bounces;
+    }
+    // Ray along +y: e1 = (0, 0, -1), e2 = (-1, 0, 0); receivers at s = 150 m, where the
+    // scaled q vectors (x 0.01 / c) are as above.
+    const float u1 = 1.5f;
+    PressureField f = init_pressure_field(
+        make_config("array", {-u1, u1}, {150.0f, 150.0f}, {500.0f - u1, 500.0f - u1}));
+    gaussian_beam_influence(ray, f, kRigid, std::vector<float>{100.0f}, 0.0f, 0.01f, 0.01f);
+    const double ratio = std::abs(at(f, 0, 0)) / std::abs(at(f, 0, 1));
+    EXPECT_NEAR(ratio, bounces % 2 ? std::exp(-1.0) : std::exp(1.0), 1e-4);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounces, ShearedTube, ::testing::Values(0u, 1u),
+                         [](const auto& info) { return info.param ? "Odd" : "Even"; });
+
+// Near a reflection a receiver is reached by two image sources: the incident leg continued
+// past the boundary and the reflected leg continued back before it. For a ray rising at 30
+// degrees to a pressure-release surface, the reflected ray is the mirror image of the straight
+// ray through the surface, so at every receiver near the reflection point the reflected ray's
+// field is the straight ray's field there minus the straight ray's field at the mirror point.
+TEST(BeamInfluence, ReflectedBeamIsTheSumOfItsTwoImages) {
+    const double el = -kPiD / 6.0;
+    const auto straight = straight_ray({0, 0, 100}, 0.0, el, 20.0, 20); // z = 0 at s = 200
+    auto reflected = straight;
+    for (std::size_t i = 10; i < reflected.size(); ++i) {
+        RayState& st = reflected[i];
+        st.position.z = -st.position.z;
+        st.slowness.z = -st.slowness.z;
+        st.surface_bounces = 1;
+        st.phase = kPi;
+    }
+    std::vector<float> xs{0.0f, 1.0f}, ys{170.0f, 175.0f, 180.0f}, zs{1.0f, 2.0f}, mirror_zs;
+    for (float z : zs)
+        mirror_zs.push_back(-z);
+    const std::vector<float> omegas{2.0f * kPi * 50.0f};
+    const auto run = [&](std::vector<RayState> ray, const std::vector<float>& z) {
+        PressureField f = init_pressure_field(make_config("grid", xs, ys, z));
+        gaussian_beam_influence(ray, f, kRigid, omegas, static_cast<float>(el), 0.01f, 0.01f);
+        return f;
+    };
+    const PressureField refl = run(reflected, zs);
+    const PressureField direct = run(straight, zs);
+    const PressureField image = run(straight, mirror_zs);
+    for (std::size_t r = 0; r < refl.delay_s.size(); ++r) {
+        const std::complex<double> want = at(direct, 0, r) - at(image, 0, r);
+        EXPECT_GT(std::abs(at(direct, 0, r)), 0.0) << r;
+        EXPECT_LT(std::abs(at(refl, 0, r) - want), 1e-4 * std::abs(at(direct, 0, r))) << r;
     }
 }
 

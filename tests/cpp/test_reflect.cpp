@@ -1,14 +1,13 @@
 // Surface and bottom reflection of the last ray state: geometry, counters, events and the
 // carrying of the dynamic-ray quantities across the boundary.
 
-#include "test_names.hpp"
-
 #include "input/constants.hpp"
 #include "reflect/reflect.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <string>
 #include <vector>
 
 namespace kelp {
@@ -236,74 +235,100 @@ TEST(BottomReflection, NormalIsTurnedIntoTheBottom) {
     EXPECT_NE(moved, 0u);
 }
 
-// For every basis rotation the frame change in and out of the boundary plane is a rotation, so
-// p comes back unchanged up to rounding, q and the kinematic scalars are untouched, and det_q
-// is refreshed from q.
-class DynamicQuantitiesAcrossBoundary : public ::testing::TestWithParam<float> {};
+Vec3 mirror(Vec3 x, Vec3 n) {
+    const float k = 2.0f * dot(x, n);
+    return {x.x - k * n.x, x.y - k * n.y, x.z - k * n.z};
+}
 
-TEST_P(DynamicQuantitiesAcrossBoundary, PUnchangedAndDetQRefreshed) {
-    const float phi = GetParam();
+// In uniform water over a plane boundary the reflected tube is the mirror image of the
+// incident one: p and q keep their components on the mirrored normals, and since a mirror
+// reverses handedness the stored right-handed frame becomes e1' = -M e1, e2' = M e2 for every
+// incoming rotation, boundary and angle, normal incidence included.
+struct MirrorCase {
+    const char* name;
+    Vec3 position, direction;
+    float phi;
+};
+
+class MirroredFrame : public ::testing::TestWithParam<MirrorCase> {};
+
+TEST_P(MirroredFrame, StoredFrameIsTheMirrorImageAndPQAreKept) {
+    const MirrorCase& mc = GetParam();
     const bty::BTYfield sloped = make_bottom(100.0f, 100.0f, 200.0f, 200.0f);
-    const RayState hits[2] = {
-        make_state({500.0f, 300.0f, 152.0f}, unit({0.7f, 0.2f, 0.4f}), phi),
-        make_state({500.0f, 300.0f, -0.3f}, unit({0.2f, -0.6f, -0.5f}), phi)};
-    for (const RayState& s : hits) {
-        const auto [r, moved] = reflect_one(s, sloped);
-        ASSERT_EQ(r.surface_bounces + r.bottom_bounces, 1u);
-        // a^2 + b^2 = 1 holds to a few ulps; p of order 1 comes back within ~1e-6.
-        EXPECT_NEAR(r.p_tilde.x, s.p_tilde.x, 2e-6);
-        EXPECT_NEAR(r.p_tilde.y, s.p_tilde.y, 2e-6);
-        EXPECT_NEAR(r.p_hat.x, s.p_hat.x, 2e-6);
-        EXPECT_NEAR(r.p_hat.y, s.p_hat.y, 2e-6);
-        EXPECT_EQ(r.q_tilde.x, s.q_tilde.x);
-        EXPECT_EQ(r.q_hat.y, s.q_hat.y);
-        EXPECT_EQ(r.det_q, 40.0f * 60.0f - 5.0f * -7.0f);
-        EXPECT_EQ(r.travel_time, s.travel_time);
-        EXPECT_EQ(r.amplitude, s.amplitude);
-        EXPECT_TRUE(std::isfinite(r.phi));
-        EXPECT_GE(r.phi, phi);
-        EXPECT_LE(r.phi, phi + 2.0f * kPi);
+    const RayState s = make_state(mc.position, unit(mc.direction), mc.phi);
+    const auto [r, moved] = reflect_one(s, sloped);
+    ASSERT_EQ(r.surface_bounces + r.bottom_bounces, 1u);
+    const Vec3 n = r.bottom_bounces ? r.event.normal : Vec3{0.0f, 0.0f, -1.0f};
+    const rays::RayBasis before = rays::ray_normal_basis(s.slowness, kC, s.phi);
+    const rays::RayBasis after = rays::ray_normal_basis(r.slowness, kC, r.phi);
+    const Vec3 e1 = mirror(before.e1, n), e2 = mirror(before.e2, n);
+    EXPECT_NEAR(after.e1.x, -e1.x, 2e-6f);
+    EXPECT_NEAR(after.e1.y, -e1.y, 2e-6f);
+    EXPECT_NEAR(after.e1.z, -e1.z, 2e-6f);
+    EXPECT_NEAR(after.e2.x, e2.x, 2e-6f);
+    EXPECT_NEAR(after.e2.y, e2.y, 2e-6f);
+    EXPECT_NEAR(after.e2.z, e2.z, 2e-6f);
+    EXPECT_EQ(rays::ray_tube_sign(r), -1.0f);
+    EXPECT_EQ(r.p_tilde.x, s.p_tilde.x);
+    EXPECT_EQ(r.p_tilde.y, s.p_tilde.y);
+    EXPECT_EQ(r.p_hat.x, s.p_hat.x);
+    EXPECT_EQ(r.p_hat.y, s.p_hat.y);
+    EXPECT_EQ(r.q_tilde.x, s.q_tilde.x);
+    EXPECT_EQ(r.q_hat.y, s.q_hat.y);
+    EXPECT_EQ(r.det_q, 40.0f * 60.0f - 5.0f * -7.0f);
+    EXPECT_EQ(r.travel_time, s.travel_time);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Boundaries, MirroredFrame,
+    ::testing::Values(
+        MirrorCase{"SlopeObliquePhi0", {500.0f, 300.0f, 152.0f}, {0.7f, 0.2f, 0.4f}, 0.0f},
+        MirrorCase{"SlopeObliquePhi03", {500.0f, 300.0f, 152.0f}, {0.7f, 0.2f, 0.4f}, 0.3f},
+        MirrorCase{
+            "SlopeObliquePhiMinus2", {500.0f, 300.0f, 152.0f}, {0.7f, 0.2f, 0.4f}, -2.0f},
+        MirrorCase{"SurfacePhi1", {500.0f, 300.0f, -0.3f}, {0.2f, -0.6f, -0.5f}, 1.0f},
+        MirrorCase{"SurfacePhiMinus1", {500.0f, 300.0f, -0.3f}, {0.2f, -0.6f, -0.5f}, -1.0f},
+        MirrorCase{"SurfaceInVerticalPlane", {0.0f, 0.0f, -0.1f}, {0.0f, 0.866f, -0.5f}, 0.0f},
+        MirrorCase{
+            "SurfaceNormalIncidence", {10.0f, 10.0f, -0.5f}, {0.0f, 0.0f, -1.0f}, 0.25f}),
+    [](const ::testing::TestParamInfo<MirrorCase>& info) {
+        return std::string(info.param.name);
+    });
+
+// A flat bottom in c = 1500 + g z, met in the plane x = 0 at grazing angle alpha: with
+// u = (0, cos, sin), e1 = (0, sin, -cos), e2 = (-1, 0, 0) and n = (0, 0, 1) the neighbouring
+// rays of the elevation direction hit the bottom shifted along the ray by cos / sin per unit
+// q1, where the incident and reflected rays turn oppositely: p1 jumps by
+// 2 g cos^2 / (c^2 sin) q1, p2 not at all (n . e2 = 0).
+TEST(DynamicQuantities, GradientAtTheBottomBendsTheReflectedTube) {
+    const float g = 0.05f, depth = 100.0f, alpha = 0.3f;
+    input::SimulationConfig cfg;
+    cfg.ssp.x_ssp_m = {-1e4f, 1e4f};
+    cfg.ssp.y_ssp_m = {-1e4f, 1e4f};
+    cfg.ssp.z_ssp_m = {0.0f, 1000.0f};
+    for (int i = 0; i < 4; ++i) {
+        cfg.ssp.c_m_s.push_back(1500.0f);
+        cfg.ssp.c_m_s.push_back(1500.0f + g * 1000.0f);
     }
-}
-
-INSTANTIATE_TEST_SUITE_P(Phi, DynamicQuantitiesAcrossBoundary,
-                         ::testing::Values(0.0f, 0.3f, 1.0f, -2.0f, kTwoPi),
-                         [](const auto& info) {
-                             return "Phi" + test::number_name(info.param);
-                         });
-
-TEST(DynamicQuantities, SurfaceHitInTheVerticalPlaneTurnsPhiByTwoPi) {
-    // Azimuth 0 (along +y) rising at 30 degrees: e1 = (0, -sin, -cos), e2 = (-1, 0, 0) and the
-    // boundary frame m = (1, 0, 0), v = (0, -sin, -cos), so a = d = -1, b = 0 and phi grows by
-    // 2 acos(-1). acos is ill-conditioned at -1: a rounding of a by one ulp moves the result by
-    // ~3.5e-4 rad, hence the tolerance.
-    const RayState s = make_state({0.0f, 0.0f, -0.1f}, {0.0f, 0.8660254f, -0.5f});
-    const auto [r, moved] = reflect_one(s, flat_bottom(100.0f));
-    EXPECT_NEAR(r.phi, 2.0f * kPi, 1e-3f);
-    EXPECT_NEAR(r.p_tilde.x, s.p_tilde.x, 2e-6);
-    EXPECT_NEAR(r.p_hat.y, s.p_hat.y, 2e-6);
-}
-
-TEST(DynamicQuantities, NormalIncidenceZeroesPAndTurnsPhiByPi) {
-    // A ray exactly along the normal has no plane of incidence: a = b = d = 0. It also has no
-    // horizontal slowness, so this checks that the fixed vertical frame keeps it finite.
-    const RayState down = make_state({10.0f, 10.0f, 100.5f}, {0.0f, 0.0f, 1.0f}, 0.25f);
-    const auto [r, moved] = reflect_one(down, flat_bottom(100.0f));
+    const ssp::SSPFields field = ssp::init_ssp(cfg);
+    const float c = 1500.0f + g * depth;
+    RayState s =
+        make_state({0.0f, 0.0f, depth + 0.01f}, {0.0f, std::cos(alpha), std::sin(alpha)});
+    s.slowness = {0.0f, std::cos(alpha) / c, std::sin(alpha) / c};
+    s.sound_speed = c;
+    std::vector<RayState> ray{RayState{}, s};
+    bty::BTYfield bottom = flat_bottom(depth);
+    bty::BTYCursor cur = bty::init_bty_cursor({0.0f, 0.0f}, bottom);
+    const ssp::SSPCursor ssp_cur = ssp::init_ssp_cursor(s.position, field);
+    reflect::reflect_boundaries(ray, bottom, cur, field, ssp_cur);
+    const RayState& r = ray.back();
     ASSERT_EQ(r.bottom_bounces, 1u);
-    EXPECT_EQ(r.slowness.z, -down.slowness.z);
-    EXPECT_EQ(r.position.z, 100.0f);
-    EXPECT_EQ(r.p_tilde.x, 0.0f);
-    EXPECT_EQ(r.p_tilde.y, 0.0f);
-    EXPECT_EQ(r.p_hat.x, 0.0f);
-    EXPECT_EQ(r.p_hat.y, 0.0f);
-    EXPECT_FLOAT_EQ(r.phi, 0.25f + kPi);
-
-    const RayState up = make_state({10.0f, 10.0f, -0.5f}, {0.0f, 0.0f, -1.0f});
-    const auto [ru, moved_u] = reflect_one(up, flat_bottom(100.0f));
-    ASSERT_EQ(ru.surface_bounces, 1u);
-    EXPECT_EQ(ru.position.x, 10.0f);
-    EXPECT_EQ(ru.p_tilde.x, 0.0f);
-    EXPECT_FLOAT_EQ(ru.phi, kPi);
+    const float ca = std::cos(alpha), sa = std::sin(alpha);
+    const float jump = 2.0f * g * ca * ca / (c * c * sa);
+    EXPECT_NEAR(r.p_tilde.x, s.p_tilde.x + jump * s.q_tilde.x, 1e-6f);
+    EXPECT_NEAR(r.p_hat.x, s.p_hat.x + jump * s.q_hat.x, 1e-6f);
+    EXPECT_FLOAT_EQ(r.p_tilde.y, s.p_tilde.y);
+    EXPECT_FLOAT_EQ(r.p_hat.y, s.p_hat.y);
 }
 
 } // namespace

@@ -56,6 +56,26 @@ def test_free_space_spreading_delay_and_phase():
     assert np.all(np.abs(residual) < 0.1), residual
 
 
+@pytest.mark.parametrize("spacing_deg", [0.5, 2.0, 4.0])
+def test_free_space_coarse_fan_keeps_level_and_phase(spacing_deg):
+    # At 10 km a 4 degree fan makes beams 700 m wide: a receiver between axes is reached by
+    # beams passing it at several hundred metres, whose axial travel times differ from its
+    # own by up to a cycle at 25 Hz. Only the wavefront-curvature term of each beam brings
+    # them back into phase (without it: 7.6 dB weak, up to 16 dB, phase off by 1.2 rad).
+    ranges = np.arange(1000.0, 10001.0, 500.0)
+    receivers = {"config_type": "array", "x_rcvr_m": [0.0] * len(ranges),
+                 "y_rcvr_m": [float(r) for r in ranges], "z_rcvr_m": [5000.0] * len(ranges)}
+    freq = 25.0
+    cfg = deep_water_config(5000.0, receivers, fan(-30, 30, spacing_deg),
+                            fan(-30, 30, spacing_deg), [freq], max_range_m=10500.0,
+                            step_m=100.0, water_depth_m=10000.0)
+    p = complex_pressure(kelp.run_simulation(cfg)["pressure_field"])[0, :, 0, 0]
+    dtl = -20.0 * np.log10(np.abs(p)) - 20.0 * np.log10(ranges)
+    assert np.max(np.abs(dtl)) < 0.5, dtl
+    residual = np.angle(p * np.exp(-2j * np.pi * freq * ranges / C))
+    assert np.max(np.abs(residual)) < 0.05, residual
+
+
 def test_lloyds_mirror_two_path_field():
     # Source 50 m below a pressure-release surface, vertical line of receivers 1 km away in
     # 5 km deep water. The image source gives p = e^{ikR1}/R1 - e^{ikR2}/R2, whose nulls lie
@@ -170,3 +190,52 @@ def test_receiver_on_a_step_end_is_not_lost_to_rounding():
     assert rounded != 0.0
     assert abs(20 * np.log10(rounded / exact)) < 0.05
     assert abs(20 * np.log10(exact * 1000.0)) < 0.25  # spherical spreading at 1 km
+
+
+def test_wedge_image_reference_meets_its_boundary_conditions():
+    # The image sum is the reference for everything reflected off a slope: check it is the
+    # field of the wedge (zero pressure on the surface, zero normal derivative on the rigid
+    # bottom, a free-space source at the source).
+    from wedge_reference import image_pressure
+    n = 32
+    beta = np.pi / n
+    src = (2000.0, 0.0, 100.0)
+    surface = np.array([[x, y, 0.0] for x in (500.0, 3000.0) for y in (0.0, 2000.0)])
+    assert np.max(np.abs(image_pressure(n, src, surface, 25.0))) < 1e-14
+    normal = np.array([-np.sin(beta), 0.0, np.cos(beta)])
+    bottom = np.array([[x, y, x * np.tan(beta)] for x in (1000.0, 4000.0) for y in (0.0, 3000.0)])
+    h = 0.01
+    dpdn = (image_pressure(n, src, bottom + h * normal, 25.0)
+            - image_pressure(n, src, bottom - h * normal, 25.0)) / (2 * h)
+    k = 2 * np.pi * 25.0 / C
+    assert np.max(np.abs(dpdn) / (k * np.abs(image_pressure(n, src, bottom, 25.0)))) < 1e-6
+    near = image_pressure(n, src, np.array([[2000.0, 1.0, 100.0]]), 25.0)
+    assert abs(abs(near[0]) - 1.0) < 0.05
+
+
+@pytest.mark.parametrize("line", ["cross", "down"])
+def test_ideal_wedge_against_its_image_solution(line):
+    # Rigid bottom sloping at pi/32 (5.6 deg) under a pressure-release surface, source at
+    # mid-depth 2 km from the apex (197 m water), 25 Hz, receivers to 3 km across and down the
+    # slope. Every path bounces off the slope, most of them many times; down the slope the
+    # steepest launch angles matter. Measured with this fan: mean dTL +0.6 / -0.5 dB, median
+    # |dTL| 0.7 / 0.55 dB (before the beams were continued past reflections and given their
+    # wavefront curvature: several dB too weak).
+    from wedge_reference import dtl_stats, grid_line, image_pressure, wedge_config
+    n, freq = 32, 25.0
+    depth = 2000.0 * np.tan(np.pi / n)
+    src = (2000.0, 0.0, depth / 2)
+    ranges = np.arange(50.0, 3001.0, 50.0)
+    depths = [0.15 * depth, 0.75 * depth]
+    if line == "cross":
+        rec, pts = grid_line([2000.0], ranges, depths)
+    else:
+        rec, pts = grid_line(2000.0 + ranges, [0.0], depths)
+    elev = list(np.linspace(-89.5, 89.5, 180))
+    azim = list(np.arange(90) * 4.0 - 180.0)
+    cfg = wedge_config(n, src, rec, elev, azim, freq, max_range_m=3150.0, step_m=50.0)
+    p = complex_pressure(kelp.run_simulation(cfg)["pressure_field"])[0].ravel()
+    s = dtl_stats(p, image_pressure(n, src, pts, freq))
+    assert abs(s["mean"]) < 1.0, s
+    assert s["median_abs"] < 1.0, s
+    assert s["p90_abs"] < 4.0, s
