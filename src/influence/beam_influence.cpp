@@ -179,18 +179,28 @@ struct SearchBounds {
     float inv_d[3];         // 1 / d (0 where d is 0), for bounds only
     float r2;               // squared radius of the sphere, m^2
     float t_lo, t_hi;       // the slab in t = (r - A) . d, widened, m^2
-    bool bounded;           // false for a non-finite segment: every receiver is tested
+    // The piece of the segment searched: receivers whose computed s lies in [s_lo, s_hi)
+    // (infinite ends for the first and last piece), so that every receiver is taken by
+    // exactly one piece, whatever the widened bounds let several pieces visit.
+    float s_lo, s_hi;
+    bool bounded; // false for a non-finite segment: every receiver is tested
 };
 
-SearchBounds bound_segment(const Segment& g, float rb, const ReceiverSet& set) {
+SearchBounds bound_segment(const Segment& g, float rb, const ReceiverSet& set, float s_lo,
+                           float s_hi) {
     SearchBounds sb{};
+    sb.s_lo = s_lo;
+    sb.s_hi = s_hi;
+    // The part of the slab this piece covers: from -band (or s_lo) to 1 (or s_hi).
+    const float from = std::isinf(s_lo) ? -kHandoverBand : s_lo;
+    const float to = std::isinf(s_hi) ? 1.0f : s_hi;
     const float a[3] = {g.a.x, g.a.y, g.a.z};
     const float d[3] = {g.d.x, g.d.y, g.d.z};
     float t_scale = 0.0f, coord_scale = 0.0f;
     for (int c = 0; c < 3; ++c) {
         sb.a[c] = a[c];
         sb.d[c] = d[c];
-        sb.m[c] = a[c] + 0.5f * d[c];
+        sb.m[c] = a[c] + (0.5f * (from + to)) * d[c];
         sb.inv_d[c] = d[c] != 0.0f ? 1.0f / d[c] : 0.0f;
         t_scale += (set.max_abs_coord[c] + std::fabs(a[c])) * std::fabs(d[c]);
         coord_scale += set.max_abs_coord[c] + std::fabs(a[c]);
@@ -200,13 +210,13 @@ SearchBounds bound_segment(const Segment& g, float rb, const ReceiverSet& set) {
 
     // Rounding of s = t / L^2 and of v = r - P(s) is a few ulps of the coordinates and of
     // the terms of t; the margins below exceed it by orders of magnitude.
-    const float half_len = (0.5f + kHandoverBand) * std::sqrt(g.l2);
+    const float half_len = (0.5f * (to - from) + kHandoverBand) * std::sqrt(g.l2);
     const float r =
         std::sqrt(rb * rb + half_len * half_len) * (1.0f + 1e-4f) + 1e-5f * coord_scale + 1e-3f;
     sb.r2 = r * r;
     const float t_margin = 4e-6f * (t_scale + g.l2);
-    sb.t_lo = -kHandoverBand * g.l2 - t_margin;
-    sb.t_hi = g.l2 + t_margin;
+    sb.t_lo = from * g.l2 - t_margin;
+    sb.t_hi = to * g.l2 + t_margin;
     sb.bounded = std::isfinite(sb.r2) && std::isfinite(sb.t_lo) && std::isfinite(sb.t_hi) &&
                  std::isfinite(sb.m[0]) && std::isfinite(sb.m[1]) && std::isfinite(sb.m[2]);
     if (!sb.bounded) {
@@ -373,10 +383,16 @@ void add_grid_column(const Segment& g, const SearchBounds& sb, const ReceiverSet
     if (sb.bounded) {
         // Along the inner axis s falls when d does: the run starts where the segment's end
         // is passed and stops before the start.
-        const auto before_start = [&](float x) { return !(s_at(x) > -kHandoverBand); };
-        const auto after_start = [&](float x) { return s_at(x) > -kHandoverBand; };
-        const auto before_end = [&](float x) { return below_segment_end(g, s_at(x)); };
-        const auto after_end = [&](float x) { return !below_segment_end(g, s_at(x)); };
+        const auto after_start = [&](float x) {
+            const float s = s_at(x);
+            return s > -kHandoverBand && s >= sb.s_lo;
+        };
+        const auto before_start = [&](float x) { return !after_start(x); };
+        const auto before_end = [&](float x) {
+            const float s = s_at(x);
+            return below_segment_end(g, s) && s < sb.s_hi;
+        };
+        const auto after_end = [&](float x) { return !before_end(x); };
         const bool descending = sb.d[i] < 0.0f;
         if (run.row != p) {
             run.row = p;
@@ -404,7 +420,8 @@ void add_grid_column(const Segment& g, const SearchBounds& sb, const ReceiverSet
         const Vec3 r{coord[0], coord[1], coord[2]};
         float s = s_at(vs[k]);
         if constexpr (kCount) ++stats->candidates;
-        if (!(s > -kHandoverBand && below_segment_end(g, s)) || !owns_receiver(g, r, s)) {
+        if (!(s > -kHandoverBand && below_segment_end(g, s) && s >= sb.s_lo && s < sb.s_hi) ||
+            !owns_receiver(g, r, s)) {
             if constexpr (kCount) ++stats->rejected_projection;
             continue;
         }
@@ -435,7 +452,9 @@ void add_cell_column(const Segment& g, const SearchBounds& sb, const ReceiverSet
             const Vec3 r = cells.position[j];
             float s = dot(r - g.a, g.d) / g.l2;
             if constexpr (kCount) ++stats->candidates;
-            if (!(s > -kHandoverBand && below_segment_end(g, s)) || !owns_receiver(g, r, s)) {
+            if (!(s > -kHandoverBand && below_segment_end(g, s) && s >= sb.s_lo &&
+                  s < sb.s_hi) ||
+                !owns_receiver(g, r, s)) {
                 if constexpr (kCount) ++stats->rejected_projection;
                 continue;
             }
@@ -464,16 +483,27 @@ void add_segment_along(const Segment& g, const SearchBounds& sb, const ReceiverS
 template <bool kCount>
 void add_segment(const Segment& g, float rb, const ReceiverSet& set, const FieldView& f,
                  InfluenceStats* stats) {
-    const SearchBounds sb = bound_segment(g, rb, set);
-    switch (sb.inner) {
-    case 0:
-        add_segment_along<0, kCount>(g, sb, set, f, stats);
-        break;
-    case 1:
-        add_segment_along<1, kCount>(g, sb, set, f, stats);
-        break;
-    default:
-        add_segment_along<2, kCount>(g, sb, set, f, stats);
+    // A segment much longer than its search radius (one continued past a reflection) is
+    // searched in pieces about a radius long: one sphere about the whole of it would hold
+    // mostly receivers far from its axis.
+    const float len = std::sqrt(g.l2);
+    const float pieces = std::ceil(len / (rb > 0.0f ? 2.0f * rb : 1.0f));
+    const int n = pieces > 1.0f ? (pieces < 32.0f ? static_cast<int>(pieces) : 32) : 1;
+    const float inf = std::numeric_limits<float>::infinity();
+    for (int k = 0; k < n; ++k) {
+        const float s_lo = k == 0 ? -inf : static_cast<float>(k) / static_cast<float>(n);
+        const float s_hi = k + 1 == n ? inf : static_cast<float>(k + 1) / static_cast<float>(n);
+        const SearchBounds sb = bound_segment(g, rb, set, s_lo, s_hi);
+        switch (sb.inner) {
+        case 0:
+            add_segment_along<0, kCount>(g, sb, set, f, stats);
+            break;
+        case 1:
+            add_segment_along<1, kCount>(g, sb, set, f, stats);
+            break;
+        default:
+            add_segment_along<2, kCount>(g, sb, set, f, stats);
+        }
     }
 }
 
@@ -598,7 +628,9 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
             const float window_ext = std::fmax(
                 window, 4.0f * std::fmax(std::fmax(length(qt_far0), length(qt_far1)),
                                          std::fmax(length(qh_far0), length(qh_far1))));
-            const float rb = 0.5f * std::sqrt(l2) + window_ext + 1e-6f;
+            // The offset from the axis is measured square to it at the receiver's foot, so the
+            // radius need not grow with the continuation: half the leg's own step is enough.
+            const float rb = 0.5f * len0 + window_ext + 1e-6f;
             // A continued start is no hand-over from the previous segment (another image).
             const bool has_prev = prev_live && !starts_at_reflection;
             const Segment g{a,
