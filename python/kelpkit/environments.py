@@ -71,6 +71,24 @@ def _depth_axis(depth_m, frequency_hz, spacing_m=None):
     return b.evenly_spaced(0.0, depth_m, spacing=dz)
 
 
+
+def _slice_config(ssp, bty, f, receivers, max_range_m, range_spacing_m, depth_m,
+                  depth_spacing_m, bearing_deg, source_depth_m, elevation_limit_deg,
+                  elevation_spacing_deg, azimuth_spacing_deg, step_m, notes):
+    """A vertical slice along `bearing_deg` (unless `receivers` is given) with a fan around it,
+    for the environments built on one sound-speed profile and a bottom."""
+    if receivers is None:
+        receivers = b.slice_receivers(
+            b.evenly_spaced(range_spacing_m, max_range_m, spacing=range_spacing_m),
+            _depth_axis(depth_m, f, depth_spacing_m), bearing_deg=bearing_deg)
+    src = b.source((0.0, 0.0, source_depth_m), f,
+                   b.launch_fan(-elevation_limit_deg, elevation_limit_deg,
+                                spacing_deg=elevation_spacing_deg),
+                   slice_fan(bearing_deg, azimuth_spacing_deg))
+    beam = b.beam_settings(1.02 * max_range_m, step_m=step_m, ssp=ssp, bathymetry=bty,
+                           max_elevation_deg=elevation_limit_deg)
+    return b.make_config(ssp, bty, src, receivers, beam, notes=notes)
+
 def munk(*, max_range_m=100e3, source_depth_m=1000.0, frequencies_hz=(50.0,),
          bottom_depth_m=5000.0, bearing_deg=0.0, receivers=None, range_spacing_m=200.0,
          depth_spacing_m=None, elevation_limit_deg=30.0,
@@ -114,18 +132,10 @@ def munk(*, max_range_m=100e3, source_depth_m=1000.0, frequencies_hz=(50.0,),
                                 b.munk_profile, x_m=(-extent, extent), y_m=(-extent, extent))
     bty = b.bathymetry((-extent, extent), (-extent, extent), bottom_depth_m,
                        bottom=b.fluid_bottom(1600.0, 1.8, 0.5), water_density_g_cm3=1.0)
-    if receivers is None:
-        receivers = b.slice_receivers(
-            b.evenly_spaced(range_spacing_m, max_range_m, spacing=range_spacing_m),
-            _depth_axis(bottom_depth_m, f, depth_spacing_m), bearing_deg=bearing_deg)
-    src = b.source((0.0, 0.0, source_depth_m), f,
-                   b.launch_fan(-elevation_limit_deg, elevation_limit_deg,
-                                spacing_deg=elevation_spacing_deg),
-                   slice_fan(bearing_deg, azimuth_spacing_deg))
-    beam = b.beam_settings(1.02 * max_range_m, step_m=step_m, ssp=ssp, bathymetry=bty,
-                           max_elevation_deg=elevation_limit_deg)
-    return b.make_config(ssp, bty, src, receivers, beam,
-                         notes={"environment": "munk", "description": "Munk deep-water channel"})
+    return _slice_config(ssp, bty, f, receivers, max_range_m, range_spacing_m, bottom_depth_m,
+                         depth_spacing_m, bearing_deg, source_depth_m, elevation_limit_deg,
+                         elevation_spacing_deg, azimuth_spacing_deg, step_m,
+                         {"environment": "munk", "description": "Munk deep-water channel"})
 
 
 def pekeris(*, max_range_m=10e3, water_depth_m=100.0, source_depth_m=50.0,
@@ -149,18 +159,10 @@ def pekeris(*, max_range_m=10e3, water_depth_m=100.0, source_depth_m=50.0,
                                 x_m=(-extent, extent), y_m=(-extent, extent))
     bty = b.bathymetry((-extent, extent), (-extent, extent), water_depth_m,
                        bottom=bottom or b.fluid_bottom(1600.0, 1.5, 0.2))
-    if receivers is None:
-        receivers = b.slice_receivers(
-            b.evenly_spaced(range_spacing_m, max_range_m, spacing=range_spacing_m),
-            _depth_axis(water_depth_m, f, depth_spacing_m), bearing_deg=bearing_deg)
-    src = b.source((0.0, 0.0, source_depth_m), f,
-                   b.launch_fan(-elevation_limit_deg, elevation_limit_deg,
-                                spacing_deg=elevation_spacing_deg),
-                   slice_fan(bearing_deg, azimuth_spacing_deg))
-    beam = b.beam_settings(1.02 * max_range_m, step_m=step_m, ssp=ssp, bathymetry=bty,
-                           max_elevation_deg=elevation_limit_deg)
-    return b.make_config(ssp, bty, src, receivers, beam,
-                         notes={"environment": "pekeris", "description": "Pekeris waveguide"})
+    return _slice_config(ssp, bty, f, receivers, max_range_m, range_spacing_m, water_depth_m,
+                         depth_spacing_m, bearing_deg, source_depth_m, elevation_limit_deg,
+                         elevation_spacing_deg, azimuth_spacing_deg, step_m,
+                         {"environment": "pekeris", "description": "Pekeris waveguide"})
 
 
 def wedge_depth(x_m, y_m, *, depth_at_source_m=200.0, slope_deg=2.86, min_depth_m=2.0):
