@@ -334,10 +334,10 @@ def _child_main() -> None:
 # The child loads this file directly, not the kelpkit package: it needs numpy and kelp only.
 _CHILD_SOURCE = """
 import importlib.util, sys
-spec = importlib.util.spec_from_file_location("_kelp_part_runner", sys.argv[1])
-module = importlib.util.module_from_spec(spec)
-sys.modules[spec.name] = module
-spec.loader.exec_module(module)
+module_spec = importlib.util.spec_from_file_location("_kelp_part_runner", sys.argv[1])
+module = importlib.util.module_from_spec(module_spec)
+sys.modules[module_spec.name] = module
+module_spec.loader.exec_module(module)
 module._child_main()
 """
 

@@ -99,15 +99,15 @@ struct RecordSpec;
 struct Expect {
     Target target = Target::Skip;
     void* into = nullptr;
-    const RecordSpec* spec = nullptr;
+    const RecordSpec* layout = nullptr;
     int member = 0; // which bottom-model member, for Target::BottomMember
 };
 
 struct Member {
     std::string_view name;
     Target target;
-    void* (*locate)(void* record);    // where in the record the member is read into
-    const RecordSpec* spec = nullptr; // a nested record's own members
+    void* (*locate)(void* record);      // where in the record the member is read into
+    const RecordSpec* layout = nullptr; // a nested record's own members
 };
 
 // A record's members in declaration order, the leading `required` ones without default.
@@ -132,7 +132,7 @@ enum class FrameKind {
 struct Frame {
     FrameKind kind = FrameKind::Skip;
     void* into = nullptr;
-    const RecordSpec* spec = nullptr;
+    const RecordSpec* layout = nullptr;
     std::size_t count = 0;  // elements (arrays) or keys (integration method) so far
     std::uint32_t seen = 0; // members given, bit per member (records)
     Expect pending{};       // where the value after the current key goes (objects)

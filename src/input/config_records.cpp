@@ -59,8 +59,8 @@ constexpr RecordSpec kConfigSpec{"SimulationConfig", 5, kConfigMembers};
 #undef KELP_MEMBER
 
 Expect member_of(const Frame& f, std::size_t index) {
-    const Member& m = f.spec->members[index];
-    return {m.target, m.locate(f.into), m.spec};
+    const Member& m = f.layout->members[index];
+    return {m.target, m.locate(f.into), m.layout};
 }
 
 // Where the next value goes, by the innermost open container; counts array elements.
@@ -72,7 +72,7 @@ Expect next_expect(MappingState& s, const JsonValue& v) {
     Frame& f = s.frames.back();
     switch (f.kind) {
     case FrameKind::RecordArray:
-        if (f.count == f.spec->members.size()) fail_at(v.at, "trailing characters");
+        if (f.count == f.layout->members.size()) fail_at(v.at, "trailing characters");
         s.step = std::to_string(f.count);
         return member_of(f, f.count++);
     case FrameKind::F32List:
@@ -91,9 +91,9 @@ Expect next_expect(MappingState& s, const JsonValue& v) {
     }
 }
 
-void begin_record(MappingState& s, const JsonValue& v, void* into, const RecordSpec& spec) {
+void begin_record(MappingState& s, const JsonValue& v, void* into, const RecordSpec& layout) {
     if (v.kind != JsonKind::Object && v.kind != JsonKind::Array)
-        fail_invalid_type(v, "struct " + std::string(spec.name));
+        fail_invalid_type(v, "struct " + std::string(layout.name));
     const std::size_t path_size = s.path.size();
     if (!s.step.empty()) {
         if (!s.path.empty()) s.path += '.';
@@ -102,7 +102,7 @@ void begin_record(MappingState& s, const JsonValue& v, void* into, const RecordS
     s.frames.push_back(
         {.kind = v.kind == JsonKind::Object ? FrameKind::RecordObject : FrameKind::RecordArray,
          .into = into,
-         .spec = &spec,
+         .layout = &layout,
          .path_size = path_size});
 }
 
@@ -122,7 +122,7 @@ bool array_is_full(const MappingState& s) {
     const Frame& f = s.frames.back();
     switch (f.kind) {
     case FrameKind::RecordArray:
-        return f.count == f.spec->members.size();
+        return f.count == f.layout->members.size();
     case FrameKind::Position:
         return f.count == 3;
     case FrameKind::BottomArray:
@@ -168,7 +168,7 @@ void map_value(MappingState& s, const JsonValue& v) {
         push_frame(s, {FrameKind::Position, e.into});
         return;
     case Target::Record:
-        begin_record(s, v, e.into, *e.spec);
+        begin_record(s, v, e.into, *e.layout);
         return;
     case Target::BottomModel:
         begin_bottom_model(s, v, static_cast<BottomBoundaryModel*>(e.into));
@@ -192,7 +192,7 @@ void map_key(MappingState& s, std::string_view key, std::size_t at) {
     Frame& f = s.frames.back();
     switch (f.kind) {
     case FrameKind::RecordObject: {
-        const auto members = f.spec->members;
+        const auto members = f.layout->members;
         const auto it = std::find_if(members.begin(), members.end(),
                                      [&](const Member& m) { return m.name == key; });
         if (it == members.end()) {
@@ -226,15 +226,15 @@ void map_close(MappingState& s, std::size_t at) {
     const Frame& f = s.frames.back();
     switch (f.kind) {
     case FrameKind::RecordObject:
-        for (std::size_t i = 0; i < f.spec->required; ++i)
+        for (std::size_t i = 0; i < f.layout->required; ++i)
             if (!(f.seen & (1u << i)))
-                fail_at(at, "missing field `" + std::string(f.spec->members[i].name) + "`");
+                fail_at(at, "missing field `" + std::string(f.layout->members[i].name) + "`");
         break;
     case FrameKind::RecordArray:
-        if (f.count < f.spec->required)
+        if (f.count < f.layout->required)
             fail_at(at, "invalid length " + std::to_string(f.count) + ", expected struct " +
-                            std::string(f.spec->name) + " with " +
-                            std::to_string(f.spec->members.size()) + " elements");
+                            std::string(f.layout->name) + " with " +
+                            std::to_string(f.layout->members.size()) + " elements");
         break;
     case FrameKind::Position:
         if (f.count < 3)
