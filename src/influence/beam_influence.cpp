@@ -281,6 +281,11 @@ struct CellLattice {
     }
     Span bounds(int c, std::size_t i) const {
         const ReceiverCells& cells = set.cells;
+        // One cell along the axis holds its whole extent (whatever its nominal size).
+        if (cells.count[c] == 1) {
+            const float w = 1e-5f * (std::fabs(set.lo[c]) + std::fabs(set.hi[c])) + 1e-3f;
+            return {set.lo[c] - w, set.hi[c] + w};
+        }
         const float size = cells.size[c];
         const float lo = cells.origin[c] + static_cast<float>(i) * size;
         float hi = lo + size;

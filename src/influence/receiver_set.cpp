@@ -47,18 +47,22 @@ ReceiverCells bucket_receivers(std::span<const Vec3> points,
     cells.count = {1, 1, 1};
     cells.size = {1.0f, 1.0f, 1.0f};
     if (n > 0 && !one_cell) {
-        double volume = 1.0;
+        double volume = 1.0, widest = 0.0;
         int dims = 0;
         for (int c = 0; c < 3; ++c) {
             const double extent = static_cast<double>(hi[c]) - static_cast<double>(lo[c]);
             if (extent > 0.0) {
                 volume *= extent;
+                widest = std::max(widest, extent);
                 ++dims;
             }
         }
         if (dims > 0) {
             double h = std::pow(volume / static_cast<double>(n), 1.0 / dims) *
                        static_cast<double>(cell_scale);
+            // Receivers a hair apart (the volume underflows) or a bad scale: start from the
+            // widest extent; the loop below only ever coarsens.
+            if (!(h > 0.0) || !std::isfinite(h)) h = widest;
             for (;;) {
                 double total = 1.0;
                 std::array<std::size_t, 3> count{1, 1, 1};
