@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <immintrin.h>
 #include <limits>
 #include <numeric>
 #include <utility>
@@ -87,39 +89,11 @@ inline bool owns_receiver(const Segment& g, Vec3 r, float& s) {
     return true;
 }
 
-// Receiver r whose projection parameter s = ((r - A) . d) / L^2 lies on the segment.
-template <bool kCount>
-inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
-                          const FieldView& f, InfluenceStats* stats) {
-    const Vec3 v = r - (g.a + s * g.d);
-    if (!(dot(v, v) <= g.rb2)) {
-        if constexpr (kCount) ++stats->rejected_radius;
-        return;
-    }
-    const Vec2 qt{g.qt0.x + s * g.dqt.x, g.qt0.y + s * g.dqt.y};
-    const Vec2 qh{g.qh0.x + s * g.dqh.x, g.qh0.y + s * g.dqh.y};
-    const float det = qt.x * qh.y - qt.y * qh.x;
-    if (!(std::fabs(det) >= 1e-12f)) {
-        if constexpr (kCount) ++stats->rejected_determinant;
-        return;
-    }
-    // Offsets along the tube's normals, expressed in units of the beam's two q vectors: the
-    // solution of [qt qh] (a, b) = (u1, u2). The offsets keep their signs: once reflections
-    // or 3-D gradients shear the tube, q_tilde and q_hat are no longer along e1 and e2, and
-    // the four quadrants around the ray lie at different distances in launch angle. A
-    // vanishing diagonal entry falls back to the offset scaled by the determinant alone.
-    const float u1 = dot(v, g.e1);
-    const float u2 = dot(v, g.e2);
-    const float a =
-        (std::fabs(qh.y) > 1e-12f) ? (u1 * qh.y - u2 * qh.x) / det : u2 / std::fabs(det);
-    const float b =
-        (std::fabs(qt.x) > 1e-12f) ? (u2 * qt.x - u1 * qt.y) / det : u1 / std::fabs(det);
-    if (!(std::fabs(a) + std::fabs(b) <= 4.0f)) {
-        if constexpr (kCount) ++stats->rejected_window;
-        return;
-    }
-    if constexpr (kCount) ++stats->evaluated;
-
+// The contribution of the segment to receiver `rec`, which passed every test: s is its
+// projection parameter, (u1, u2) its offsets along the tube's normals, (a, b) the same in
+// units of the beam's q vectors and det the determinant of [qt qh] at s.
+inline void add_contribution(const Segment& g, float s, float u1, float u2, float a, float b,
+                             float det, std::size_t rec, const FieldView& f) {
     const float weight = std::exp(-0.5f * (a * a + b * b));
     // A receiver beyond a caustic inside this very segment already carries its pi/2.
     const float ph = crosses_caustic(det, g.det_a) ? g.phase + kHalfPi : g.phase;
@@ -151,6 +125,54 @@ inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
     }
 }
 
+// Receiver r whose projection parameter s = ((r - A) . d) / L^2 lies on the segment: the
+// radius, determinant and window tests, one receiver at a time. The batched tests below
+// repeat exactly this arithmetic lane by lane.
+template <bool kCount>
+inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
+                          const FieldView& f, InfluenceStats* stats) {
+    const Vec3 v = r - (g.a + s * g.d);
+    if (!(dot(v, v) <= g.rb2)) {
+        if constexpr (kCount) ++stats->rejected_radius;
+        return;
+    }
+    const Vec2 qt{g.qt0.x + s * g.dqt.x, g.qt0.y + s * g.dqt.y};
+    const Vec2 qh{g.qh0.x + s * g.dqh.x, g.qh0.y + s * g.dqh.y};
+    const float det = qt.x * qh.y - qt.y * qh.x;
+    if (!(std::fabs(det) >= 1e-12f)) {
+        if constexpr (kCount) ++stats->rejected_determinant;
+        return;
+    }
+    // Offsets along the tube's normals, expressed in units of the beam's two q vectors: the
+    // solution of [qt qh] (a, b) = (u1, u2). The offsets keep their signs: once reflections
+    // or 3-D gradients shear the tube, q_tilde and q_hat are no longer along e1 and e2, and
+    // the four quadrants around the ray lie at different distances in launch angle. A
+    // vanishing diagonal entry falls back to the offset scaled by the determinant alone.
+    const float u1 = dot(v, g.e1);
+    const float u2 = dot(v, g.e2);
+    const float a =
+        (std::fabs(qh.y) > 1e-12f) ? (u1 * qh.y - u2 * qh.x) / det : u2 / std::fabs(det);
+    const float b =
+        (std::fabs(qt.x) > 1e-12f) ? (u2 * qt.x - u1 * qt.y) / det : u1 / std::fabs(det);
+    if (!(std::fabs(a) + std::fabs(b) <= 4.0f)) {
+        if constexpr (kCount) ++stats->rejected_window;
+        return;
+    }
+    if constexpr (kCount) ++stats->evaluated;
+    add_contribution(g, s, u1, u2, a, b, det, rec, f);
+}
+
+// Candidate receivers gathered by the search, tested several at a time: most of them fail
+// the radius or window test, and testing them lane-parallel (the very IEEE operations of
+// add_projected, in the same order, so every lane decides and computes exactly as the scalar
+// test) makes a rejection a few nanoseconds. The few that pass are added one at a time.
+inline constexpr std::size_t kBatchSize = 256; // a multiple of every lane count
+
+struct CandidateBatch {
+    InfluenceWorkspace& work;
+    std::size_t n = 0;
+};
+
 // The search of one segment. A receiver that passes the projection and radius tests lies in
 // the slab -band <= s <= 1 of the segment and within Rb of a point of it, so inside the
 // sphere about the segment's midpoint of radius sqrt(Rb^2 + ((0.5 + band) L)^2). The search
@@ -174,7 +196,7 @@ inline constexpr Span kEverywhere{-std::numeric_limits<float>::infinity(),
                                   std::numeric_limits<float>::infinity()};
 
 struct SearchBounds {
-    int inner;              // the axis along which s changes fastest, 0 x, 1 y, 2 z
+    int inner;              // the axis of the inner loop, 0 x, 1 y, 2 z
     float a[3], d[3], m[3]; // segment start, A -> B and midpoint, m
     float inv_d[3];         // 1 / d (0 where d is 0), for bounds only
     float r2;               // squared radius of the sphere, m^2
@@ -205,8 +227,6 @@ SearchBounds bound_segment(const Segment& g, float rb, const ReceiverSet& set, f
         t_scale += (set.max_abs_coord[c] + std::fabs(a[c])) * std::fabs(d[c]);
         coord_scale += set.max_abs_coord[c] + std::fabs(a[c]);
     }
-    const float ad[3] = {std::fabs(d[0]), std::fabs(d[1]), std::fabs(d[2])};
-    sb.inner = (ad[0] >= ad[1] && ad[0] >= ad[2]) ? 0 : (ad[1] >= ad[2] ? 1 : 2);
 
     // Rounding of s = t / L^2 and of v = r - P(s) is a few ulps of the coordinates and of
     // the terms of t; the margins below exceed it by orders of magnitude.
@@ -217,6 +237,25 @@ SearchBounds bound_segment(const Segment& g, float rb, const ReceiverSet& set, f
     const float t_margin = 4e-6f * (t_scale + g.l2);
     sb.t_lo = from * g.l2 - t_margin;
     sb.t_hi = to * g.l2 + t_margin;
+    // The inner loop runs along the axis where a line through the searched region meets the
+    // most receivers: each column costs a few bounds, so few long columns beat many short
+    // ones. Along axis c the region (the slab, of thickness (to - from) L along d, inside
+    // the sphere) spans min(2 r, thickness / |cos(d, c)|).
+    const float len = std::sqrt(g.l2);
+    const float thickness = (to - from + 2.0f * kHandoverBand) * len;
+    float best_run = -1.0f;
+    for (int c = 0; c < 3; ++c) {
+        const float ad = std::fabs(d[c]);
+        const float across = ad > 0.0f ? thickness * (len / ad) : 2.0f * r;
+        const float extent = std::fmin(2.0f * r, across);
+        const float bins = static_cast<float>(set.bins[c]);
+        const float run = set.pitch[c] > 0.0f ? std::fmin(bins, extent / set.pitch[c] + 1.0f)
+                                              : std::fmin(bins, 1.0f);
+        if (run > best_run) {
+            best_run = run;
+            sb.inner = c;
+        }
+    }
     sb.bounded = std::isfinite(sb.r2) && std::isfinite(sb.t_lo) && std::isfinite(sb.t_hi) &&
                  std::isfinite(sb.m[0]) && std::isfinite(sb.m[1]) && std::isfinite(sb.m[2]);
     if (!sb.bounded) {
@@ -257,12 +296,35 @@ inline float gap2(float m, float b0, float b1) {
 struct GridLattice {
     const ReceiverSet& set;
 
-    IndexRange bins(int c, Span x) const {
+    // First node of axis c not before x (`strict`: after x), as std::lower_bound
+    // (std::upper_bound) would find it. Most axes are evenly spaced: the guess from the
+    // spacing is then right or a node off, and a short walk settles it.
+    std::size_t first_node(int c, float x, bool strict) const {
         const std::span<const float> v = set.axes[c].values;
+        const std::size_t n = v.size();
+        const auto before = [&](std::size_t k) { return strict ? v[k] <= x : v[k] < x; };
+        std::size_t k = 0;
+        if (set.pitch[c] > 0.0f) {
+            const float u = (x - set.lo[c]) / set.pitch[c];
+            k = !(u > 0.0f) ? 0
+                            : (u >= static_cast<float>(n) ? n : static_cast<std::size_t>(u));
+        }
+        for (int step = 0; step < 3; ++step) {
+            if (k < n && before(k)) {
+                ++k;
+            } else if (k > 0 && !before(k - 1)) {
+                --k;
+            } else {
+                return k; // before(k - 1) and !before(k): the boundary
+            }
+        }
+        const auto it = strict ? std::upper_bound(v.begin(), v.end(), x)
+                               : std::lower_bound(v.begin(), v.end(), x);
+        return static_cast<std::size_t>(it - v.begin());
+    }
+    IndexRange bins(int c, Span x) const {
         if (!(x.lo <= x.hi)) return {};
-        return {
-            static_cast<std::size_t>(std::lower_bound(v.begin(), v.end(), x.lo) - v.begin()),
-            static_cast<std::size_t>(std::upper_bound(v.begin(), v.end(), x.hi) - v.begin())};
+        return {first_node(c, x.lo, false), first_node(c, x.hi, true)};
     }
     Span bounds(int c, std::size_t i) const {
         const float v = set.axes[c].values[i];
@@ -331,121 +393,81 @@ void search_columns(const SearchBounds& sb, const Lattice& lat, Column&& column)
     }
 }
 
-// First position in [first, n) where the monotone predicate turns false, walked from
-// `from`: neighbouring columns of a row shift the run of the slab by a node or two, so a
-// short walk from the previous column's answer replaces a bisection.
-template <class Pred>
-std::size_t walk_partition(std::span<const float> vs, std::size_t first, std::size_t from,
-                           Pred&& pred) {
-    std::size_t i = from > first ? from : first;
-    if (i < vs.size() && pred(vs[i])) {
-        do {
-            ++i;
-        } while (i < vs.size() && pred(vs[i]));
-        return i;
+// The batched test, built twice: for any x86-64 (SSE2, four lanes) and for AVX2 (eight
+// lanes), chosen once at run time. Neither uses FMA, so both round exactly as the scalar code.
+#define KELP_LANES 4
+#include "influence/lane_test.inc"
+#undef KELP_LANES
+#define KELP_LANES 8
+#include "influence/lane_test.inc"
+#undef KELP_LANES
+
+template <bool kCount>
+void flush_batch(const Segment& g, const SearchBounds& sb, CandidateBatch& batch,
+                 const FieldView& f, InfluenceStats* stats) {
+    static const bool has_avx2 = __builtin_cpu_supports("avx2");
+    if (has_avx2) {
+        lanes8::flush_batch<kCount>(g, sb, batch, f, stats);
+    } else {
+        lanes4::flush_batch<kCount>(g, sb, batch, f, stats);
     }
-    while (i > first && !pred(vs[i - 1]))
-        --i;
-    return i;
 }
 
-// The run of the slab along the inner axis in the previous column of the current row.
-struct RunCursor {
-    std::size_t row = std::numeric_limits<std::size_t>::max();
-    std::size_t lo = 0, hi = 0;
-};
+// Adds a candidate to the batch, testing the batch when it is full.
+template <bool kCount>
+inline void push_candidate(const Segment& g, const SearchBounds& sb, CandidateBatch& batch,
+                           float x, float y, float z, std::size_t rec, const FieldView& f,
+                           InfluenceStats* stats) {
+    InfluenceWorkspace& w = batch.work;
+    const std::size_t k = batch.n++;
+    w.candidate_x[k] = x;
+    w.candidate_y[k] = y;
+    w.candidate_z[k] = z;
+    w.candidate_receiver[k] = rec;
+    if (batch.n == kBatchSize) flush_batch<kCount>(g, sb, batch, f, stats);
+}
 
-// Grid receivers of one column: s = (((x - A.x) d.x + (y - A.y) d.y) + (z - A.z) d.z) / L^2
-// is computed exactly as for a single receiver, and every operation in it is monotonic in
-// the inner coordinate, so the receivers of the slab form one run of the sorted inner axis:
-// found by bisection in the first column of a row and walked from there in the next ones.
+// The coordinates along the inner axis that the sphere and the slab reach in the column of
+// outer bins b (axis o1) and e (axis o2), with h3 the squared radius left for the inner axis.
+template <int I> Span inner_reach(const SearchBounds& sb, Span b, Span e, float h3) {
+    constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
+    const float half = std::sqrt(h3);
+    return intersect(
+        {sb.m[i] - half, sb.m[i] + half},
+        slab_coords(sb, i, t_span(sb, o1, b.lo, b.hi) + t_span(sb, o2, e.lo, e.hi)));
+}
+
+// Grid receivers of one column: the nodes of the sorted inner axis inside the reach. The
+// bounds are widened, not exact; the batched test settles each candidate.
 template <int I, bool kCount>
 void add_grid_column(const Segment& g, const SearchBounds& sb, const ReceiverSet& set,
-                     std::size_t p, std::size_t q, RunCursor& run, const FieldView& f,
-                     InfluenceStats* stats) {
+                     std::size_t p, std::size_t q, Span b, Span e, float h3,
+                     CandidateBatch& batch, const FieldView& f, InfluenceStats* stats) {
     constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
-    float coord[3], t[3];
+    const IndexRange kr = GridLattice{set}.bins(i, inner_reach<I>(sb, b, e, h3));
+    float coord[3];
     std::size_t node[3];
     coord[o1] = set.axes[o1].values[p];
     node[o1] = set.axes[o1].node[p];
     coord[o2] = set.axes[o2].values[q];
     node[o2] = set.axes[o2].node[q];
-    t[o1] = (coord[o1] - sb.a[o1]) * sb.d[o1];
-    t[o2] = (coord[o2] - sb.a[o2]) * sb.d[o2];
-    const float t01 = t[0] + t[1]; // used when z is the inner axis
-    const auto s_at = [&](float x) {
-        const float ti = (x - sb.a[i]) * sb.d[i];
-        if constexpr (i == 0) {
-            return ((ti + t[1]) + t[2]) / g.l2;
-        } else if constexpr (i == 1) {
-            return ((t[0] + ti) + t[2]) / g.l2;
-        } else {
-            return (t01 + ti) / g.l2;
-        }
-    };
     const std::span<const float> vs = set.axes[i].values;
-    std::size_t lo = 0, hi = vs.size();
-    if (sb.bounded) {
-        // Along the inner axis s falls when d does: the run starts where the segment's end
-        // is passed and stops before the start.
-        const auto after_start = [&](float x) {
-            const float s = s_at(x);
-            return s > -kHandoverBand && s >= sb.s_lo;
-        };
-        const auto before_start = [&](float x) { return !after_start(x); };
-        const auto before_end = [&](float x) {
-            const float s = s_at(x);
-            return below_segment_end(g, s) && s < sb.s_hi;
-        };
-        const auto after_end = [&](float x) { return !before_end(x); };
-        const bool descending = sb.d[i] < 0.0f;
-        if (run.row != p) {
-            run.row = p;
-            const auto first_false = [&](std::size_t from, auto&& pred) {
-                return static_cast<std::size_t>(
-                    std::partition_point(vs.begin() + static_cast<std::ptrdiff_t>(from),
-                                         vs.end(), pred) -
-                    vs.begin());
-            };
-            lo = descending ? first_false(0, after_end) : first_false(0, before_start);
-            hi = descending ? first_false(lo, after_start) : first_false(lo, before_end);
-        } else if (descending) {
-            lo = walk_partition(vs, 0, run.lo, after_end);
-            hi = walk_partition(vs, lo, run.hi, after_start);
-        } else {
-            lo = walk_partition(vs, 0, run.lo, before_start);
-            hi = walk_partition(vs, lo, run.hi, before_end);
-        }
-        run.lo = lo;
-        run.hi = hi;
-    }
-    for (std::size_t k = lo; k < hi; ++k) {
+    const std::span<const std::size_t> nodes = set.axes[i].node;
+    for (std::size_t k = kr.first; k < kr.last; ++k) {
         coord[i] = vs[k];
-        node[i] = set.axes[i].node[k];
-        const Vec3 r{coord[0], coord[1], coord[2]};
-        float s = s_at(vs[k]);
-        if constexpr (kCount) ++stats->candidates;
-        if (!(s > -kHandoverBand && below_segment_end(g, s) && s >= sb.s_lo && s < sb.s_hi) ||
-            !owns_receiver(g, r, s)) {
-            if constexpr (kCount) ++stats->rejected_projection;
-            continue;
-        }
-        add_projected<kCount>(g, r, s, (node[0] * set.ny + node[1]) * set.nz + node[2], f,
-                              stats);
+        node[i] = nodes[k];
+        push_candidate<kCount>(g, sb, batch, coord[0], coord[1], coord[2],
+                               (node[0] * set.ny + node[1]) * set.nz + node[2], f, stats);
     }
 }
 
 // Receivers of the cells of one column whose inner extent the sphere and the slab reach.
 template <int I, bool kCount>
 void add_cell_column(const Segment& g, const SearchBounds& sb, const ReceiverSet& set,
-                     std::size_t p, std::size_t q, Span b, Span e, float h3, const FieldView& f,
-                     InfluenceStats* stats) {
+                     std::size_t p, std::size_t q, Span b, Span e, float h3,
+                     CandidateBatch& batch, const FieldView& f, InfluenceStats* stats) {
     constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
-    const float half = std::sqrt(h3);
-    const Span along =
-        intersect({sb.m[i] - half, sb.m[i] + half},
-                  slab_coords(sb, i, t_span(sb, o1, b.lo, b.hi) + t_span(sb, o2, e.lo, e.hi)));
-    const IndexRange kr = CellLattice{set}.bins(i, along);
+    const IndexRange kr = CellLattice{set}.bins(i, inner_reach<I>(sb, b, e, h3));
     const ReceiverCells& cells = set.cells;
     std::size_t cell[3];
     cell[o1] = p;
@@ -455,39 +477,32 @@ void add_cell_column(const Segment& g, const SearchBounds& sb, const ReceiverSet
         const std::size_t c = (cell[0] * cells.count[1] + cell[1]) * cells.count[2] + cell[2];
         for (std::size_t j = cells.start[c]; j < cells.start[c + 1]; ++j) {
             const Vec3 r = cells.position[j];
-            float s = dot(r - g.a, g.d) / g.l2;
-            if constexpr (kCount) ++stats->candidates;
-            if (!(s > -kHandoverBand && below_segment_end(g, s) && s >= sb.s_lo &&
-                  s < sb.s_hi) ||
-                !owns_receiver(g, r, s)) {
-                if constexpr (kCount) ++stats->rejected_projection;
-                continue;
-            }
-            add_projected<kCount>(g, r, s, cells.receiver[j], f, stats);
+            push_candidate<kCount>(g, sb, batch, r.x, r.y, r.z, cells.receiver[j], f, stats);
         }
     }
 }
 
 template <int I, bool kCount>
 void add_segment_along(const Segment& g, const SearchBounds& sb, const ReceiverSet& set,
-                       const FieldView& f, InfluenceStats* stats) {
+                       InfluenceWorkspace& work, const FieldView& f, InfluenceStats* stats) {
+    CandidateBatch batch{work};
     if (set.use_cells) {
-        search_columns<I>(sb, CellLattice{set},
-                          [&](std::size_t p, std::size_t q, Span b, Span e, float h3) {
-                              add_cell_column<I, kCount>(g, sb, set, p, q, b, e, h3, f, stats);
-                          });
+        search_columns<I>(
+            sb, CellLattice{set}, [&](std::size_t p, std::size_t q, Span b, Span e, float h3) {
+                add_cell_column<I, kCount>(g, sb, set, p, q, b, e, h3, batch, f, stats);
+            });
     } else {
-        RunCursor run;
-        search_columns<I>(sb, GridLattice{set},
-                          [&](std::size_t p, std::size_t q, Span, Span, float) {
-                              add_grid_column<I, kCount>(g, sb, set, p, q, run, f, stats);
-                          });
+        search_columns<I>(
+            sb, GridLattice{set}, [&](std::size_t p, std::size_t q, Span b, Span e, float h3) {
+                add_grid_column<I, kCount>(g, sb, set, p, q, b, e, h3, batch, f, stats);
+            });
     }
+    if (batch.n > 0) flush_batch<kCount>(g, sb, batch, f, stats);
 }
 
 template <bool kCount>
-void add_segment(const Segment& g, float rb, const ReceiverSet& set, const FieldView& f,
-                 InfluenceStats* stats) {
+void add_segment(const Segment& g, float rb, const ReceiverSet& set, InfluenceWorkspace& work,
+                 const FieldView& f, InfluenceStats* stats) {
     // A segment much longer than its search radius (one continued past a reflection) is
     // searched in pieces about a radius long: one sphere about the whole of it would hold
     // mostly receivers far from its axis.
@@ -501,13 +516,13 @@ void add_segment(const Segment& g, float rb, const ReceiverSet& set, const Field
         const SearchBounds sb = bound_segment(g, rb, set, s_lo, s_hi);
         switch (sb.inner) {
         case 0:
-            add_segment_along<0, kCount>(g, sb, set, f, stats);
+            add_segment_along<0, kCount>(g, sb, set, work, f, stats);
             break;
         case 1:
-            add_segment_along<1, kCount>(g, sb, set, f, stats);
+            add_segment_along<1, kCount>(g, sb, set, work, f, stats);
             break;
         default:
-            add_segment_along<2, kCount>(g, sb, set, f, stats);
+            add_segment_along<2, kCount>(g, sb, set, work, f, stats);
         }
     }
 }
@@ -552,6 +567,12 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
 
     std::vector<Complex32>& reflection = work.reflection;
     reflection.assign(omegas.size(), Complex32{1.0f, 0.0f});
+    if (work.candidate_x.size() != kBatchSize) {
+        work.candidate_x.assign(kBatchSize, 0.0f);
+        work.candidate_y.assign(kBatchSize, 0.0f);
+        work.candidate_z.assign(kBatchSize, 0.0f);
+        work.candidate_receiver.assign(kBatchSize, 0);
+    }
     const bool array_mode = field.is_array_mode;
     const FieldView f{field.pressure.flat(),
                       field.delay_s.flat(),
@@ -662,7 +683,7 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
                             prev_a,
                             prev_d,
                             prev_l2};
-            add_segment<kCount>(g, rb, set, f, stats);
+            add_segment<kCount>(g, rb, set, work, f, stats);
             prev_a = a;
             prev_d = d;
             prev_l2 = l2;

@@ -74,6 +74,10 @@ struct ReceiverSet {
     std::size_t ny = 1, nz = 1;           // strides of the flat grid index
     std::array<float, 3> max_abs_coord{}; // largest |coordinate| per axis, for error bounds
     std::array<float, 3> lo{}, hi{};      // extent of the finite receivers per axis
+    // Bins of the search per axis (grid nodes or cells) and their mean spacing (m): how
+    // many receivers a line along each axis meets, which decides the search's loop order.
+    std::array<std::size_t, 3> bins{};
+    std::array<float, 3> pitch{};
 };
 
 // The cell of `cells` along `axis` (0 x, 1 y, 2 z) that holds coordinate `coord` (m), clamped
@@ -104,6 +108,10 @@ ReceiverSet prepare_receivers(const input::Receivers& receivers);
 // nothing is allocated.
 struct InfluenceWorkspace {
     std::vector<Complex32> reflection; // product of bottom coefficients so far, per frequency
+    // Receivers the search has found near the current segment, tested together in batches:
+    // positions (m) and flat receiver index.
+    std::vector<float> candidate_x, candidate_y, candidate_z;
+    std::vector<std::size_t> candidate_receiver;
 };
 
 // Where the candidate receivers of the segment search end up: each visited candidate is

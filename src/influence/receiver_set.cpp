@@ -188,6 +188,14 @@ ReceiverSet prepare(ReceiverLayout layout, std::span<const float> x, std::span<c
         set.cells = bucket_receivers(points, receiver, set.lo, set.hi,
                                      search == ReceiverSearch::FullScan, cell_scale);
     }
+    for (int c = 0; c < 3; ++c) {
+        set.bins[c] = set.use_cells ? set.cells.count[c] : set.axes[c].values.size();
+        if (set.use_cells) {
+            set.pitch[c] = set.cells.size[c];
+        } else if (set.bins[c] > 1) {
+            set.pitch[c] = (set.hi[c] - set.lo[c]) / static_cast<float>(set.bins[c] - 1);
+        }
+    }
     return set;
 }
 
