@@ -6,10 +6,12 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <immintrin.h>
 #include <limits>
 #include <numeric>
+#include <string_view>
 #include <utility>
 
 namespace kelp::influence {
@@ -402,11 +404,21 @@ void search_columns(const SearchBounds& sb, const Lattice& lat, Column&& column)
 #include "influence/lane_test.inc"
 #undef KELP_LANES
 
+// AVX2 when the processor has it, unless KELP_SIMD=sse2 asks for the baseline build (the
+// tests run both).
+bool use_avx2() {
+    static const bool avx2 = [] {
+        const char* forced = std::getenv("KELP_SIMD");
+        if (forced != nullptr && std::string_view(forced) == "sse2") return false;
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return avx2;
+}
+
 template <bool kCount>
 void flush_batch(const Segment& g, const SearchBounds& sb, CandidateBatch& batch,
                  const FieldView& f, InfluenceStats* stats) {
-    static const bool has_avx2 = __builtin_cpu_supports("avx2");
-    if (has_avx2) {
+    if (use_avx2()) {
         lanes8::flush_batch<kCount>(g, sb, batch, f, stats);
     } else {
         lanes4::flush_batch<kCount>(g, sb, batch, f, stats);
