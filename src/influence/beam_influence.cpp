@@ -481,16 +481,29 @@ void add_cell_column(const Segment& g, const SearchBounds& sb, const ReceiverSet
     constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
     const IndexRange kr = CellLattice{set}.bins(i, inner_reach<I>(sb, b, e, h3));
     const ReceiverCells& cells = set.cells;
+    if (kr.first >= kr.last) return;
     std::size_t cell[3];
     cell[o1] = p;
     cell[o2] = q;
-    for (std::size_t k = kr.first; k < kr.last; ++k) {
-        cell[i] = k;
-        const std::size_t c = (cell[0] * cells.count[1] + cell[1]) * cells.count[2] + cell[2];
-        for (std::size_t j = cells.start[c]; j < cells.start[c + 1]; ++j) {
+    cell[i] = 0;
+    const std::size_t base = (cell[0] * cells.count[1] + cell[1]) * cells.count[2] + cell[2];
+    const std::size_t stride =
+        i == 0 ? cells.count[1] * cells.count[2] : (i == 1 ? cells.count[2] : 1);
+    const auto push_range = [&](std::size_t from, std::size_t to) {
+        for (std::size_t j = from; j < to; ++j) {
             const Vec3 r = cells.position[j];
             push_candidate<kCount>(g, sb, batch, r.x, r.y, r.z, cells.receiver[j], f, stats);
         }
+    };
+    if (stride == 1) {
+        // Neighbouring cells along the inner axis are neighbours in storage (always along z,
+        // and along y when the receivers lie at one depth): one run of receivers.
+        push_range(cells.start[base + kr.first], cells.start[base + kr.last]);
+        return;
+    }
+    for (std::size_t k = kr.first; k < kr.last; ++k) {
+        const std::size_t c = base + k * stride;
+        push_range(cells.start[c], cells.start[c + 1]);
     }
 }
 

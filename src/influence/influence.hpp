@@ -96,7 +96,7 @@ inline std::size_t cell_index(const ReceiverCells& cells, int axis, float coord)
 enum class ReceiverSearch { Indexed, FullScan };
 
 // Builds the search structure for the receivers of `field`. Array receivers go into cells
-// about as large as their mean spacing (cell_scale multiplies that size).
+// about twice their mean spacing (cell_scale multiplies that size).
 ReceiverSet prepare_receivers(const PressureField& field,
                               ReceiverSearch search = ReceiverSearch::Indexed,
                               float cell_scale = 1.0f);
