@@ -91,48 +91,27 @@ inline bool owns_receiver(const Segment& g, Vec3 r, float& s) {
     return true;
 }
 
-// The contribution of the segment to receiver `rec`, which passed every test: s is its
-// projection parameter, (u1, u2) its offsets along the tube's normals, (a, b) the same in
-// units of the beam's q vectors and det the determinant of [qt qh] at s.
-inline void add_contribution(const Segment& g, float s, float u1, float u2, float a, float b,
-                             float det, std::size_t rec, const FieldView& f) {
-    const float weight = std::exp(-0.5f * (a * a + b * b));
-    // A receiver beyond a caustic inside this very segment already carries its pi/2.
-    const float ph = crosses_caustic(det, g.det_a) ? g.phase + kHalfPi : g.phase;
-    const float tau = g.tau0 + s * g.dtau;
-    // Travel time off the axis: the wavefront's curvature P Q^-1 adds (1/2) u . P Q^-1 u, with
-    // Q^-1 u = (a, b). Without it, beams whose axes pass the receiver at different offsets
-    // arrive with different phases and cancel, the more so the wider the beams.
-    const Vec2 pt{g.pt0.x + s * g.dpt.x, g.pt0.y + s * g.dpt.y};
-    const Vec2 phv{g.ph0.x + s * g.dph.x, g.ph0.y + s * g.dph.y};
-    const float tau_off =
-        tau + 0.5f * (u1 * (a * pt.x + b * phv.x) + u2 * (a * pt.y + b * phv.y));
-    const float amp = (g.amp_b / std::sqrt(std::fabs(det))) * weight;
-
-    float& delay = f.delay_s[rec];
-    float& arrival_amp = f.amplitude[rec];
-    if (delay > tau || (delay == tau && std::fabs(amp) > std::fabs(arrival_amp))) {
-        delay = tau;
-        arrival_amp = amp;
-    }
-
-    Complex32* p = f.pressure.data() + rec;
-    for (std::size_t k = 0; k < f.omegas.size(); ++k, p += f.receivers) {
-        float sn, cs;
-        ::sincosf(f.omegas[k] * tau_off - ph, &sn, &cs);
-        const float ac = amp * cs, as = amp * sn;
-        const Complex32 rk = f.reflection[k];
-        p->re += rk.re * ac - rk.im * as;
-        p->im += rk.im * ac + rk.re * as;
-    }
+// A receiver that passed every test, kept for the batched evaluation: s is its projection
+// parameter, (u1, u2) its offsets along the tube's normals, (a, b) the same in units of the
+// beam's q vectors and det the determinant of [qt qh] at s.
+inline void keep_passed(InfluenceWorkspace& w, float s, float u1, float u2, float a, float b,
+                        float det, std::size_t rec) {
+    const std::size_t k = w.passed++;
+    w.passed_s[k] = s;
+    w.passed_u1[k] = u1;
+    w.passed_u2[k] = u2;
+    w.passed_a[k] = a;
+    w.passed_b[k] = b;
+    w.passed_det[k] = det;
+    w.passed_receiver[k] = rec;
 }
 
 // Receiver r whose projection parameter s = ((r - A) . d) / L^2 lies on the segment: the
-// radius, determinant and window tests, one receiver at a time. The batched tests below
-// repeat exactly this arithmetic lane by lane.
+// radius, determinant and window tests, one receiver at a time, keeping it when it passes.
+// The batched tests below repeat exactly this arithmetic lane by lane.
 template <bool kCount>
 inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
-                          const FieldView& f, InfluenceStats* stats) {
+                          InfluenceWorkspace& w, InfluenceStats* stats) {
     const Vec3 v = r - (g.a + s * g.d);
     if (!(dot(v, v) <= g.rb2)) {
         if constexpr (kCount) ++stats->rejected_radius;
@@ -161,7 +140,7 @@ inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
         return;
     }
     if constexpr (kCount) ++stats->evaluated;
-    add_contribution(g, s, u1, u2, a, b, det, rec, f);
+    keep_passed(w, s, u1, u2, a, b, det, rec);
 }
 
 // Candidate receivers gathered by the search, tested several at a time: most of them fail
@@ -593,11 +572,14 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
     std::vector<Complex32>& reflection = work.reflection;
     reflection.assign(omegas.size(), Complex32{1.0f, 0.0f});
     if (work.candidate_x.size() != kBatchSize) {
-        work.candidate_x.assign(kBatchSize, 0.0f);
-        work.candidate_y.assign(kBatchSize, 0.0f);
-        work.candidate_z.assign(kBatchSize, 0.0f);
+        for (std::vector<float>* v : {&work.candidate_x, &work.candidate_y, &work.candidate_z,
+                                      &work.passed_s, &work.passed_u1, &work.passed_u2,
+                                      &work.passed_a, &work.passed_b, &work.passed_det})
+            v->assign(kBatchSize, 0.0f);
         work.candidate_receiver.assign(kBatchSize, 0);
+        work.passed_receiver.assign(kBatchSize, 0);
     }
+    work.passed = 0;
     const bool array_mode = field.is_array_mode;
     const FieldView f{field.pressure.flat(),
                       field.delay_s.flat(),
@@ -744,6 +726,15 @@ void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& fi
     } else {
         add_ray<false>(ray, field, receivers, bty, omegas, elev0_rad, dazim_rad, delev_rad,
                        workspace, nullptr);
+    }
+}
+
+void evaluate_lane_functions(std::span<const float> x, std::span<float> sin_x,
+                             std::span<float> cos_x, std::span<float> exp_x) {
+    if (use_avx2()) {
+        lanes8::evaluate_functions(x, sin_x, cos_x, exp_x);
+    } else {
+        lanes4::evaluate_functions(x, sin_x, cos_x, exp_x);
     }
 }
 
