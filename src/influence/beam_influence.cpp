@@ -286,7 +286,7 @@ struct GridLattice {
         const auto before = [&](std::size_t k) { return strict ? v[k] <= x : v[k] < x; };
         std::size_t k = 0;
         if (set.pitch[c] > 0.0f) {
-            const float u = (x - set.lo[c]) / set.pitch[c];
+            const float u = (x - set.lo[c]) * set.inv_pitch[c];
             k = !(u > 0.0f) ? 0
                             : (u >= static_cast<float>(n) ? n : static_cast<std::size_t>(u));
         }

@@ -78,6 +78,7 @@ struct ReceiverSet {
     // many receivers a line along each axis meets, which decides the search's loop order.
     std::array<std::size_t, 3> bins{};
     std::array<float, 3> pitch{};
+    std::array<float, 3> inv_pitch{}; // 1 / pitch, 0 where the pitch is 0
 };
 
 // The cell of `cells` along `axis` (0 x, 1 y, 2 z) that holds coordinate `coord` (m), clamped

@@ -196,6 +196,7 @@ ReceiverSet prepare(ReceiverLayout layout, std::span<const float> x, std::span<c
         } else if (set.bins[c] > 1) {
             set.pitch[c] = (set.hi[c] - set.lo[c]) / static_cast<float>(set.bins[c] - 1);
         }
+        set.inv_pitch[c] = set.pitch[c] > 0.0f ? 1.0f / set.pitch[c] : 0.0f;
     }
     return set;
 }
