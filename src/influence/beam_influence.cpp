@@ -150,8 +150,13 @@ inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
 inline constexpr std::size_t kBatchSize = 256; // a multiple of every lane count
 
 struct CandidateBatch {
+    explicit CandidateBatch(InfluenceWorkspace& w)
+        : work(w), x(w.candidate_x.data()), y(w.candidate_y.data()), z(w.candidate_z.data()),
+          receiver(w.candidate_receiver.data()) {}
     InfluenceWorkspace& work;
-    std::size_t n = 0;
+    float *x, *y, *z; // the workspace's candidate arrays, held here for the hot loop
+    std::size_t* receiver;
+    std::uint32_t n = 0; // not a size_t, which the stores of receiver indices could alias
 };
 
 // The search of one segment. A receiver that passes the projection and radius tests lies in
@@ -409,12 +414,11 @@ template <bool kCount>
 inline void push_candidate(const Segment& g, const SearchBounds& sb, CandidateBatch& batch,
                            float x, float y, float z, std::size_t rec, const FieldView& f,
                            InfluenceStats* stats) {
-    InfluenceWorkspace& w = batch.work;
-    const std::size_t k = batch.n++;
-    w.candidate_x[k] = x;
-    w.candidate_y[k] = y;
-    w.candidate_z[k] = z;
-    w.candidate_receiver[k] = rec;
+    const std::uint32_t k = batch.n++;
+    batch.x[k] = x;
+    batch.y[k] = y;
+    batch.z[k] = z;
+    batch.receiver[k] = rec;
     if (batch.n == kBatchSize) flush_batch<kCount>(g, sb, batch, f, stats);
 }
 
