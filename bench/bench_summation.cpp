@@ -61,7 +61,8 @@ kelp::input::SimulationConfig make_large_case() {
     return c;
 }
 
-kelp::input::SimulationConfig make_case(bool array_mode, int n_freq) {
+kelp::input::SimulationConfig make_case(bool array_mode, int n_freq, int n_elev = 101,
+                                        int n_azim = 91) {
     kelp::input::SimulationConfig c;
     c.ssp.x_ssp_m = {-2500.0f, 2500.0f};
     c.ssp.y_ssp_m = {-2500.0f, 2500.0f};
@@ -74,10 +75,12 @@ kelp::input::SimulationConfig make_case(bool array_mode, int n_freq) {
     c.source.position = {0.0f, 0.0f, 50.0f};
     for (int k = 0; k < n_freq; ++k)
         c.source.freq_hz.push_back(100.0f + 12.5f * static_cast<float>(k));
-    for (int i = 0; i < 101; ++i)
-        c.source.launch_elev_deg.push_back(-80.0f + 1.6f * static_cast<float>(i));
-    for (int k = 0; k < 91; ++k)
-        c.source.launch_azim_deg.push_back(360.0f * static_cast<float>(k) / 91.0f);
+    for (int i = 0; i < n_elev; ++i)
+        c.source.launch_elev_deg.push_back(-80.0f + 160.0f * static_cast<float>(i) /
+                                                        static_cast<float>(n_elev - 1));
+    for (int k = 0; k < n_azim; ++k)
+        c.source.launch_azim_deg.push_back(360.0f * static_cast<float>(k) /
+                                           static_cast<float>(n_azim));
     if (array_mode) {
         c.receivers.config_type = "array";
         for (int b = 0; b < 101; ++b) {
@@ -126,15 +129,19 @@ TracedFan trace_fan(const kelp::input::SimulationConfig& c, const kelp::ssp::SSP
 }
 
 void BM_Summation(benchmark::State& state) {
-    const bool array_mode = state.range(0) != 0;
+    // array: 0 grid, 1 array, 2 the large case, 3 the grid under the ten times denser fan.
+    const long kind = state.range(0);
     const int n_freq = static_cast<int>(state.range(1));
     const float cell_scale = static_cast<float>(state.range(2)) / 4.0f;
     const kelp::input::SimulationConfig c =
-        state.range(0) == 2 ? make_large_case() : make_case(array_mode, n_freq);
+        kind == 2
+            ? make_large_case()
+            : (kind == 3 ? make_case(false, n_freq, 321, 287) : make_case(kind == 1, n_freq));
     const kelp::ssp::SSPFields ssp = kelp::ssp::init_ssp(c);
     const kelp::bty::BTYfield bty = kelp::bty::init_bty(c);
-    // The large case keeps one beam in 50 (its 43,681 traced rays would hold 6 GB).
-    const TracedFan fan = trace_fan(c, ssp, bty, state.range(0) == 2 ? 50 : 1);
+    // The large case keeps one beam in 50 (its 43,681 traced rays would hold 6 GB), the dense
+    // fan one in 10.
+    const TracedFan fan = trace_fan(c, ssp, bty, kind == 2 ? 50 : (kind == 3 ? 10 : 1));
     std::vector<float> omegas;
     for (const float f : c.source.freq_hz)
         omegas.push_back(6.2831855f * f);
@@ -183,6 +190,7 @@ BENCHMARK(BM_Summation)
     ->Args({0, 8, 4})
     ->Args({0, 64, 4})
     ->Args({2, 1, 4})
+    ->Args({3, 1, 4})
     ->Args({1, 1, 2})
     ->Args({1, 1, 8})
     ->Unit(benchmark::kMillisecond);

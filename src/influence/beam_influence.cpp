@@ -522,6 +522,14 @@ void add_segment(const Segment& g, float rb, const ReceiverSet& set, InfluenceWo
         const float s_lo = k == 0 ? -inf : static_cast<float>(k) / static_cast<float>(n);
         const float s_hi = k + 1 == n ? inf : static_cast<float>(k + 1) / static_cast<float>(n);
         const SearchBounds sb = bound_segment(g, rb, set, s_lo, s_hi);
+        // Most pieces of a beam pass far from every receiver: none when the sphere misses
+        // the box the receivers span.
+        if (sb.bounded &&
+            !(gap2(sb.m[0], set.lo[0], set.hi[0]) + gap2(sb.m[1], set.lo[1], set.hi[1]) +
+                  gap2(sb.m[2], set.lo[2], set.hi[2]) <=
+              sb.r2)) {
+            continue;
+        }
         switch (sb.inner) {
         case 0:
             add_segment_along<0, kCount>(g, sb, set, work, f, stats);
@@ -533,6 +541,21 @@ void add_segment(const Segment& g, float rb, const ReceiverSet& set, InfluenceWo
             add_segment_along<2, kCount>(g, sb, set, work, f, stats);
         }
     }
+}
+
+// Whether the segment from a along d (|d|^2 = l2, m^2), with search radius rb (m), can reach
+// a receiver: every receiver it takes lies within rb of a point of it, so within
+// (1/2 + band) |d| + rb of its midpoint, which must then reach the box of the receivers.
+bool segment_may_reach(const ReceiverSet& set, Vec3 a, Vec3 d, float l2, float rb) {
+    const Vec3 mid = a + 0.5f * d;
+    const float coord_scale = std::fabs(mid.x) + std::fabs(mid.y) + std::fabs(mid.z) +
+                              set.max_abs_coord[0] + set.max_abs_coord[1] +
+                              set.max_abs_coord[2];
+    const float reach = ((0.5f + 2.0f * kHandoverBand) * std::sqrt(l2) + rb) * (1.0f + 1e-4f) +
+                        1e-5f * coord_scale + 1e-3f;
+    const float gap = gap2(mid.x, set.lo[0], set.hi[0]) + gap2(mid.y, set.lo[1], set.hi[1]) +
+                      gap2(mid.z, set.lo[2], set.hi[2]);
+    return !(gap > reach * reach); // NaN: search
 }
 
 template <bool kCount>
@@ -616,10 +639,6 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
                 i >= 2 && (sa.event.kind == rays::kEventBottom ||
                            sa.surface_bounces > ray[i - 2].surface_bounces);
             const rays::RayState& frame = ends_in_reflection ? sa : sb;
-            // The tube's normals: the stored frame with the sign its reflections left on e1.
-            const rays::RayBasis basis =
-                rays::ray_normal_basis(frame.slowness, frame.sound_speed, frame.phi);
-            const float tube_sign = rays::ray_tube_sign(frame);
             // p jumps at a reflection (q does not): the incident segment keeps A's p.
             const Vec2 pb_t = ends_in_reflection ? sa.p_tilde : sb.p_tilde;
             const Vec2 pb_h = ends_in_reflection ? sa.p_hat : sb.p_hat;
@@ -670,31 +689,38 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
             const float rb = 0.5f * len0 + window_ext + 1e-6f;
             // A continued start is no hand-over from the previous segment (another image).
             const bool has_prev = prev_live && !starts_at_reflection;
-            const Segment g{a,
-                            d,
-                            l2,
-                            i == last_live || ends_in_reflection,
-                            rb * rb,
-                            start_of(sa.q_tilde, dqt),
-                            along(dqt),
-                            start_of(sa.q_hat, dqh),
-                            along(dqh),
-                            start_of(pt0, dpt),
-                            along(dpt),
-                            start_of(ph0, dph),
-                            along(dph),
-                            sa.det_q,
-                            sa.travel_time - ext0 * dtau,
-                            span * dtau,
-                            sb.amplitude,
-                            sa.phase + psi,
-                            tube_sign * basis.e1,
-                            basis.e2,
-                            has_prev,
-                            prev_a,
-                            prev_d,
-                            prev_l2};
-            add_segment<kCount>(g, rb, set, work, f, stats);
+            if (segment_may_reach(set, a, d, l2, rb)) {
+                // The tube's normals: the stored frame with the sign its reflections left on
+                // e1.
+                const rays::RayBasis basis =
+                    rays::ray_normal_basis(frame.slowness, frame.sound_speed, frame.phi);
+                const float tube_sign = rays::ray_tube_sign(frame);
+                const Segment g{a,
+                                d,
+                                l2,
+                                i == last_live || ends_in_reflection,
+                                rb * rb,
+                                start_of(sa.q_tilde, dqt),
+                                along(dqt),
+                                start_of(sa.q_hat, dqh),
+                                along(dqh),
+                                start_of(pt0, dpt),
+                                along(dpt),
+                                start_of(ph0, dph),
+                                along(dph),
+                                sa.det_q,
+                                sa.travel_time - ext0 * dtau,
+                                span * dtau,
+                                sb.amplitude,
+                                sa.phase + psi,
+                                tube_sign * basis.e1,
+                                basis.e2,
+                                has_prev,
+                                prev_a,
+                                prev_d,
+                                prev_l2};
+                add_segment<kCount>(g, rb, set, work, f, stats);
+            }
             prev_a = a;
             prev_d = d;
             prev_l2 = l2;
