@@ -63,11 +63,6 @@ struct FieldView {
     std::span<const Complex32> reflection;
 };
 
-// A receiver projecting onto the state shared by two segments belongs to the later one;
-// only the last segment that reaches receivers keeps its end point.
-inline bool below_segment_end(const Segment& g, float s) {
-    return s < 1.0f || (g.closed_end && s <= 1.0f);
-}
 // Width of the band around a segment's start where rounding can put a receiver that sits on
 // the shared state at s = 1 of the previous segment and s < 0 of this one (lost to both), or
 // at s < 1 of the previous and s = 0 of this one (counted twice).
