@@ -361,10 +361,16 @@ void search_columns(const SearchBounds& sb, const Lattice& lat, Column&& column)
         const Span b = lat.bounds(o1, p);
         const float h2 = sb.r2 - gap2(sb.m[o1], b.lo, b.hi);
         if (!(h2 >= 0.0f)) continue;
-        const float half = std::sqrt(h2);
-        const Span cols = intersect({sb.m[o2] - half, sb.m[o2] + half},
-                                    slab_coords(sb, o2, t_span(sb, o1, b.lo, b.hi) + inner_t));
-        const IndexRange qr = lat.bins(o2, cols);
+        // A single bin along o2 (receivers at one depth, say) is simply visited: the inner
+        // axis's bounds then settle the slab.
+        IndexRange qr{0, 1};
+        if (set.bins[o2] != 1) {
+            const float half = std::sqrt(h2);
+            const Span cols =
+                intersect({sb.m[o2] - half, sb.m[o2] + half},
+                          slab_coords(sb, o2, t_span(sb, o1, b.lo, b.hi) + inner_t));
+            qr = lat.bins(o2, cols);
+        }
         for (std::size_t q = qr.first; q < qr.last; ++q) {
             const Span e = lat.bounds(o2, q);
             const float h3 = h2 - gap2(sb.m[o2], e.lo, e.hi);
