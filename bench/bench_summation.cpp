@@ -3,7 +3,9 @@
 // steps to 1700 m): receivers as a polar array of 10,201 points at 30 m depth, or as a
 // 101 x 101 grid at 30 m, at 1 and 8 frequencies. The rays are traced once before timing.
 //
-// With array = 2, the large case below, on one beam in 50.
+// With array = 2, the large case below, on one beam in 50; with array = 3, the grid under the
+// ten times denser fan (321 x 287 beams), on one beam in 10. cell_x4 is four times the scale
+// of the array receivers' cells (4: the default, twice the mean spacing).
 //
 // Reported: receiver evaluations per second (candidates that pass every test and get the
 // Gaussian weight, the arrival update and all frequencies), evaluations and visited
