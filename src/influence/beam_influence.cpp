@@ -141,7 +141,7 @@ inline void add_projected(const Segment& g, Vec3 r, float s, std::size_t rec,
 // Candidate receivers gathered by the search, tested several at a time: most of them fail
 // the radius or window test, and testing them lane-parallel (the very IEEE operations of
 // add_projected, in the same order, so every lane decides and computes exactly as the scalar
-// test) makes a rejection a few nanoseconds. The few that pass are added one at a time.
+// test) makes a rejection a few nanoseconds. Those that pass are evaluated in lanes too.
 inline constexpr std::size_t kBatchSize = 256; // a multiple of every lane count
 
 struct CandidateBatch {
@@ -157,8 +157,8 @@ struct CandidateBatch {
 // The search of one segment. A receiver that passes the projection and radius tests lies in
 // the slab -band <= s <= 1 of the segment and within Rb of a point of it, so inside the
 // sphere about the segment's midpoint of radius sqrt(Rb^2 + ((0.5 + band) L)^2). The search
-// runs over two outer axes bounded by that sphere and by the slab, and along the inner axis,
-// the one along which s changes fastest, only over the receivers inside the slab. Every
+// runs over two outer axes bounded by that sphere and by the slab, and along the inner axis
+// (the one with the longest runs, see bound_segment) over the stretch inside both. Every
 // bound is widened well beyond the rounding of the tests, which then decide for each visited
 // receiver exactly as for any other: the search visits a superset of the receivers that take
 // a contribution, and each gets the very same contribution as under a scan of them all.
