@@ -273,6 +273,12 @@ inline float gap2(float m, float b0, float b1) {
     return g * g;
 }
 
+// Squared distance (m^2) from (x, y, z) to the box the finite receivers span.
+inline float gap2_to_receivers(const ReceiverSet& set, float x, float y, float z) {
+    return gap2(x, set.lo[0], set.hi[0]) + gap2(y, set.lo[1], set.hi[1]) +
+           gap2(z, set.lo[2], set.hi[2]);
+}
+
 // Grid axes: one bin per node, at the node's coordinate.
 struct GridLattice {
     const ReceiverSet& set;
@@ -525,10 +531,7 @@ void add_segment(const Segment& g, float rb, const ReceiverSet& set, InfluenceWo
         const SearchBounds sb = bound_segment(g, rb, set, s_lo, s_hi);
         // Most pieces of a beam pass far from every receiver: none when the sphere misses
         // the box the receivers span.
-        if (sb.bounded &&
-            !(gap2(sb.m[0], set.lo[0], set.hi[0]) + gap2(sb.m[1], set.lo[1], set.hi[1]) +
-                  gap2(sb.m[2], set.lo[2], set.hi[2]) <=
-              sb.r2)) {
+        if (sb.bounded && !(gap2_to_receivers(set, sb.m[0], sb.m[1], sb.m[2]) <= sb.r2)) {
             continue;
         }
         switch (sb.inner) {
@@ -554,9 +557,7 @@ bool segment_may_reach(const ReceiverSet& set, Vec3 a, Vec3 d, float l2, float r
                               set.max_abs_coord[2];
     const float reach = ((0.5f + 2.0f * kHandoverBand) * std::sqrt(l2) + rb) * (1.0f + 1e-4f) +
                         1e-5f * coord_scale + 1e-3f;
-    const float gap = gap2(mid.x, set.lo[0], set.hi[0]) + gap2(mid.y, set.lo[1], set.hi[1]) +
-                      gap2(mid.z, set.lo[2], set.hi[2]);
-    return !(gap > reach * reach); // NaN: search
+    return !(gap2_to_receivers(set, mid.x, mid.y, mid.z) > reach * reach); // NaN: search
 }
 
 template <bool kCount>

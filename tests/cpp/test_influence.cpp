@@ -798,12 +798,6 @@ TEST(BeamInfluence, ReflectedBeamIsTheSumOfItsTwoImages) {
     }
 }
 
-} // namespace
-} // namespace kelp::influence
-
-namespace kelp::influence {
-namespace {
-
 // The summation's own sine, cosine and exponential against double-precision references:
 // the error bounds quoted in the header, over the phases a run meets (to 12,000 rad, also
 // just off multiples of pi/2 where the reduction cancels) and the Gaussian weights' range,
