@@ -596,11 +596,17 @@ TEST(TraceRay, ExactlyVerticalStateStaysFinite) {
     EXPECT_NEAR(dp.d_p_tilde.x + dp.d_p_hat.y, trace, 1e-6 * std::fabs(trace));
 }
 
-TEST(TraceRay, RaysLongerThanTheReservationGrow) {
+// 70,000 steps of 1 m: a ray that outgrows the initial reservation of 65,536 states.
+input::SimulationConfig long_ray_config() {
     input::SimulationConfig cfg = isovelocity_config();
     cfg.beam.max_steps = 70000;
     cfg.beam.step_m = 1.0f;
     cfg.beam.max_range_m = 1e6f;
+    return cfg;
+}
+
+TEST(TraceRay, RaysLongerThanTheReservationGrow) {
+    const input::SimulationConfig cfg = long_ray_config();
     const Environment env = build(cfg);
     const std::vector<RayState> ray = rays::trace_ray(cfg, env.ssp, env.bty, 0.0f, 0.0f);
     ASSERT_EQ(ray.size(), 70001u);
@@ -611,10 +617,7 @@ TEST(TraceRay, RaysLongerThanTheReservationGrow) {
 // reservation of 65,536 states, then one doubling capped at max_steps + 1) and for nothing
 // once it is given back; the states are those of the unbudgeted ray.
 TEST(TraceRay, BudgetHoldsTheListWhileTheRayIsHeld) {
-    input::SimulationConfig cfg = isovelocity_config();
-    cfg.beam.max_steps = 70000;
-    cfg.beam.step_m = 1.0f;
-    cfg.beam.max_range_m = 1e6f;
+    const input::SimulationConfig cfg = long_ray_config();
     const Environment env = build(cfg);
     rays::GrowthBudget budget;
     budget.beam_count = 1;
@@ -635,10 +638,7 @@ TEST(TraceRay, BudgetHoldsTheListWhileTheRayIsHeld) {
 // The doubling from 65,536 to 70,001 states needs both blocks at once; a budget of 100,000
 // states refuses it before the allocation, and the ray's charge dies with it.
 TEST(TraceRay, RayOutgrowingItsBudgetStopsWithTheMessage) {
-    input::SimulationConfig cfg = isovelocity_config();
-    cfg.beam.max_steps = 70000;
-    cfg.beam.step_m = 1.0f;
-    cfg.beam.max_range_m = 1e6f;
+    const input::SimulationConfig cfg = long_ray_config();
     const Environment env = build(cfg);
     rays::GrowthBudget budget;
     budget.limit_bytes = 100000u * sizeof(RayState);
