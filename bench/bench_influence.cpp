@@ -16,8 +16,8 @@
 
 namespace {
 
+using kelp::RayState;
 using kelp::influence::InfluenceStats;
-using kelp::rays::RayState;
 
 constexpr float kC = 1500.0f;
 constexpr float kDeg = 0.017453292f;

@@ -6,7 +6,8 @@
 // walks, reflections and appending), the list's reservation and growth included; the
 // "Charged" variants also charge the list to a memory budget as the driver does.
 
-#include "input/constants.hpp"
+#include "core/constants.hpp"
+
 #include "rays/rays.hpp"
 
 #include <benchmark/benchmark.h>
@@ -68,7 +69,7 @@ void trace_fan(benchmark::State& state, input::IntegrationMethod method, bool ch
     const float elevations[] = {-40.0f, -20.0f, -8.0f, -2.0f, 0.0f, 3.0f, 10.0f, 25.0f, 45.0f};
     const float azimuths[] = {0.0f, 37.0f, 111.0f, 200.0f, 305.0f};
 
-    rays::GrowthBudget budget; // as the driver charges a run's rays
+    GrowthBudget budget; // as the driver charges a run's rays
     std::size_t steps = 0;
     std::size_t k = 0;
     for (auto _ : state) {
@@ -76,7 +77,7 @@ void trace_fan(benchmark::State& state, input::IntegrationMethod method, bool ch
         const float az =
             azimuths[(k / std::size(elevations)) % std::size(azimuths)] * kDegToRad;
         ++k;
-        const std::vector<rays::RayState> ray =
+        const std::vector<RayState> ray =
             rays::trace_ray(cfg, ssp, bty, az, el, charged ? &budget : nullptr);
         steps += ray.size() - 1;
         if (charged) rays::release_ray_storage(budget, ray);

@@ -28,8 +28,8 @@
 
 namespace {
 
+using kelp::RayState;
 using kelp::influence::InfluenceStats;
-using kelp::rays::RayState;
 
 constexpr float kDeg = 0.017453292f;
 

@@ -2,9 +2,10 @@
 // result, a validation error or a FatalError; anything else (a crash, a sanitizer report, an
 // exception of another type) is a finding. Grids, fans and step counts are capped so that each
 // input runs in milliseconds.
+#include "core/fatal.hpp"
+
 #include "engine/engine.hpp"
 #include "input/config.hpp"
-#include "input/fatal.hpp"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,11 +2,12 @@
 // Bathymetry field: bottom depth on a horizontal grid (bilinear), the unit bottom normal, the
 // bottom's acoustic model and the water density. Metres, depth positive down, g/cm^3.
 
+#include "core/fatal.hpp"
+#include "core/grid_axis.hpp"
+#include "core/ndarray.hpp"
+#include "core/vec3.hpp"
+
 #include "input/config.hpp"
-#include "input/fatal.hpp"
-#include "input/grid_axis.hpp"
-#include "input/ndarray.hpp"
-#include "input/vec3.hpp"
 
 #include <cmath>
 #include <cstddef>

@@ -1,9 +1,10 @@
 #include "engine.hpp"
 
+#include "core/constants.hpp"
+#include "core/fatal.hpp"
+
 #include "bty/bty.hpp"
 #include "engine/progress.hpp"
-#include "input/constants.hpp"
-#include "input/fatal.hpp"
 #include "rays/rays.hpp"
 #include "ssp/ssp.hpp"
 
@@ -82,7 +83,7 @@ struct RunContext {
     float delev_rad;
     bool store_paths;
     double path_point_bytes; // charged per stored point
-    rays::GrowthBudget& budget;
+    GrowthBudget& budget;
     ProgressBar* bar;         // shared, thread-safe; null when not drawn
     ProgressCounter* counter; // shared, atomic; null when not printed
     const std::function<void(std::size_t)>& before_beam;
@@ -92,8 +93,8 @@ struct RunContext {
 
 // Gives the charge of a chunk's reused ray list back to the run's budget when the list dies.
 struct RayCharge {
-    rays::GrowthBudget& budget;
-    const std::vector<rays::RayState>& ray;
+    GrowthBudget& budget;
+    const std::vector<RayState>& ray;
     ~RayCharge() { rays::release_ray_storage(budget, ray); }
 };
 
@@ -105,7 +106,7 @@ ChunkResult map_chunk(const RunContext& run, std::size_t k) {
     if (run.store_paths) result.paths.reserve(last - first);
     // The ray list and the summation's scratch keep their capacity from beam to beam; the
     // list's charge goes back to the budget when the chunk ends, however it ends.
-    std::vector<rays::RayState> ray;
+    std::vector<RayState> ray;
     const RayCharge charge{run.budget, ray};
     influence::InfluenceWorkspace work;
     for (std::size_t b = first; b < last; ++b) {
@@ -118,12 +119,12 @@ ChunkResult map_chunk(const RunContext& run, std::size_t k) {
                                            run.omegas_rad_s, beam.elevation_rad, run.dazim_rad,
                                            run.delev_rad, work);
         if (run.store_paths) {
-            rays::charge_growth(run.budget, rays::GrowthKind::StoredPaths,
-                                static_cast<std::uint64_t>(static_cast<double>(ray.size()) *
-                                                           run.path_point_bytes));
+            charge_growth(run.budget, GrowthKind::StoredPaths,
+                          static_cast<std::uint64_t>(static_cast<double>(ray.size()) *
+                                                     run.path_point_bytes));
             RayPath path;
             path.reserve(ray.size());
-            for (const rays::RayState& s : ray) {
+            for (const RayState& s : ray) {
                 path.push_back({s.position.x, s.position.y, s.position.z});
             }
             result.paths.emplace_back(b, std::move(path));
@@ -309,7 +310,7 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
     const MemoryEstimate certain =
         estimate_run_memory(config, chunks.size(), options.output_cost);
     if (limit_bytes) check_memory_budget(certain, *limit_bytes);
-    rays::GrowthBudget budget;
+    GrowthBudget budget;
     budget.limit_bytes = options.growth_limit_bytes > 0.0
                              ? growth_limit_bytes(options.growth_limit_bytes, {})
                              : growth_limit_bytes(limit_bytes, certain);

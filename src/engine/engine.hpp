@@ -15,8 +15,6 @@
 
 namespace kelp::engine {
 
-using RayPath = std::vector<std::array<float, 3>>;
-
 struct SimulationResult {
     std::optional<std::vector<RayPath>> ray_paths; // present iff beam.store_ray_paths
     influence::PressureField field;

@@ -1,9 +1,10 @@
 #include "engine/memory_budget.hpp"
 
+#include "core/fatal.hpp"
+#include "core/memory_budget.hpp"
+#include "core/ray_state.hpp"
+
 #include "influence/influence.hpp"
-#include "input/fatal.hpp"
-#include "input/ray_state.hpp"
-#include "rays/growth_budget.hpp"
 
 #include <algorithm>
 #include <array>
@@ -18,9 +19,6 @@
 
 namespace kelp::engine {
 namespace {
-
-// The list that holds one stored path (the driver's RayPath).
-using RayPathHeader = std::vector<std::array<float, 3>>;
 
 double receiver_count(const input::Receivers& r) {
     if (influence::receiver_layout(r.config_type) == influence::ReceiverLayout::Array)
@@ -78,8 +76,8 @@ MemoryEstimate estimate_run_memory(const input::SimulationConfig& config, std::s
     // merged list while it grows, a header in the final list and the caller's own list.
     if (config.beam.store_ray_paths)
         e.path_list_bytes =
-            beams * (2.0 * static_cast<double>(sizeof(std::pair<std::size_t, RayPathHeader>)) +
-                     static_cast<double>(sizeof(RayPathHeader)) + output.bytes_per_path);
+            beams * (2.0 * static_cast<double>(sizeof(std::pair<std::size_t, RayPath>)) +
+                     static_cast<double>(sizeof(RayPath)) + output.bytes_per_path);
     return e;
 }
 
@@ -109,10 +107,11 @@ void check_memory_budget(const MemoryEstimate& e, double limit_bytes) {
     const char* largest = e.path_list_bytes > e.field_bytes
                               ? "the ray path lists (one per beam)"
                               : "the pressure field (receivers x frequencies)";
-    fail("not enough memory for this simulation: it needs about " +
-         rays::format_memory_size(e.total()) + ", mostly for " + largest + ", but only " +
-         rays::format_memory_size(limit_bytes) +
-         " is available; reduce the receivers, frequencies, beams or beam.max_steps");
+    fail(
+        "not enough memory for this simulation: it needs about " +
+        format_memory_size(e.total()) + ", mostly for " + largest + ", but only " +
+        format_memory_size(limit_bytes) +
+        " is available; reduce the receivers or frequencies (or the beams, with stored paths)");
 }
 
 std::uint64_t growth_limit_bytes(std::optional<double> limit_bytes,

@@ -1,5 +1,6 @@
+#include "core/constants.hpp"
+
 #include "influence/influence.hpp"
-#include "input/constants.hpp"
 #include "reflect/reflect.hpp"
 
 #include <algorithm>
@@ -561,7 +562,7 @@ bool segment_may_reach(const ReceiverSet& set, Vec3 a, Vec3 d, float l2, float r
 }
 
 template <bool kCount>
-void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const ReceiverSet& set,
+void add_ray(std::vector<RayState>& ray, PressureField& field, const ReceiverSet& set,
              const bty::BTYfield& bty, std::span<const float> omegas, float elev0, float dazim,
              float delev, InfluenceWorkspace& work, InfluenceStats* stats) {
     const std::size_t n = ray.size();
@@ -576,7 +577,7 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
     // The beam widths are the ray tube spanned by the neighbouring rays of the fan.
     const float scale_tilde = delev / c0;
     const float scale_hat = dazim * cos_e / c0;
-    for (rays::RayState& st : ray) {
+    for (RayState& st : ray) {
         st.amplitude = (st.sound_speed * a0) * st.amplitude;
         st.det_q = st.q_tilde.x * st.q_hat.y - st.q_tilde.y * st.q_hat.x;
         st.q_tilde = {st.q_tilde.x * scale_tilde, st.q_tilde.y * scale_tilde};
@@ -625,8 +626,8 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
     float prev_l2 = 1.0f;
     float len_t = length(ray[0].q_tilde), len_h = length(ray[0].q_hat);
     for (std::size_t i = 1; i < n; ++i) {
-        const rays::RayState& sa = ray[i - 1];
-        const rays::RayState& sb = ray[i];
+        const RayState& sa = ray[i - 1];
+        const RayState& sb = ray[i];
         const float len_t_b = length(sb.q_tilde), len_h_b = length(sb.q_hat);
         const float w_tilde = 4.0f * std::fmax(len_t, len_t_b);
         const float w_hat = 4.0f * std::fmax(len_h, len_h_b);
@@ -636,11 +637,11 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
             // At a reflection B's slowness is already mirrored and its frame turned, while
             // the segment still runs along the incident direction: measure with A's normals.
             const bool ends_in_reflection =
-                sb.event.kind == rays::kEventBottom || sb.surface_bounces > sa.surface_bounces;
+                sb.event.kind == kEventBottom || sb.surface_bounces > sa.surface_bounces;
             const bool starts_at_reflection =
-                i >= 2 && (sa.event.kind == rays::kEventBottom ||
+                i >= 2 && (sa.event.kind == kEventBottom ||
                            sa.surface_bounces > ray[i - 2].surface_bounces);
-            const rays::RayState& frame = ends_in_reflection ? sa : sb;
+            const RayState& frame = ends_in_reflection ? sa : sb;
             // p jumps at a reflection (q does not): the incident segment keeps A's p.
             const Vec2 pb_t = ends_in_reflection ? sa.p_tilde : sb.p_tilde;
             const Vec2 pb_h = ends_in_reflection ? sa.p_hat : sb.p_hat;
@@ -653,9 +654,9 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
             // reflection by as far as its window can reach water, extrapolating q, p and tau.
             const float len0 = std::sqrt(dot(d0, d0));
             const float window = std::fmax(w_hat, w_tilde);
-            const auto reach = [&](const rays::RayState& at) {
-                const Vec3 n = at.event.kind == rays::kEventBottom ? at.event.normal
-                                                                   : Vec3{0.0f, 0.0f, -1.0f};
+            const auto reach = [&](const RayState& at) {
+                const Vec3 n =
+                    at.event.kind == kEventBottom ? at.event.normal : Vec3{0.0f, 0.0f, -1.0f};
                 const float sin_graze = std::fabs(dot(d0, n)) / len0;
                 return std::fmin(window / std::fmax(sin_graze, 0.1f), kReachWidths * window) /
                        len0;
@@ -694,9 +695,9 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
             if (segment_may_reach(set, a, d, l2, rb)) {
                 // The tube's normals: the stored frame with the sign its reflections left on
                 // e1.
-                const rays::RayBasis basis =
-                    rays::ray_normal_basis(frame.slowness, frame.sound_speed, frame.phi);
-                const float tube_sign = rays::ray_tube_sign(frame);
+                const RayBasis basis =
+                    ray_normal_basis(frame.slowness, frame.sound_speed, frame.phi);
+                const float tube_sign = ray_tube_sign(frame);
                 const Segment g{a,
                                 d,
                                 l2,
@@ -731,7 +732,7 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
 
         // The coefficient applies to everything after the reflection point, also when the
         // segment leading to it was too short to reach any receiver.
-        if (sb.event.kind == rays::kEventBottom && !omegas.empty()) {
+        if (sb.event.kind == kEventBottom && !omegas.empty()) {
             for (std::size_t k = 0; k < omegas.size(); ++k) {
                 const Complex32 c = reflect::compute_bottom_reflection_coefficient(
                     bty.bottom_model, sb.event.incident_slowness, sb.event.normal,
@@ -747,7 +748,7 @@ void add_ray(std::vector<rays::RayState>& ray, PressureField& field, const Recei
 
 } // namespace
 
-void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+void gaussian_beam_influence(std::vector<RayState>& ray, PressureField& field,
                              const ReceiverSet& receivers, const bty::BTYfield& bty,
                              std::span<const float> omegas, float elev0_rad, float dazim_rad,
                              float delev_rad, InfluenceWorkspace& workspace,
@@ -770,7 +771,7 @@ void evaluate_lane_functions(std::span<const float> x, std::span<float> sin_x,
     }
 }
 
-void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+void gaussian_beam_influence(std::vector<RayState>& ray, PressureField& field,
                              const bty::BTYfield& bty, std::span<const float> omegas,
                              float elev0_rad, float dazim_rad, float delev_rad) {
     InfluenceWorkspace work;
@@ -778,7 +779,7 @@ void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& fi
                             dazim_rad, delev_rad, work);
 }
 
-void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+void gaussian_beam_influence(std::vector<RayState>& ray, PressureField& field,
                              const bty::BTYfield& bty, std::span<const float> omegas,
                              float elev0_rad, float dazim_rad, float delev_rad,
                              InfluenceStats& stats) {

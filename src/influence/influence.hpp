@@ -2,10 +2,11 @@
 // The receiver set and the pressure-field accumulator with its merge rule, and the
 // Gaussian-beam summation of one traced ray into it.
 
+#include "core/ndarray.hpp"
+#include "core/ray_state.hpp"
+
 #include "bty/bty.hpp"
 #include "input/config.hpp"
-#include "input/ndarray.hpp"
-#include "input/ray_state.hpp"
 
 #include <array>
 #include <cstdint>
@@ -139,7 +140,7 @@ struct InfluenceStats {
 // once (by the later segment). `receivers` comes from prepare_receivers on this field's
 // layout; only the receivers inside each segment's slab and search sphere are visited. When
 // `stats` is not null the search counts of this call are added to it.
-void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+void gaussian_beam_influence(std::vector<RayState>& ray, PressureField& field,
                              const ReceiverSet& receivers, const bty::BTYfield& bty,
                              std::span<const float> omegas, float elev0_rad, float dazim_rad,
                              float delev_rad, InfluenceWorkspace& workspace,
@@ -147,12 +148,12 @@ void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& fi
 
 // The same for a single call: prepares the receivers and a workspace for this ray alone.
 // Grid axes may come in any order, repeated values included.
-void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+void gaussian_beam_influence(std::vector<RayState>& ray, PressureField& field,
                              const bty::BTYfield& bty, std::span<const float> omegas,
                              float elev0_rad, float dazim_rad, float delev_rad);
 
 // Same as above, also adding the search counts of this call to `stats`.
-void gaussian_beam_influence(std::vector<rays::RayState>& ray, PressureField& field,
+void gaussian_beam_influence(std::vector<RayState>& ray, PressureField& field,
                              const bty::BTYfield& bty, std::span<const float> omegas,
                              float elev0_rad, float dazim_rad, float delev_rad,
                              InfluenceStats& stats);

@@ -1,5 +1,6 @@
+#include "core/fatal.hpp"
+
 #include "influence/influence.hpp"
-#include "input/fatal.hpp"
 
 #include <cmath>
 #include <cstddef>

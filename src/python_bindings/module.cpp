@@ -8,10 +8,11 @@
 // PanicException, a BaseException, so that a blanket `except Exception` does not swallow a
 // broken run. No C++ exception ever unwinds into the interpreter.
 
+#include "core/fatal.hpp"
+
 #include "engine/engine.hpp"
 #include "influence/influence.hpp"
 #include "input/config.hpp"
-#include "input/fatal.hpp"
 
 #include <pybind11/pybind11.h>
 

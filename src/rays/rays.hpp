@@ -2,10 +2,11 @@
 // Ray equations with dynamic-ray (paraxial) quantities, and the marching of one ray from the
 // source with Euler or midpoint steps, boundary-aware step shortening and reflections.
 
+#include "core/memory_budget.hpp"
+#include "core/ray_state.hpp"
+
 #include "bty/bty.hpp"
 #include "input/config.hpp"
-#include "input/ray_state.hpp"
-#include "rays/growth_budget.hpp"
 #include "ssp/ssp.hpp"
 
 #include <cstdint>

@@ -1,4 +1,5 @@
-#include "input/constants.hpp"
+#include "core/constants.hpp"
+
 #include "reflect/reflect.hpp"
 
 #include <cmath>

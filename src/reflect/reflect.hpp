@@ -2,9 +2,10 @@
 // Reflection of a ray at the pressure-release sea surface and at the gridded bottom, and the
 // complex plane-wave reflection coefficient of a rigid, fluid or elastic bottom.
 
+#include "core/ndarray.hpp"
+#include "core/ray_state.hpp"
+
 #include "bty/bty.hpp"
-#include "input/ndarray.hpp"
-#include "input/ray_state.hpp"
 #include "ssp/ssp.hpp"
 
 #include <vector>
@@ -25,9 +26,9 @@ namespace kelp::reflect {
 // kMovedZ (0 when nothing was reflected), so that the marcher can restart the compensated
 // sums of exactly those coordinates from the new values.
 inline constexpr unsigned kMovedX = 1u, kMovedY = 2u, kMovedZ = 4u;
-unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
+unsigned reflect_boundaries(std::vector<RayState>& ray, const bty::BTYfield& bty,
                             bty::BTYCursor& cur);
-unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
+unsigned reflect_boundaries(std::vector<RayState>& ray, const bty::BTYfield& bty,
                             bty::BTYCursor& cur, const ssp::SSPFields& ssp,
                             const ssp::SSPCursor& ssp_cur);
 

@@ -1,4 +1,5 @@
-#include "input/constants.hpp"
+#include "core/constants.hpp"
+
 #include "reflect/reflect.hpp"
 
 #include <cmath>
@@ -27,11 +28,10 @@ namespace {
 //   giving R_ij += -(2 cos theta / c) h_i . dn(h_j), with h_j = E_j + sigma_j u the tangential
 //   trace of E_j on the boundary.
 // E1, E2 are the incident tube's normals (the stored frame with the first sign applied).
-void carry_dynamic_quantities(rays::RayState& s, Vec3 t, Vec3 n, float c, Vec3 grad_c,
-                              float twist) {
+void carry_dynamic_quantities(RayState& s, Vec3 t, Vec3 n, float c, Vec3 grad_c, float twist) {
     const std::uint32_t bounces_before = s.surface_bounces + s.bottom_bounces - 1u;
     const float sign1 = (bounces_before & 1u) ? -1.0f : 1.0f;
-    const rays::RayBasis e = rays::ray_normal_basis(t, c, s.phi);
+    const RayBasis e = ray_normal_basis(t, c, s.phi);
     const Vec3 u{c * t.x, c * t.y, c * t.z};
     const Vec3 big_e[2] = {sign1 * e.e1, e.e2};
     const float cos_i = dot(n, u);
@@ -61,7 +61,7 @@ void carry_dynamic_quantities(rays::RayState& s, Vec3 t, Vec3 n, float c, Vec3 g
     const float en1 = dot(e.e1, n);
     const Vec3 e1r{-(e.e1.x - 2.0f * en1 * n.x), -(e.e1.y - 2.0f * en1 * n.y),
                    -(e.e1.z - 2.0f * en1 * n.z)};
-    const rays::RayBasis f = rays::ray_normal_basis(s.slowness, c, 0.0f);
+    const RayBasis f = ray_normal_basis(s.slowness, c, 0.0f);
     s.phi = std::atan2(-dot(e1r, f.e2), dot(e1r, f.e1));
 }
 
@@ -82,11 +82,10 @@ Vec3 gradient_at(Vec3 p, const ssp::SSPFields* ssp, const ssp::SSPCursor* ssp_cu
     return {smp.dc_dx, smp.dc_dy, smp.dc_dz};
 }
 
-unsigned reflect_last(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
-                      bty::BTYCursor& cur, const ssp::SSPFields* ssp,
-                      const ssp::SSPCursor* ssp_cur) {
-    rays::RayState& s = ray.back();
-    s.event.kind = rays::kEventNone;
+unsigned reflect_last(std::vector<RayState>& ray, const bty::BTYfield& bty, bty::BTYCursor& cur,
+                      const ssp::SSPFields* ssp, const ssp::SSPCursor* ssp_cur) {
+    RayState& s = ray.back();
+    s.event.kind = kEventNone;
     const Vec3 p0 = s.position;
     const Vec3 t = s.slowness;
     const float c = s.sound_speed;
@@ -126,8 +125,7 @@ unsigned reflect_last(std::vector<rays::RayState>& ray, const bty::BTYfield& bty
     const float twice = 2.0f * dn;
     s.slowness = {t.x - twice * n.x, t.y - twice * n.y, t.z - twice * n.z};
     s.bottom_bounces += 1;
-    s.event = {
-        .kind = rays::kEventBottom, .normal = n, .incident_slowness = t, .sound_speed = c};
+    s.event = {.kind = kEventBottom, .normal = n, .incident_slowness = t, .sound_speed = c};
     // Nudged 1e-9 m towards the water, like the surface point; in single precision this only
     // changes coordinates close to zero.
     s.position = {p.x - 1e-9f * n.x, p.y - 1e-9f * n.y, p.z - 1e-9f * n.z};
@@ -138,12 +136,12 @@ unsigned reflect_last(std::vector<rays::RayState>& ray, const bty::BTYfield& bty
 
 } // namespace
 
-unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
+unsigned reflect_boundaries(std::vector<RayState>& ray, const bty::BTYfield& bty,
                             bty::BTYCursor& cur) {
     return reflect_last(ray, bty, cur, nullptr, nullptr);
 }
 
-unsigned reflect_boundaries(std::vector<rays::RayState>& ray, const bty::BTYfield& bty,
+unsigned reflect_boundaries(std::vector<RayState>& ray, const bty::BTYfield& bty,
                             bty::BTYCursor& cur, const ssp::SSPFields& ssp,
                             const ssp::SSPCursor& ssp_cur) {
     return reflect_last(ray, bty, cur, &ssp, &ssp_cur);

@@ -3,11 +3,12 @@
 // per-ray cell cursor, trilinear lookups and step shortening to grid planes.
 // Units: metres (z depth, positive down), m/s, (m/s)/m, (m/s)/m^2.
 
+#include "core/fatal.hpp"
+#include "core/grid_axis.hpp"
+#include "core/ndarray.hpp"
+#include "core/vec3.hpp"
+
 #include "input/config.hpp"
-#include "input/fatal.hpp"
-#include "input/grid_axis.hpp"
-#include "input/ndarray.hpp"
-#include "input/vec3.hpp"
 
 #include <cmath>
 #include <cstddef>

@@ -2,9 +2,9 @@
 // half-space, derived here in double precision, and the limits and symmetries of the fluid
 // and solid models.
 
+#include "core/constants.hpp"
 #include "test_names.hpp"
 
-#include "input/constants.hpp"
 #include "reflect/reflect.hpp"
 
 #include <gtest/gtest.h>

@@ -1,10 +1,10 @@
+#include "core/constants.hpp"
+#include "core/fatal.hpp"
 #include "test_names.hpp"
 
 #include "bty/bty.hpp"
 #include "engine/engine.hpp"
 #include "engine/progress.hpp"
-#include "input/constants.hpp"
-#include "input/fatal.hpp"
 #include "rays/rays.hpp"
 #include "ssp/ssp.hpp"
 
@@ -303,7 +303,7 @@ TEST(Core, PathsFollowTheFanAndMatchTheTracedRays) {
     const float az[] = {0.0f, 90.0f};
     const float el[] = {-10.0f, 0.0f, 10.0f};
     for (std::size_t b = 0; b < 6; ++b) {
-        const std::vector<rays::RayState> ray =
+        const std::vector<RayState> ray =
             rays::trace_ray(c, ssp, bty, az[b / 3] * kDegToRad, el[b % 3] * kDegToRad);
         const RayPath& path = (*r.ray_paths)[b];
         ASSERT_EQ(path.size(), ray.size()) << b;
@@ -366,7 +366,7 @@ TEST(Core, MatchesABeamByBeamReferenceOnOneAndTwoThreads) {
     influence::PressureField ref = influence::init_pressure_field(c);
     for (float az : c.source.launch_azim_deg) {
         for (float el : c.source.launch_elev_deg) {
-            std::vector<rays::RayState> ray =
+            std::vector<RayState> ray =
                 rays::trace_ray(c, ssp, bty, az * kDegToRad, el * kDegToRad);
             influence::PressureField one = influence::init_pressure_field(c);
             influence::gaussian_beam_influence(ray, one, bty, omegas, el * kDegToRad, dazim,

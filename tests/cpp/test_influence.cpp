@@ -3,11 +3,11 @@
 // (q grows as c s along both normals, p stays at its launch value), so every beam quantity
 // has an exact value to compare with.
 
+#include "core/constants.hpp"
+#include "core/fatal.hpp"
 #include "test_names.hpp"
 
 #include "influence/influence.hpp"
-#include "input/constants.hpp"
-#include "input/fatal.hpp"
 #include "rays/rays.hpp"
 #include "reflect/reflect.hpp"
 #include "ssp/ssp.hpp"
@@ -31,7 +31,7 @@
 namespace kelp::influence {
 namespace {
 
-using rays::RayState;
+using kelp::RayState;
 constexpr double kPiD = 3.14159265358979323846;
 constexpr float kC = 1500.0f;
 const float kInf = std::numeric_limits<float>::infinity();
@@ -415,10 +415,10 @@ TEST(BeamInfluence, BottomReflectionAppliesAfterItsSegment) {
         // Insert a state `gap` beyond state 2 carrying the bottom event (geometry is that of
         // an event record; the straight ray itself is not bent here).
         RayState ev = straight_state({0, 0, 500}, {0, 1, 0}, 200.0 + gap);
-        ev.event = {rays::kEventBottom, {0.0f, 0.2f, 0.98f}, {0.0f, 6e-4f, 2e-4f}, 1490.0f};
+        ev.event = {kEventBottom, {0.0f, 0.2f, 0.98f}, {0.0f, 6e-4f, 2e-4f}, 1490.0f};
         ray.insert(ray.begin() + 3, ev);
         auto plain_ray = ray;
-        plain_ray[3].event.kind = rays::kEventNone;
+        plain_ray[3].event.kind = kEventNone;
         // Receivers beyond the reach of the legs' continuation past the reflection (a few
         // beam windows over the sine of the grazing angle, here 60 m around y = 200).
         const auto cfg = make_config("array", {0, 0}, {120, 350}, {500, 500}, 2);
@@ -465,11 +465,11 @@ TEST(BeamInfluence, SegmentIntoAReflectionUsesIncidentNormals) {
                 ray[i].phase = kPi;
             }
         }
-        if (bottom) ray[1].event = {rays::kEventBottom, {0, 0, 1}, ray[0].slowness, kC};
+        if (bottom) ray[1].event = {kEventBottom, {0, 0, 1}, ray[0].slowness, kC};
         // Receiver at arc length 100 m, two widths off along the incident e1; its projection
         // onto the reflected segment falls before that segment's start.
         const double s = 100.0, a = 2.0, off = a * s * delev;
-        const rays::RayBasis basis = rays::ray_normal_basis(ray[0].slowness, kC, 0.0f);
+        const RayBasis basis = ray_normal_basis(ray[0].slowness, kC, 0.0f);
         PressureField f = init_pressure_field(
             make_config("array", {0}, {static_cast<float>(s * u_in[1] + off * basis.e1.y)},
                         {static_cast<float>(src[2] + s * u_in[2] + off * basis.e1.z)}));

@@ -2,10 +2,10 @@
 // constant speed, circles in a linear gradient, surface images, hand-derived derivatives and
 // the boundary-aware step length.
 
+#include "core/constants.hpp"
+#include "core/fatal.hpp"
 #include "test_names.hpp"
 
-#include "input/constants.hpp"
-#include "input/fatal.hpp"
 #include "rays/rays.hpp"
 
 #include <gtest/gtest.h>
@@ -22,7 +22,7 @@
 namespace kelp {
 namespace {
 
-using rays::RayState;
+using kelp::RayState;
 
 constexpr float kC = 1500.0f;
 
@@ -97,7 +97,7 @@ bool all_finite(const RayState& s) {
 // ---------------------------------------------------------------------------------------------
 // Ray-normal basis
 
-void expect_right_handed_orthonormal(const rays::RayBasis& b, Vec3 u, float tol) {
+void expect_right_handed_orthonormal(const RayBasis& b, Vec3 u, float tol) {
     EXPECT_NEAR(dot(b.e1, b.e1), 1.0f, tol);
     EXPECT_NEAR(dot(b.e2, b.e2), 1.0f, tol);
     EXPECT_NEAR(dot(b.e1, b.e2), 0.0f, tol);
@@ -115,11 +115,11 @@ TEST_P(BasisTest, OrthonormalRightHandedAndPeriodicInPhi) {
     const Vec3 u = GetParam();
     const Vec3 t{u.x / kC, u.y / kC, u.z / kC};
     for (float phi : {0.0f, 0.7f, -2.5f, kTwoPi}) {
-        expect_right_handed_orthonormal(rays::ray_normal_basis(t, kC, phi), u, 1e-6f);
+        expect_right_handed_orthonormal(ray_normal_basis(t, kC, phi), u, 1e-6f);
     }
     // phi = 0 takes the closed form; 2 pi the rotated one, whose sin(2 pi) in float is ~1.7e-7.
-    const rays::RayBasis b0 = rays::ray_normal_basis(t, kC, 0.0f);
-    const rays::RayBasis b2 = rays::ray_normal_basis(t, kC, kTwoPi);
+    const RayBasis b0 = ray_normal_basis(t, kC, 0.0f);
+    const RayBasis b2 = ray_normal_basis(t, kC, kTwoPi);
     EXPECT_NEAR(b0.e1.x, b2.e1.x, 1e-6f);
     EXPECT_NEAR(b0.e1.y, b2.e1.y, 1e-6f);
     EXPECT_NEAR(b0.e1.z, b2.e1.z, 1e-6f);
@@ -127,7 +127,7 @@ TEST_P(BasisTest, OrthonormalRightHandedAndPeriodicInPhi) {
     EXPECT_NEAR(b0.e2.y, b2.e2.y, 1e-6f);
     EXPECT_NEAR(b0.e2.z, b2.e2.z, 1e-6f);
     // A quarter turn maps e1 to -e2's old place: e1' = cos e1 - sin e2.
-    const rays::RayBasis bq = rays::ray_normal_basis(t, kC, kHalfPi);
+    const RayBasis bq = ray_normal_basis(t, kC, kHalfPi);
     EXPECT_NEAR(bq.e1.x, -b0.e2.x, 1e-6f);
     EXPECT_NEAR(bq.e2.z, b0.e1.z, 1e-6f);
 }
@@ -147,19 +147,19 @@ TEST(Basis, VerticalSlownessGetsTheFixedFrameNotNaN) {
         const Vec3 u{0.0f, 0.0f, uz};
         const Vec3 t{0.0f, 0.0f, uz / kC};
         for (float phi : {0.0f, 1.3f}) {
-            const rays::RayBasis b = rays::ray_normal_basis(t, kC, phi);
+            const RayBasis b = ray_normal_basis(t, kC, phi);
             expect_right_handed_orthonormal(b, u, 1e-6f);
         }
         // At phi = 0 it is the limit of an azimuth-0 ray turned vertical.
-        const rays::RayBasis b = rays::ray_normal_basis(t, kC, 0.0f);
+        const RayBasis b = ray_normal_basis(t, kC, 0.0f);
         const float h = 1e-5f; // horizontal part of the nearly vertical neighbour
-        const rays::RayBasis near =
-            rays::ray_normal_basis({0.0f, h / kC, uz * std::sqrt(1.0f - h * h) / kC}, kC, 0.0f);
+        const RayBasis near =
+            ray_normal_basis({0.0f, h / kC, uz * std::sqrt(1.0f - h * h) / kC}, kC, 0.0f);
         EXPECT_NEAR(b.e1.y, near.e1.y, 1e-4f);
         EXPECT_NEAR(b.e1.z, near.e1.z, 1e-4f);
         EXPECT_NEAR(b.e2.x, near.e2.x, 1e-4f);
         // Horizontal parts whose squares underflow take the fixed frame too.
-        const rays::RayBasis tiny = rays::ray_normal_basis({1e-30f, 0.0f, t.z}, kC, 0.0f);
+        const RayBasis tiny = ray_normal_basis({1e-30f, 0.0f, t.z}, kC, 0.0f);
         EXPECT_EQ(tiny.e1.y, b.e1.y);
         EXPECT_EQ(tiny.e2.x, b.e2.x);
     }
@@ -173,7 +173,7 @@ TEST(RayDerivatives, ConstantSpeedGivesStraightRaysAndLinearQ) {
     RayState s = state_with({0.48f, 0.64f, 0.6f}, kC, 0.4f);
     s.q_tilde = {3.0f, -1.0f};
     ssp::SSPCursor cur = ssp::init_ssp_cursor(s.position, f);
-    const rays::RayDerivatives d = rays::compute_ray_derivatives(s, f, cur);
+    const RayDerivatives d = rays::compute_ray_derivatives(s, f, cur);
     EXPECT_EQ(d.c, kC);
     EXPECT_EQ(d.d_position.x, kC * s.slowness.x);
     EXPECT_EQ(d.d_position.z, kC * s.slowness.z);
@@ -215,7 +215,7 @@ TEST(RayDerivatives, HandDerivedGradientTorsionAndCurvature) {
     s.q_hat = {3.0f, 4.0f};
     s.p_tilde = {0.5f, -0.25f};
     ssp::SSPCursor cur = ssp::init_ssp_cursor(s.position, f);
-    const rays::RayDerivatives d = rays::compute_ray_derivatives(s, f, cur);
+    const RayDerivatives d = rays::compute_ray_derivatives(s, f, cur);
     const double c2 = double(kC) * kC;
     const double k11 = -czz / c2, k22 = -cxx / c2, k12 = -cxz / c2;
     EXPECT_NEAR(d.d_slowness.x, -cx / c2, 1e-6 * std::fabs(cx / c2));
@@ -232,7 +232,7 @@ TEST(RayDerivatives, HandDerivedGradientTorsionAndCurvature) {
 
     // Along +y at 30 degrees down: d_phi = cx tz / (c ty) = cx tan(30 deg) / c.
     const RayState tilted = state_with({0.0f, 0.8660254f, 0.5f}, kC);
-    const rays::RayDerivatives dt = rays::compute_ray_derivatives(tilted, f, cur);
+    const RayDerivatives dt = rays::compute_ray_derivatives(tilted, f, cur);
     EXPECT_NEAR(dt.d_phi, cx * std::tan(M_PI / 6) / kC, 1e-6 * cx / kC);
 }
 
@@ -250,7 +250,7 @@ TEST(RayDerivatives, TinyHorizontalSlownessFreezesTheFrame) {
     for (const Case k : {Case{7e-7f, true}, Case{0.0f, true}, Case{2e-6f, false}}) {
         RayState s = state_with({0.0f, 0.0f, 1.0f}, kC);
         s.slowness = {k.tx, 0.0f, tz};
-        const rays::RayDerivatives d = rays::compute_ray_derivatives(s, f, cur);
+        const RayDerivatives d = rays::compute_ray_derivatives(s, f, cur);
         ASSERT_TRUE(std::isfinite(d.d_phi));
         ASSERT_TRUE(std::isfinite(d.d_p_tilde.x));
         if (k.frozen) {
@@ -582,7 +582,7 @@ TEST(TraceRay, ExactlyVerticalStateStaysFinite) {
     RayState s = state_with({0.0f, 0.0f, 1.0f}, kC, 0.7f);
     s.q_tilde = {10.0f, 1.0f};
     ssp::SSPCursor cur = ssp::init_ssp_cursor(s.position, f);
-    const rays::RayDerivatives d = rays::compute_ray_derivatives(s, f, cur);
+    const RayDerivatives d = rays::compute_ray_derivatives(s, f, cur);
     EXPECT_EQ(d.d_phi, 0.0f);
     EXPECT_TRUE(std::isfinite(d.d_p_tilde.x) && std::isfinite(d.d_p_tilde.y));
     EXPECT_TRUE(std::isfinite(d.d_p_hat.x) && std::isfinite(d.d_p_hat.y));
@@ -592,7 +592,7 @@ TEST(TraceRay, ExactlyVerticalStateStaysFinite) {
     RayState probe = s;
     probe.q_tilde = {1.0f, 0.0f};
     probe.q_hat = {0.0f, 1.0f};
-    const rays::RayDerivatives dp = rays::compute_ray_derivatives(probe, f, cur);
+    const RayDerivatives dp = rays::compute_ray_derivatives(probe, f, cur);
     EXPECT_NEAR(dp.d_p_tilde.x + dp.d_p_hat.y, trace, 1e-6 * std::fabs(trace));
 }
 
@@ -619,7 +619,7 @@ TEST(TraceRay, RaysLongerThanTheReservationGrow) {
 TEST(TraceRay, BudgetHoldsTheListWhileTheRayIsHeld) {
     const input::SimulationConfig cfg = long_ray_config();
     const Environment env = build(cfg);
-    rays::GrowthBudget budget;
+    GrowthBudget budget;
     budget.beam_count = 1;
     const std::vector<RayState> ray =
         rays::trace_ray(cfg, env.ssp, env.bty, 0.0f, 0.0f, &budget);
@@ -640,7 +640,7 @@ TEST(TraceRay, BudgetHoldsTheListWhileTheRayIsHeld) {
 TEST(TraceRay, RayOutgrowingItsBudgetStopsWithTheMessage) {
     const input::SimulationConfig cfg = long_ray_config();
     const Environment env = build(cfg);
-    rays::GrowthBudget budget;
+    GrowthBudget budget;
     budget.limit_bytes = 100000u * sizeof(RayState);
     budget.beam_count = 1;
     const double both_blocks = (65536.0 + 70001.0) * static_cast<double>(sizeof(RayState));
@@ -650,8 +650,8 @@ TEST(TraceRay, RayOutgrowingItsBudgetStopsWithTheMessage) {
     } catch (const FatalError& e) {
         EXPECT_EQ(std::string(e.what()),
                   "not enough memory for this simulation: the rays in flight reached " +
-                      rays::format_memory_size(both_blocks) + " after 0 of 1 beams, but only " +
-                      rays::format_memory_size(100000.0 * sizeof(RayState)) +
+                      format_memory_size(both_blocks) + " after 0 of 1 beams, but only " +
+                      format_memory_size(100000.0 * sizeof(RayState)) +
                       " is available beyond the pressure fields; reduce beam.max_steps or "
                       "beam.max_range_m");
     }
@@ -661,7 +661,7 @@ TEST(TraceRay, RayOutgrowingItsBudgetStopsWithTheMessage) {
 struct BudgetCase {
     const char* name;
     std::uint64_t limit, held_rays, held_paths;
-    rays::GrowthKind asking;
+    GrowthKind asking;
     std::uint64_t bytes;
     const char* message;
 };
@@ -672,22 +672,22 @@ class GrowthBudgetRefusal : public ::testing::TestWithParam<BudgetCase> {};
 // the room that is left can still be taken to the last byte.
 TEST_P(GrowthBudgetRefusal, NamesTheLargerKindAndTakesNothing) {
     const BudgetCase& k = GetParam();
-    rays::GrowthBudget budget;
+    GrowthBudget budget;
     budget.limit_bytes = k.limit;
     budget.beam_count = 6;
     budget.beams_done = 2;
-    rays::charge_growth(budget, rays::GrowthKind::RayStates, k.held_rays);
-    rays::charge_growth(budget, rays::GrowthKind::StoredPaths, k.held_paths);
+    charge_growth(budget, GrowthKind::RayStates, k.held_rays);
+    charge_growth(budget, GrowthKind::StoredPaths, k.held_paths);
     const std::uint64_t held = k.held_rays + k.held_paths;
     try {
-        rays::charge_growth(budget, k.asking, k.bytes);
+        charge_growth(budget, k.asking, k.bytes);
         FAIL() << "expected a refusal";
     } catch (const FatalError& e) {
         EXPECT_EQ(std::string(e.what()), k.message);
     }
     EXPECT_EQ(budget.used_bytes.load(), held);
     EXPECT_EQ(budget.ray_state_bytes.load() + budget.stored_path_bytes.load(), held);
-    rays::charge_growth(budget, k.asking, k.limit - held);
+    charge_growth(budget, k.asking, k.limit - held);
     EXPECT_EQ(budget.used_bytes.load(), k.limit);
 }
 
@@ -695,20 +695,18 @@ constexpr std::uint64_t kMiB = 1u << 20;
 INSTANTIATE_TEST_SUITE_P(
     Cases, GrowthBudgetRefusal,
     ::testing::Values(
-        BudgetCase{"PathsHoldMost", kMiB, kMiB / 2, 0, rays::GrowthKind::StoredPaths, 734003,
+        BudgetCase{"PathsHoldMost", kMiB, kMiB / 2, 0, GrowthKind::StoredPaths, 734003,
                    "not enough memory for this simulation: the stored ray paths reached 0.7 "
                    "MiB after 2 of 6 beams (1.2 MiB with the rays in flight), but only 1.0 MiB "
                    "is available beyond the pressure fields; reduce the beams, beam.max_steps "
                    "or beam.max_range_m, or set beam.store_ray_paths to false"},
         BudgetCase{
-            "RaysHoldMostThoughPathsAsk", kMiB, 734003, 209715, rays::GrowthKind::StoredPaths,
-            314573,
+            "RaysHoldMostThoughPathsAsk", kMiB, 734003, 209715, GrowthKind::StoredPaths, 314573,
             "not enough memory for this simulation: the rays in flight reached 0.7 MiB "
             "after 2 of 6 beams (1.2 MiB with the stored ray paths), but only 1.0 MiB is "
             "available beyond the pressure fields; reduce beam.max_steps or "
             "beam.max_range_m"},
-        BudgetCase{"RaysAloneInGiB", 1024 * kMiB, 0, 0, rays::GrowthKind::RayStates,
-                   2048 * kMiB,
+        BudgetCase{"RaysAloneInGiB", 1024 * kMiB, 0, 0, GrowthKind::RayStates, 2048 * kMiB,
                    "not enough memory for this simulation: the rays in flight reached 2.0 GiB "
                    "after 2 of 6 beams, but only 1.0 GiB is available beyond the pressure "
                    "fields; reduce beam.max_steps or beam.max_range_m"}),
@@ -845,7 +843,7 @@ TubeError compare_ray_tube(const TubeCase& tc, float az, float el) {
             ok = cross_plane(nb[k], x0, u, s.surface_bounces, s.bottom_bounces, s.travel_time,
                              p[k]);
         if (!ok) continue;
-        const rays::RayBasis b = rays::ray_normal_basis(s.slowness, s.sound_speed, s.phi);
+        const RayBasis b = ray_normal_basis(s.slowness, s.sound_speed, s.phi);
         const double sign = ((s.surface_bounces + s.bottom_bounces) & 1u) ? -1.0 : 1.0;
         const auto project = [&](const double(&a)[3], const double(&c)[3], Vec3 e) {
             return ((a[0] - c[0]) * e.x + (a[1] - c[1]) * e.y + (a[2] - c[2]) * e.z) /

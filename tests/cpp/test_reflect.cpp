@@ -1,7 +1,8 @@
 // Surface and bottom reflection of the last ray state: geometry, counters, events and the
 // carrying of the dynamic-ray quantities across the boundary.
 
-#include "input/constants.hpp"
+#include "core/constants.hpp"
+
 #include "reflect/reflect.hpp"
 
 #include <gtest/gtest.h>
@@ -13,7 +14,7 @@
 namespace kelp {
 namespace {
 
-using rays::RayState;
+using kelp::RayState;
 
 constexpr float kC = 1500.0f;
 
@@ -82,7 +83,7 @@ TEST(SurfaceReflection, AtZeroDepthFlipsTzAndKeepsHorizontalPosition) {
     EXPECT_EQ(r.surface_bounces, 3u);
     EXPECT_EQ(r.bottom_bounces, 0u);
     EXPECT_EQ(r.phase, 0.5f + kPi);
-    EXPECT_EQ(r.event.kind, rays::kEventNone);
+    EXPECT_EQ(r.event.kind, kEventNone);
     EXPECT_EQ(r.travel_time, s.travel_time);
     EXPECT_EQ(r.sound_speed, s.sound_speed);
 }
@@ -116,7 +117,7 @@ TEST(SurfaceReflection, DownwardStateAboveSurfaceIsLeftToTheBottomTest) {
     const auto [rb, moved_b] = reflect_one(s, flat_bottom(-1.0f));
     EXPECT_EQ(rb.bottom_bounces, 1u);
     EXPECT_EQ(rb.surface_bounces, 0u);
-    EXPECT_EQ(rb.event.kind, rays::kEventBottom);
+    EXPECT_EQ(rb.event.kind, kEventBottom);
     EXPECT_NE(moved_b, 0u);
 }
 
@@ -138,7 +139,7 @@ TEST(BottomReflection, FlatBottomBelowDepthMovingDown) {
     EXPECT_EQ(r.surface_bounces, 0u);
     EXPECT_EQ(r.phase, s.phase);
 
-    EXPECT_EQ(r.event.kind, rays::kEventBottom);
+    EXPECT_EQ(r.event.kind, kEventBottom);
     EXPECT_EQ(r.event.normal.x, 0.0f);
     EXPECT_EQ(r.event.normal.y, 0.0f);
     EXPECT_EQ(r.event.normal.z, 1.0f);
@@ -161,16 +162,16 @@ TEST(BottomReflection, ExactlyAtDepthReflectsAndJustAboveDoesNot) {
     const float above = std::nextafter(100.0f, 0.0f);
     const auto [r, moved] = reflect_one(make_state({50.0f, 50.0f, above}, u), bottom);
     EXPECT_EQ(r.bottom_bounces, 0u);
-    EXPECT_EQ(r.event.kind, rays::kEventNone);
+    EXPECT_EQ(r.event.kind, kEventNone);
     EXPECT_EQ(moved, 0u);
 }
 
 TEST(BottomReflection, BelowBottomMovingAwayIsLeftAloneAndEventCleared) {
     const Vec3 u = unit({0.0f, 0.6f, -0.8f});
     RayState s = make_state({50.0f, 50.0f, 101.0f}, u);
-    s.event.kind = rays::kEventBottom; // stale from a copy: cleared on every call
+    s.event.kind = kEventBottom; // stale from a copy: cleared on every call
     const auto [r, moved] = reflect_one(s, flat_bottom(100.0f));
-    EXPECT_EQ(r.event.kind, rays::kEventNone);
+    EXPECT_EQ(r.event.kind, kEventNone);
     EXPECT_EQ(r.position.z, 101.0f);
     EXPECT_EQ(r.slowness.z, s.slowness.z);
     EXPECT_EQ(moved, 0u);
@@ -259,8 +260,8 @@ TEST_P(MirroredFrame, StoredFrameIsTheMirrorImageAndPQAreKept) {
     const auto [r, moved] = reflect_one(s, sloped);
     ASSERT_EQ(r.surface_bounces + r.bottom_bounces, 1u);
     const Vec3 n = r.bottom_bounces ? r.event.normal : Vec3{0.0f, 0.0f, -1.0f};
-    const rays::RayBasis before = rays::ray_normal_basis(s.slowness, kC, s.phi);
-    const rays::RayBasis after = rays::ray_normal_basis(r.slowness, kC, r.phi);
+    const RayBasis before = ray_normal_basis(s.slowness, kC, s.phi);
+    const RayBasis after = ray_normal_basis(r.slowness, kC, r.phi);
     const Vec3 e1 = mirror(before.e1, n), e2 = mirror(before.e2, n);
     EXPECT_NEAR(after.e1.x, -e1.x, 2e-6f);
     EXPECT_NEAR(after.e1.y, -e1.y, 2e-6f);
@@ -268,7 +269,7 @@ TEST_P(MirroredFrame, StoredFrameIsTheMirrorImageAndPQAreKept) {
     EXPECT_NEAR(after.e2.x, e2.x, 2e-6f);
     EXPECT_NEAR(after.e2.y, e2.y, 2e-6f);
     EXPECT_NEAR(after.e2.z, e2.z, 2e-6f);
-    EXPECT_EQ(rays::ray_tube_sign(r), -1.0f);
+    EXPECT_EQ(ray_tube_sign(r), -1.0f);
     EXPECT_EQ(r.p_tilde.x, s.p_tilde.x);
     EXPECT_EQ(r.p_tilde.y, s.p_tilde.y);
     EXPECT_EQ(r.p_hat.x, s.p_hat.x);

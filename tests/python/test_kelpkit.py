@@ -152,11 +152,53 @@ def test_ready_environments_are_plain_and_accepted_by_kelp(build):
     assert out["pressure_field"]["shape"][0] == len(cfg["source"]["freq_hz"])
 
 
+C0, GRADIENT, Q0 = 1500.0, 0.017, 500.0  # c = C0 + GRADIENT q along one axis q; source at q = Q0
+UNEVEN_AXES = {
+    "even 100 m": np.arange(0.0, 3001.0, 100.0),
+    "graded": np.array([0, 10, 30, 70, 150, 310, 400, 430, 470, 500, 520, 600, 900, 1500, 3000.0]),
+    # A first interval of 300 m, then 10 to 50 m: any single spacing for the whole axis would
+    # give the cells the ray crosses a gradient 20 times too weak or too strong.
+    "coarse then fine": np.array([0, 300, 310, 330, 360, 400, 450, 500, 3000.0]),
+}
+
+
+@pytest.mark.parametrize("axis", ["z", "x"])
+@pytest.mark.parametrize("nodes", list(UNEVEN_AXES.values()), ids=list(UNEVEN_AXES))
+def test_uneven_sound_speed_axis_bends_the_ray_into_the_exact_circle(axis, nodes):
+    # In c = C0 + g q a ray launched across the gradient is a circle of radius c(Q0) / g about
+    # the line where c would vanish, q = -C0 / g (Snell: cos(theta) / c is constant), so
+    # q(s) = -C0 / g + sqrt(R^2 - s^2) along the launch direction s. The axis goes to kelp as
+    # given, and the derivatives kelp takes over each node's own spacing are exact for a linear
+    # field. 5 km of midpoint steps of 50 m on an 89 km radius are exact to well under a
+    # centimetre in double precision; float32 positions near 5 km carry 0.5 mm.
+    wide = (-1e4, 1e4)
+    if axis == "z":
+        ssp = kelpkit.sound_speed_profile(nodes, lambda z: C0 + GRADIENT * z, x_m=wide, y_m=wide)
+        position, azimuth, along, across = (0.0, 0.0, Q0), 90.0, 0, 2
+    else:
+        ssp = kelpkit.sound_speed_field(nodes, wide, [0.0, 3000.0],
+                                        lambda x, y, z: C0 + GRADIENT * x + 0 * y * z)
+        position, azimuth, along, across = (Q0, 0.0, 500.0), 0.0, 1, 0
+    assert ssp[f"{axis}_ssp_m"] == list(nodes)
+    cfg = kelpkit.make_config(ssp, kelpkit.bathymetry(wide, wide, 3000.0),
+                              kelpkit.source(position, [50.0], [0.0], [azimuth]),
+                              kelpkit.grid_receivers([1000.0], [0.0], [500.0]),
+                              kelpkit.beam_settings(5000.0, store_ray_paths=True))
+    path = kelpkit.run(cfg).ray_paths[0].astype(float)
+    radius = (C0 + GRADIENT * Q0) / GRADIENT
+    exact = -C0 / GRADIENT + np.sqrt(radius ** 2 - path[:, along] ** 2)
+    assert path[-1, along] > 4900.0 and Q0 - path[-1, across] > 130.0  # a 141 m deflection
+    np.testing.assert_allclose(path[:, across], exact, rtol=0, atol=0.02)
+
+
 @pytest.mark.parametrize("call, error, text", [
     (lambda: kelpkit.sound_speed_profile([0, 100], [1500]), ValueError,
      "sound_speed_profile: c_m_s must have one value per depth"),
-    (lambda: kelpkit.sound_speed_field([0, 1, 3], [0, 1], [0, 1], np.ones((3, 2, 2))),
-     ValueError, "sound_speed_field: x_m must be evenly spaced"),
+    (lambda: kelpkit.sound_speed_field([0, 1, 1], [0, 1], [0, 1], np.ones((3, 2, 2))),
+     ValueError, "sound_speed_field: x_m must be strictly increasing"),
+    # 1e7 + 0.25 rounds to 1e7 in float32: one node to kelp, which needs two.
+    (lambda: kelpkit.bathymetry([0.0, 1e7, 1e7 + 0.25], [0, 1], 100.0), ValueError,
+     "bathymetry: x_m must be strictly increasing in single precision"),
     (lambda: kelpkit.bathymetry([0, 1], [0, 1], np.ones((3, 2))), ValueError,
      "bathymetry: depth_m must have shape"),
     (lambda: kelpkit.launch_fan(-10, 10), ValueError, "give exactly one of count and spacing"),

@@ -3,13 +3,15 @@
 // below every stage, so that the marcher, the reflection code it calls and the beam summation
 // share it without depending on one another. Units: m, s, s/m (slowness), rad.
 
-#include "input/vec3.hpp"
+#include "core/vec3.hpp"
 
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <vector>
 
-namespace kelp::rays {
+namespace kelp {
 
 inline constexpr std::uint32_t kEventNone = 0;
 inline constexpr std::uint32_t kEventBottom = 1;
@@ -38,6 +40,9 @@ struct RayState {
     float det_q = 0.0f;
     float sound_speed = 0.0f; // m/s
 };
+
+// The stored path of a ray: the positions of its states in order, m.
+using RayPath = std::vector<std::array<float, 3>>;
 
 struct RayDerivatives {
     Vec2 d_p_tilde, d_q_tilde, d_p_hat, d_q_hat;
@@ -92,4 +97,4 @@ inline float ray_tube_sign(const RayState& s) {
     return ((s.surface_bounces + s.bottom_bounces) & 1u) ? -1.0f : 1.0f;
 }
 
-} // namespace kelp::rays
+} // namespace kelp

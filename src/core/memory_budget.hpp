@@ -1,17 +1,17 @@
 #pragma once
-// The memory that the lists growing while a run traces may take together: the state list of
-// every ray in flight and the stored ray paths. What a run certainly needs (its pressure
-// fields) is checked before the first beam; how long a ray becomes is known only once it is
-// traced, so those lists are charged here as they grow, against what was left after the
-// certain part. A max_steps meant as "no limit" then costs only what the rays really use,
-// and a run whose rays or paths really outgrow the machine stops with a message instead of
-// being killed by the kernel.
+// The memory vocabulary of a run, shared by the tracer and the driver. The memory that the
+// lists growing while a run traces may take together: the state list of every ray in flight and
+// the stored ray paths. What a run certainly needs (its pressure fields) is checked before the
+// first beam; how long a ray becomes is known only once it is traced, so those lists are
+// charged here as they grow, against what was left after the certain part. A max_steps meant as
+// "no limit" then costs only what the rays really use, and a run whose rays or paths really
+// outgrow the machine stops with a message instead of being killed by the kernel.
 
 #include <atomic>
 #include <cstdint>
 #include <string>
 
-namespace kelp::rays {
+namespace kelp {
 
 // What a charge is for; named in the message when the budget runs out.
 enum class GrowthKind : std::uint8_t { RayStates, StoredPaths };
@@ -40,4 +40,4 @@ void release_growth(GrowthBudget& budget, GrowthKind kind, std::uint64_t bytes) 
 // "12.3 GiB" from one GiB up, "4.5 MiB" below.
 std::string format_memory_size(double bytes);
 
-} // namespace kelp::rays
+} // namespace kelp

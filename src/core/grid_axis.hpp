@@ -3,7 +3,7 @@
 // strictly increasing (the field builders refuse others); cell i spans g[i]..g[i+1]. A
 // single-node axis has the one degenerate cell 0 with fraction 0 (a field constant along it).
 
-#include "input/fatal.hpp"
+#include "core/fatal.hpp"
 
 #include <cmath>
 #include <cstddef>

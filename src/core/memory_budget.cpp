@@ -1,10 +1,10 @@
-#include "rays/growth_budget.hpp"
+#include "core/memory_budget.hpp"
 
-#include "input/fatal.hpp"
+#include "core/fatal.hpp"
 
 #include <cstdio>
 
-namespace kelp::rays {
+namespace kelp {
 namespace {
 
 std::atomic<std::uint64_t>& held_by(GrowthBudget& budget, GrowthKind kind) {
@@ -75,4 +75,4 @@ std::string format_memory_size(double bytes) {
     return text;
 }
 
-} // namespace kelp::rays
+} // namespace kelp
