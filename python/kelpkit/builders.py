@@ -29,7 +29,7 @@ def _where(func, arg):
     return f"{func}: {arg}"
 
 
-def as_vector(func, name, values, *, min_len=1, increasing=False, uniform=False):
+def as_vector(func, name, values, *, min_len=1, increasing=False):
     """A 1-D float64 array from `values`, checked; errors name the function and the argument."""
     try:
         a = np.asarray(values, dtype=float)
@@ -45,12 +45,22 @@ def as_vector(func, name, values, *, min_len=1, increasing=False, uniform=False)
         raise ValueError(f"{_where(func, name)} must be finite")
     if increasing and a.size > 1 and not np.all(np.diff(a) > 0):
         raise ValueError(f"{_where(func, name)} must be strictly increasing")
-    if uniform and a.size > 2:
-        d = np.diff(a)
-        # kelp differentiates the sound speed with the first interval of each axis only.
-        if np.max(np.abs(d - d[0])) > 1e-6 * max(abs(d[0]), 1.0) + 1e-9 * np.max(np.abs(a)):
-            raise ValueError(f"{_where(func, name)} must be evenly spaced (the sound-speed "
-                             f"derivatives use the first interval for the whole axis)")
+    return a
+
+
+def _grid_axis(func, name, values):
+    """An axis of the sound-speed or bathymetry grid: at least two nodes, strictly increasing.
+
+    kelp finds a ray's cell by searching the axis and refuses an axis that is not strictly
+    increasing (`require_strictly_increasing` in src/ssp/ssp.cpp and src/bty/bty.cpp). It reads
+    the nodes in single precision, so two nodes that round to the same float32 are one node to
+    it: the check is made on the float32 values. Uneven spacing is fine: the finite-difference
+    derivatives of the sound speed take each node's own neighbours' spacing.
+    """
+    a = as_vector(func, name, values, min_len=2, increasing=True)
+    if not np.all(np.diff(a.astype(np.float32)) > 0):
+        raise ValueError(f"{_where(func, name)} must be strictly increasing in single precision "
+                         f"(kelp reads grid axes as float32; two nodes round to the same value)")
     return a
 
 
@@ -178,11 +188,14 @@ def sound_speed_profile(depth_m, c_m_s, *, x_m=(-200e3, 200e3), y_m=(-200e3, 200
     c_m_s : array_like or callable
         Sound speeds at those depths (m/s), or a function of depth returning them.
     x_m, y_m : array_like
-        Horizontal grid nodes (at least two each, evenly spaced). kelp holds the speed constant
-        beyond the grid, so two nodes bracketing the region are enough for a uniform profile.
+        Horizontal grid nodes (at least two each, strictly increasing). kelp holds the speed
+        constant beyond the grid, so two nodes bracketing the region are enough for a uniform
+        profile.
     dz_m : float, optional
-        Resample the profile linearly onto this even depth spacing. By default an evenly spaced
-        `depth_m` is used as it is and an uneven one is resampled at its smallest interval.
+        Resample the profile linearly onto this even depth spacing. By default the profile is
+        used on its own depths, evenly spaced or not: kelp's depth derivatives take each node's
+        own spacing, so nodes may be dense where the profile bends and sparse where it is
+        straight.
 
     Returns
     -------
@@ -190,27 +203,21 @@ def sound_speed_profile(depth_m, c_m_s, *, x_m=(-200e3, 200e3), y_m=(-200e3, 200
         ``{"x_ssp_m", "y_ssp_m", "z_ssp_m", "c_m_s"}``.
     """
     func = "sound_speed_profile"
-    z = as_vector(func, "depth_m", depth_m, min_len=2, increasing=True)
+    z = _grid_axis(func, "depth_m", depth_m)
     c = np.asarray(c_m_s(z) if callable(c_m_s) else c_m_s, dtype=float)
     if c.shape != z.shape:
         raise ValueError(f"{func}: c_m_s must have one value per depth (got {c.size} speeds "
                          f"for {z.size} depths)")
     if not np.all(np.isfinite(c)) or np.any(c <= 0):
         raise ValueError(f"{func}: c_m_s must be positive and finite")
-    d = np.diff(z)
     if dz_m is not None:
         dz = _positive(func, "dz_m", dz_m)
-    elif np.max(np.abs(d - d[0])) > 1e-6 * d[0]:
-        dz = float(np.min(d))
-    else:
-        dz = None
-    if dz is not None:
         n = int(math.ceil((z[-1] - z[0]) / dz - 1e-9))
         zz = z[0] + dz * np.arange(n + 1)
         c = np.interp(zz, z, c)
         z = zz
-    x = as_vector(func, "x_m", x_m, min_len=2, increasing=True, uniform=True)
-    y = as_vector(func, "y_m", y_m, min_len=2, increasing=True, uniform=True)
+    x = _grid_axis(func, "x_m", x_m)
+    y = _grid_axis(func, "y_m", y_m)
     field = np.broadcast_to(c, (x.size, y.size, z.size))
     return {"x_ssp_m": _floats(x), "y_ssp_m": _floats(y), "z_ssp_m": _floats(z),
             "c_m_s": _floats(field)}
@@ -222,7 +229,8 @@ def sound_speed_field(x_m, y_m, z_m, c_m_s):
     Parameters
     ----------
     x_m, y_m, z_m : array_like
-        Grid axes, metres; each strictly increasing, evenly spaced, at least two nodes.
+        Grid axes, metres; each strictly increasing, at least two nodes. The spacing may vary
+        along an axis: kelp differentiates the field with each node's own spacing.
     c_m_s : array_like or callable
         Speeds of shape (len(x_m), len(y_m), len(z_m)), m/s, or a function ``c(X, Y, Z)`` of
         three broadcast coordinate arrays (``indexing="ij"``).
@@ -233,9 +241,9 @@ def sound_speed_field(x_m, y_m, z_m, c_m_s):
         ``{"x_ssp_m", "y_ssp_m", "z_ssp_m", "c_m_s"}``, speeds flattened with depth fastest.
     """
     func = "sound_speed_field"
-    x = as_vector(func, "x_m", x_m, min_len=2, increasing=True, uniform=True)
-    y = as_vector(func, "y_m", y_m, min_len=2, increasing=True, uniform=True)
-    z = as_vector(func, "z_m", z_m, min_len=2, increasing=True, uniform=True)
+    x = _grid_axis(func, "x_m", x_m)
+    y = _grid_axis(func, "y_m", y_m)
+    z = _grid_axis(func, "z_m", z_m)
     if callable(c_m_s):
         c = np.asarray(c_m_s(*np.meshgrid(x, y, z, indexing="ij")), dtype=float)
         c = np.broadcast_to(c, (x.size, y.size, z.size))
@@ -370,8 +378,8 @@ def bathymetry(x_m, y_m, depth_m, *, bottom=None, water_density_g_cm3=None):
     dict
     """
     func = "bathymetry"
-    x = as_vector(func, "x_m", x_m, min_len=2, increasing=True)
-    y = as_vector(func, "y_m", y_m, min_len=2, increasing=True)
+    x = _grid_axis(func, "x_m", x_m)
+    y = _grid_axis(func, "y_m", y_m)
     if callable(depth_m):
         d = np.asarray(depth_m(*np.meshgrid(x, y, indexing="ij")), dtype=float)
     else:

@@ -12,8 +12,7 @@ import pytest
 
 
 def axis(start, stop, count):
-    """`count` evenly spaced floats from start to stop inclusive (the sound-speed derivatives
-    assume uniform axes)."""
+    """`count` evenly spaced floats from start to stop inclusive."""
     if count == 1:
         return [float(start)]
     step = (stop - start) / (count - 1)
