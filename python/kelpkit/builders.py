@@ -498,8 +498,9 @@ def polar_receivers(ranges_m, bearings_deg, depths_m, *, origin_m=(0.0, 0.0)):
     """Receivers at every (range, bearing, depth) around a horizontal origin (normally the
     source); the field comes back with shape (F, len(ranges), len(bearings), len(depths)).
 
-    They are sent to kelp as a list of points, which kelp tests against every ray segment:
-    keep polar sets to some thousands of points and use `grid_receivers` for large maps.
+    They are sent to kelp as a list of points. kelp sorts listed receivers into cells about
+    twice their mean spacing and searches only the cells near each ray segment, so a list costs
+    about as much as a grid of the same count near the beams.
 
     Parameters
     ----------
@@ -524,9 +525,10 @@ def slice_receivers(ranges_m, depths_m, *, bearing_deg=0.0, origin_m=(0.0, 0.0))
     """A vertical slice of receivers along one bearing from `origin_m`; the field comes back with
     shape (F, len(ranges), 1, len(depths)).
 
-    Along north (0 deg) or east (90 deg) the slice is sent as a one-column grid, which kelp
-    searches quickly; along any other bearing it is sent as a list of points (see
-    `polar_receivers`).
+    Along north (0 deg) or east (90 deg) the slice is sent as a one-column grid, whose sorted
+    axes kelp searches directly; along any other bearing it is sent as a list of points, which
+    kelp searches through cells (see `polar_receivers`). Both visit only the receivers near each
+    ray segment.
 
     Parameters
     ----------
@@ -561,7 +563,8 @@ def _polar(func, kind, ranges_m, bearings_deg, depths_m, origin_m):
     layout = {"kind": kind, "origin_m": _floats(o), "range_m": _floats(r),
               "bearing_deg": _floats(b), "depth_m": _floats(z)}
     if kind == "slice" and float(b[0]) % 360.0 in (0.0, 90.0):
-        # Along an axis the slice is a grid with one column: bisection instead of a full scan.
+        # Along an axis the slice is a grid with one column: kelp searches its sorted axes
+        # directly, without the cells a point list is sorted into.
         if float(b[0]) % 360.0 == 0.0:
             x, y = [o[0]], o[1] + r
         else:
