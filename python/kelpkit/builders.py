@@ -613,8 +613,15 @@ def derive_max_steps(max_range_m, step_m, *, max_elevation_deg=30.0, ssp=None,
     A ray launched at elevation theta needs a path of about R / cos(theta) to reach the range R,
     in steps of at most `step_m`; steps are also cut short wherever the ray crosses a
     sound-speed grid plane, a bathymetry grid line, the surface or the bottom. The count adds
-    those crossings to the plain step count and multiplies by `margin`. kelp sizes its memory
-    estimate from max_steps, so this stays a few times R / step rather than "infinite".
+    those crossings to the plain step count and multiplies by `margin`.
+
+    The limit is not what costs memory: kelp charges each ray as its list of states grows, so a
+    ray that reaches R costs about R / step states however large max_steps is. Memory goes to
+    the pressure fields (receivers x frequencies, one field per unit of parallel work plus the
+    result), to stored ray paths, and to the rays in flight, whose length is set by
+    max_range_m / step_m. A finite limit only stops a ray that never leaves the range circle
+    (one bouncing straight up and down, say), which would otherwise grow until kelp's memory
+    check ends the run.
 
     Parameters
     ----------
