@@ -19,6 +19,13 @@ contributions, so they cannot change an earliest arrival once merged behind the 
 them; their paths are dropped and their pressure, computed on its own, is subtracted (float
 rounding of the pressures only). With a single azimuth the same is done along the elevations.
 
+What kelp computes is asked of kelp wherever its answer can be had: the output's geometry and
+key order come from a part's own output, and the warnings of the whole run from kelp itself
+(`_kelp_warnings`). Two rules cannot be asked, because the module exposes only
+``run_simulation`` and its output carries neither: the fan spacing a call uses (`_spacing`, from
+the angles as kelp reads them, `_as_float32`) and the earliest-arrival rule of merging
+(`later_arrival_wins`). Both are restated here with a pointer to the core function they mirror.
+
 Why each part runs in a child process of the worker: ``kelp.run_simulation`` keeps the
 interpreter lock for the whole call, so run inside the worker it would silence the worker's
 heartbeats, and a part longer than the scheduler's ``worker-ttl`` (five minutes by default) would
@@ -32,6 +39,7 @@ import importlib.util
 import operator
 import os
 import pickle
+import re
 import subprocess
 import sys
 import uuid
@@ -42,7 +50,8 @@ import numpy as np
 
 __all__ = ["run_distributed", "split_fan"]
 
-# pi / 180 as the single-precision constant kelp converts launch angles with.
+# pi / 180 as the single-precision constant kelp converts launch angles with (kDegToRad in
+# src/core/constants.hpp).
 _DEG_TO_RAD = np.float32(0.017453292)
 
 # Launch angles are float32 in kelp; integers this large reach float32 by another rounding path
@@ -82,8 +91,9 @@ class _Fan:
 
 
 def _as_float32(values) -> np.ndarray | None:
-    """The launch list as kelp reads it (JSON number -> float32), or None where kelp would
-    refuse it or read it by another rounding path."""
+    """The launch list as kelp reads it (JSON number -> float32, as `number_to_f32` in
+    src/input/config_values.cpp), or None where kelp would refuse it or read it by another
+    rounding path. The angles a call used are not part of its output, so this is restated."""
     if not isinstance(values, (list, tuple)):
         return None
     for v in values:
@@ -99,7 +109,13 @@ def _as_float32(values) -> np.ndarray | None:
 
 
 def _spacing(rad: np.ndarray) -> np.float32:
-    """kelp's fan spacing: |second - first| in float32, one degree for fewer than two angles."""
+    """kelp's fan spacing: |second - first| in float32, one degree for fewer than two angles.
+
+    This mirrors `engine::angle_spacing` (src/engine/engine.cpp). It cannot be asked of kelp:
+    the output dict does not carry the spacing a call used, and the module has no other
+    function. A change of that rule in the core must be made here too; the distributed tests
+    compare every split run with kelp's single run bit for bit and would catch a difference.
+    """
     if rad.size < 2:
         return _DEG_TO_RAD
     return np.float32(abs(rad[1] - rad[0]))
@@ -116,8 +132,9 @@ def _read_fan(cfg) -> _Fan | None:
     az, el = _as_float32(azim_deg), _as_float32(elev_deg)
     if az is None or el is None or not isinstance(cfg.get("beam"), dict):
         return None
-    # kelp refuses an elevation beyond 90 deg with one message for the whole list; a part that
-    # does not hold it would report another message.
+    # kelp refuses an elevation beyond 90 deg with one message for the whole list (input
+    # validation, src/input/config_validate.cpp); a part that does not hold it would report
+    # another message. Such a configuration runs whole, and kelp reports it.
     if np.any(np.abs(el) > np.float32(90)):
         return None
     along_elevation = len(az) == 1
@@ -252,7 +269,9 @@ def _partial_from_output(out: dict, keep_geometry: bool) -> dict:
     pf = out["pressure_field"]
     part = {k: np.asarray(pf[k], dtype=np.float32) for k in _FIELD_KEYS}
     if keep_geometry:
+        # Everything but the summed arrays, and kelp's own key order at both levels.
         part["geometry"] = {k: v for k, v in pf.items() if k not in _FIELD_KEYS}
+        part["key_order"] = (list(out), list(pf))
     if "ray_paths" in out:
         paths = out["ray_paths"]
         part["path_lengths"] = [np.asarray([len(p) for p in paths], dtype=np.int64)]
@@ -261,17 +280,30 @@ def _partial_from_output(out: dict, keep_geometry: bool) -> dict:
     return part
 
 
+def later_arrival_wins(delay_s, amplitude, later_delay_s, later_amplitude) -> np.ndarray:
+    """Where the earliest arrival of later beams replaces the one held so far.
+
+    kelp's rule for contributions in launch order: a strictly earlier delay wins; on an
+    exactly equal delay the larger |amplitude| wins; on a full tie the earlier beams stay. NaN
+    never wins (every comparison with it is false). This mirrors `merge_pressure_fields`
+    (src/influence/pressure_field.cpp), which kelp applies only to the partial fields inside
+    one call: the module exposes nothing but ``run_simulation``, so fields of separate calls
+    are merged here, by the same rule, and a change of the rule in the core must be made here
+    too.
+    """
+    return (later_delay_s < delay_s) | (
+        (later_delay_s == delay_s) & (np.abs(later_amplitude) > np.abs(amplitude)))
+
+
 def merge_partial_fields(total: dict, part: dict) -> None:
     """Merge a partial field into the running total, in place; `part` holds later beams.
 
-    Pressures add. The earliest arrival follows kelp's rule for contributions in launch order:
-    a strictly earlier delay wins; on an exactly equal delay the larger |amplitude| wins; on a
-    full tie the earlier beams stay. NaN never wins (every comparison with it is false)."""
+    Pressures add; the earliest arrival follows `later_arrival_wins`."""
     total["pressure_re"] += part["pressure_re"]
     total["pressure_im"] += part["pressure_im"]
     d, a = part["delay_s"], part["amplitude"]
     td, ta = total["delay_s"], total["amplitude"]
-    take = (d < td) | ((d == td) & (np.abs(a) > np.abs(ta)))
+    take = later_arrival_wins(td, ta, d, a)
     td[take] = d[take]
     ta[take] = a[take]
     if "path_lengths" in part:
@@ -293,6 +325,34 @@ def _run_kelp(kelp, cfg, keep_geometry: bool) -> tuple[dict, list]:
     return _partial_from_output(out, keep_geometry), [str(w.message) for w in caught]
 
 
+# An unknown top-level key that only the warning probe adds.
+_END_OF_WARNINGS_KEY = "kelpkit_end_of_warnings"
+
+
+def _kelp_warnings(kelp, cfg) -> list:
+    """kelp's own warnings for `cfg`, in kelp's order, without running the simulation.
+
+    A part's warnings are not the whole run's: its launch lists are not the whole fan's, so
+    kelp's remark on an uneven fan may be missing or extra. kelp warns before it runs, unknown
+    keys last and in the dict's order, and a warning that a filter turns into an error ends the
+    call with nothing run. With an unknown key added as the last top-level key, turning its
+    warning alone into an error lets kelp record all the others and then stops the call. Errors
+    of the configuration itself (parse, validation) propagate with kelp's message.
+    """
+    end = f"kelp: unknown input key is ignored: config.{_END_OF_WARNINGS_KEY}"
+    probe = {k: v for k, v in cfg.items() if k != _END_OF_WARNINGS_KEY}
+    probe[_END_OF_WARNINGS_KEY] = None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        warnings.filterwarnings("error", message=re.escape(end) + r"\Z", category=UserWarning)
+        try:
+            kelp.run_simulation(probe)
+        except RuntimeError as e:
+            if not str(e).endswith(end):
+                raise
+    return [text for w in caught if (text := str(w.message)) != end]
+
+
 def _child_main() -> None:
     """Entry of the child interpreter that runs one part: reads (base configuration, call,
     keep_geometry) from stdin, runs the call and writes the partial field to the original
@@ -304,11 +364,16 @@ def _child_main() -> None:
     import kelp
 
     try:
+        whole_source = call.get("whole_source")
+        if whole_source is not None:
+            whole_warnings = _kelp_warnings(kelp, {**base, "source": whole_source})
         if call["azim"] is None:  # the fan could not be read: the configuration runs as it is
             result, caught = _run_kelp(kelp, base, keep_geometry)
         else:
             result, caught = _run_kelp(kelp, _part_config(base, call["azim"], call["elev"]),
                                        keep_geometry)
+        if whole_source is not None:
+            caught = whole_warnings
         if call.get("lead_in") is not None:
             # Take the lead-in beams out again: their pressure, computed alone, and their
             # paths. Their arrivals stay: they duplicate arrivals of earlier parts.
@@ -363,8 +428,10 @@ def _run_part(base: dict, call: dict, keep_geometry: bool) -> dict:
 
 
 def _output_dict(total: dict) -> dict:
-    """kelp's output dict from the merged total (float32 widened exactly to Python floats)."""
-    out = {}
+    """kelp's output dict from the merged total (float32 widened exactly to Python floats), its
+    keys in the order of the first part's own output."""
+    out_order, pf_order = total.pop("key_order")
+    values = {}
     if "path_lengths" in total:
         lengths = np.concatenate(total.pop("path_lengths")).tolist()
         points = np.concatenate(total.pop("path_points"))
@@ -372,45 +439,12 @@ def _output_dict(total: dict) -> dict:
         for n in lengths:
             paths.append(points[start:start + n].tolist())
             start += n
-        out["ray_paths"] = paths
+        values["ray_paths"] = paths
         del points
-    pf = dict(total["geometry"])  # kelp's key order: geometry, frequency_hz, shape, arrays
-    for key in _FIELD_KEYS:
-        pf[key] = total.pop(key).tolist()
-    out["pressure_field"] = pf
-    return out
-
-
-_UNEVEN_TEXT = ("kelp: source: {} is not evenly spaced; beam spacing is taken from its first two "
-                "entries")
-_UNEVEN_WARNINGS = {_UNEVEN_TEXT.format(k) for k in ("launch_elev_deg", "launch_azim_deg")}
-
-
-def _is_evenly_spaced(deg: np.ndarray) -> bool:
-    """kelp's evenness check of a launch list, in its float32 arithmetic: every spacing within
-    0.1 % of the first, plus one unit in the last place of each end point."""
-    if deg.size < 3:
-        return True
-    ulp = np.finfo(np.float32).eps
-    first = deg[1] - deg[0]
-    first_rounding = ulp * (abs(deg[0]) + abs(deg[1]))
-    spacing = deg[2:] - deg[1:-1]
-    rounding = first_rounding + ulp * (np.abs(deg[1:-1]) + np.abs(deg[2:]))
-    tolerance = np.float32(1.0e-3) * abs(first) + rounding
-    return bool(np.all(np.abs(spacing - first) <= tolerance))  # NaN counts as uneven
-
-
-def _whole_run_warnings(cfg, part_warnings: list) -> list:
-    """kelp's warnings for the whole configuration from those of the first part: the same but
-    for the evenness of the launch lists, which the part's own lists cannot tell."""
-    kept = [w for w in part_warnings if w not in _UNEVEN_WARNINGS]
-    source = cfg.get("source", {}) if isinstance(cfg, dict) else {}
-    uneven = [_UNEVEN_TEXT.format(k) for k in ("launch_elev_deg", "launch_azim_deg")
-              if (deg := _as_float32(source.get(k))) is not None and not _is_evenly_spaced(deg)]
-    # kelp's order: validation warnings, then evenness, then unknown keys.
-    at = next((i for i, w in enumerate(kept)
-               if w.startswith("kelp: unknown input key is ignored: ")), len(kept))
-    return kept[:at] + uneven + kept[at:]
+    geometry = total.pop("geometry")
+    values["pressure_field"] = {k: total.pop(k).tolist() if k in _FIELD_KEYS else geometry[k]
+                                for k in pf_order}
+    return {k: values[k] for k in out_order}
 
 
 def _raise_part_error(error) -> None:
@@ -512,6 +546,8 @@ def run_distributed(cfg, client, parts=None, *, as_result=False):
         base["source"] = {k: v for k, v in cfg["source"].items()
                           if k not in ("launch_azim_deg", "launch_elev_deg")}
         part_calls = [_kelp_call(fan, u0, u1) for u0, u1 in ranges]
+        # The first part also asks kelp for the whole configuration's warnings.
+        part_calls[0]["whole_source"] = cfg["source"]
 
     [base_future] = client.scatter([base], broadcast=False, hash=False)  # no hashing of big grids
     token = uuid.uuid4().hex
@@ -543,11 +579,7 @@ def run_distributed(cfg, client, parts=None, *, as_result=False):
                 part = arrived.pop(next_part)
                 if total is None:
                     total = part
-                    if fan is None:  # the whole configuration ran as it is
-                        texts = part.pop("warnings")
-                    else:
-                        texts = _whole_run_warnings(cfg, part.pop("warnings"))
-                    for text in texts:
+                    for text in part.pop("warnings"):
                         warnings.warn(text, UserWarning, stacklevel=2)
                 else:
                     merge_partial_fields(total, part)

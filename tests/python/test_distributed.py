@@ -58,12 +58,17 @@ FIVE_DEGREE = [5.0 * a for a in range(71)] + [353.0]
 ], ids=["one-degree-default", "five-degree-uneven"])
 def test_same_result_as_one_process(client, azim, parts):
     cfg = reflecting_config(azim)
-    cfg["beam"]["foo"] = 1  # kelp's unknown-key warning must reach the caller
+    # kelp's warnings for the whole run reach the caller once, in kelp's order: the corrected
+    # depth, the uneven fan (FIVE_DEGREE only), then the unknown keys in the order of the dict.
+    cfg["source"]["position"][2] = -80.0
+    cfg["source"]["bar"] = 2
+    cfg["beam"]["foo"] = 1
     with pytest.warns(UserWarning) as local_warnings:
         ref = kelp.run_simulation(cfg)
     with pytest.warns(UserWarning) as dist_warnings:
         out = run_distributed(cfg, client, parts=parts)
     assert [str(w.message) for w in dist_warnings] == [str(w.message) for w in local_warnings]
+    assert len(local_warnings) == (4 if azim is FIVE_DEGREE else 3)
 
     assert list(out) == list(ref) == ["ray_paths", "pressure_field"]
     pf, rf = out["pressure_field"], ref["pressure_field"]
