@@ -408,8 +408,9 @@ def bathymetry(x_m, y_m, depth_m, *, bottom=None, water_density_g_cm3=None):
 def launch_fan(start_deg, stop_deg, *, count=None, spacing_deg=None, include_stop=True):
     """Evenly spaced launch angles, degrees.
 
-    kelp takes the beam spacing from the first two angles, so a fan must be evenly spaced; this
-    builds one from its limits and a count or a spacing.
+    kelp sizes every beam of a list from the spacing of its first two angles (one degree for a
+    list of one), so a fan must be evenly spaced; this builds one from its limits and a count
+    or a spacing.
 
     Parameters
     ----------
@@ -442,7 +443,7 @@ def source(position_m, frequencies_hz, elevations_deg, azimuths_deg):
         Frequencies, Hz (positive).
     elevations_deg, azimuths_deg : sequence of float
         Evenly spaced launch fans (see `launch_fan`); elevation is positive downwards, azimuth
-        clockwise from north (+y).
+        clockwise from north (+y). A single angle is given a one-degree beam spacing by kelp.
 
     Returns
     -------
@@ -459,6 +460,11 @@ def source(position_m, frequencies_hz, elevations_deg, azimuths_deg):
     if np.any(np.abs(el) > 90):
         raise ValueError(f"{func}: elevations_deg must lie in [-90, 90]")
     az = as_vector(func, "azimuths_deg", azimuths_deg)
+    # kelp takes every beam's width from |a1 - a0| of its list (`engine::angle_spacing` in
+    # src/engine/engine.cpp) and only warns when a later spacing differs by more than 0.1 %
+    # (`is_evenly_spaced` in src/python_bindings/module.cpp). A builder runs nothing and the
+    # module offers no way to ask that rule short of a run, so it is restated here, and an
+    # uneven fan is refused before it can give beams of the wrong width.
     for name, a in (("elevations_deg", el), ("azimuths_deg", az)):
         step = a[1] - a[0] if a.size > 1 else 0.0
         if a.size > 2 and np.max(np.abs(np.diff(a) - step)) > 1e-6 * max(1.0, abs(step)):

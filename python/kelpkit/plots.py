@@ -61,17 +61,31 @@ def _image(ax, h, v, values, **kw):
     return ax.pcolormesh(h, v, values, shading="nearest", **kw)
 
 
+def _cell(axis, p):
+    """Cell index and clamped fraction along one axis; a single-node axis is one cell of
+    fraction 0, the field constant along it."""
+    if axis.size < 2:
+        return np.zeros(np.shape(p), dtype=int), np.zeros(np.shape(p)), 0
+    p = np.clip(p, axis[0], axis[-1])
+    i = np.clip(np.searchsorted(axis, p, side="right") - 1, 0, axis.size - 2)
+    return i, (p - axis[i]) / (axis[i + 1] - axis[i]), 1
+
+
 def _bilinear(x_axis, y_axis, values, x, y):
-    """Bilinear interpolation on a grid, the position clamped to the grid as kelp does."""
+    """Bilinear interpolation on a grid, the position clamped to the grid.
+
+    This is kelp's bottom lookup (`interpolate_bty_from_cursor` in src/bty/bty.hpp, the grid
+    search and clamped fractions of src/core/grid_axis.hpp) in double precision, for pictures.
+    kelp's output carries no bottom depth or sound speed and the module has no function but
+    ``run_simulation``, so the lookup is restated rather than asked. The sound speed at the
+    grid's own depths is the same bilinear sum across x and y (kelp's trilinear lookup at a
+    node depth).
+    """
     xa, ya = np.asarray(x_axis, float), np.asarray(y_axis, float)
-    x = np.clip(np.asarray(x, float), xa[0], xa[-1])
-    y = np.clip(np.asarray(y, float), ya[0], ya[-1])
-    i = np.clip(np.searchsorted(xa, x, side="right") - 1, 0, xa.size - 2)
-    j = np.clip(np.searchsorted(ya, y, side="right") - 1, 0, ya.size - 2)
-    tx = (x - xa[i]) / (xa[i + 1] - xa[i])
-    ty = (y - ya[j]) / (ya[j + 1] - ya[j])
-    return ((1 - tx) * (1 - ty) * values[i, j] + tx * (1 - ty) * values[i + 1, j]
-            + (1 - tx) * ty * values[i, j + 1] + tx * ty * values[i + 1, j + 1])
+    i, tx, sx = _cell(xa, np.asarray(x, float))
+    j, ty, sy = _cell(ya, np.asarray(y, float))
+    return ((1 - tx) * (1 - ty) * values[i, j] + tx * (1 - ty) * values[i + sx, j]
+            + (1 - tx) * ty * values[i, j + sy] + tx * ty * values[i + sx, j + sy])
 
 
 def bottom_depth(cfg, x_m, y_m):
@@ -87,7 +101,8 @@ def bottom_depth(cfg, x_m, y_m):
     Returns
     -------
     numpy.ndarray
-        Depth, metres, interpolated bilinearly and held constant beyond the grid, as kelp does.
+        Depth, metres, interpolated bilinearly and held constant beyond the grid (and along an
+        axis of one node), as kelp does.
     """
     bty = cfg["bathymetry"]
     x, y = np.asarray(bty["x_bty_m"], float), np.asarray(bty["y_bty_m"], float)

@@ -13,6 +13,7 @@ import json
 import numpy as np
 
 from .builders import LAYOUT_KEY, to_kelp_config, to_plain
+from .distributed import later_arrival_wins
 
 #: Dimension names of the receiver axes, by layout kind.
 LAYOUT_DIMS = {
@@ -155,9 +156,12 @@ class KelpResult:
 
         Pressures add; each receiver keeps the earliest arrival (on an exactly equal delay the
         larger |amplitude|, on a full tie the earlier beams); ray paths are concatenated. This
-        is the rule kelp applies between its own threads. Runs over consecutive parts of a fan
-        merge into the run of the whole fan only where every part takes the whole fan's beam
-        spacing from its own first two angles; `kelpkit.run_distributed` makes sure of that.
+        is the rule kelp applies between its own threads, restated in
+        `kelpkit.distributed.later_arrival_wins` because kelp merges only inside one call. Runs
+        over consecutive parts of a fan merge into the run of the whole fan only where every
+        part takes the whole fan's beam spacing from its own first two angles (kelp sizes every
+        beam from those, one degree for a single angle); `kelpkit.run_distributed` makes sure
+        of that.
 
         Parameters
         ----------
@@ -177,8 +181,7 @@ class KelpResult:
                              f"{later.pressure.shape}")
         if not np.array_equal(later.frequency_hz, self.frequency_hz):
             raise ValueError("merge: the frequencies differ")
-        take = (later.delay_s < self.delay_s) | (
-            (later.delay_s == self.delay_s) & (np.abs(later.amplitude) > np.abs(self.amplitude)))
+        take = later_arrival_wins(self.delay_s, self.amplitude, later.delay_s, later.amplitude)
         paths = None
         if self.ray_paths is not None or later.ray_paths is not None:
             paths = list(self.ray_paths or []) + list(later.ray_paths or [])
@@ -444,6 +447,10 @@ def run(cfg, *, progress=None):
 
 def beam_angles(cfg):
     """Launch angles of every beam in kelp's beam order (azimuth-major).
+
+    kelp's output gives the paths in beam order but not the angles, so the order of its fan
+    (`build_beam_fan` in src/engine/engine.cpp: every elevation of the first azimuth, then of
+    the next) is restated here.
 
     Parameters
     ----------

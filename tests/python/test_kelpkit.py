@@ -191,6 +191,24 @@ def test_uneven_sound_speed_axis_bends_the_ray_into_the_exact_circle(axis, nodes
     np.testing.assert_allclose(path[:, across], exact, rtol=0, atol=0.02)
 
 
+@pytest.mark.parametrize("x_axis, y_axis, depths, x, y, expected", [
+    # z_bty_m runs y fastest: this one deepens along x; outside the grid the edge holds.
+    ([0, 1000], [0, 1000], [100, 100, 200, 200], [500, 2000, -50], [300, 300, 5000],
+     [150, 200, 100]),
+    ([0, 1000], [0, 1000], [100, 200, 100, 200], [300, 300], [250, 1000], [125, 200]),
+    # A twisted cell at (0.25, 0.75): .75 .25 100 + .75 .75 200 + .25 .25 300 + .25 .75 500.
+    ([0, 1000], [0, 1000], [100, 200, 300, 500], [250], [750], [243.75]),
+    # An axis of one node is a bottom constant along it, as kelp takes it.
+    ([0], [0, 1000], [100, 200], [-300, 0, 9000], [500, 500, 500], [150, 150, 150]),
+    ([0], [0], [70], [5, -5], [1, 2], [70, 70]),
+], ids=["along-x", "along-y", "twist", "one-node-x", "one-node"])
+def test_bottom_depth_is_kelps_bilinear_lookup(x_axis, y_axis, depths, x, y, expected):
+    from kelpkit.plots import bottom_depth
+
+    cfg = {"bathymetry": {"x_bty_m": x_axis, "y_bty_m": y_axis, "z_bty_m": depths}}
+    np.testing.assert_allclose(bottom_depth(cfg, x, y), expected, rtol=1e-12)
+
+
 @pytest.mark.parametrize("call, error, text", [
     (lambda: kelpkit.sound_speed_profile([0, 100], [1500]), ValueError,
      "sound_speed_profile: c_m_s must have one value per depth"),
