@@ -1,12 +1,13 @@
 # kelp: build, test and run. Every target installs what is missing first.
 BUILD_DIR   ?= build/release
 ASAN_DIR    ?= build/asan
+SCALAR_DIR  ?= build/scalar
 VENV        ?= .venv
 PY          := $(VENV)/bin/python
 JOBS        ?= $(shell nproc)
 STAMP       := $(VENV)/.kelp-installed
 
-.PHONY: all deps build test test-cpp test-python test-sanitize install demo bench format fuzz-build fuzz-smoke clean
+.PHONY: all deps build test test-cpp test-python test-sanitize test-scalar install demo bench format fuzz-build fuzz-smoke clean
 
 all: build
 
@@ -14,7 +15,8 @@ deps:
 	@scripts/install_deps.sh
 
 build: deps
-	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELP_BUILD_TESTS=ON \
+	      -DKELP_BUILD_BENCH=ON
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 test-cpp: build
@@ -35,6 +37,13 @@ test-sanitize: deps
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
+
+# The build a processor without x86 vector units gets: the one-lane summation kernel alone.
+test-scalar: deps
+	cmake -S . -B $(SCALAR_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Release -DKELP_SCALAR_ONLY=ON \
+	      -DKELP_BUILD_TESTS=ON -DKELP_BUILD_BENCH=OFF
+	cmake --build $(SCALAR_DIR) -j $(JOBS)
+	ctest --test-dir $(SCALAR_DIR) --output-on-failure -j $(JOBS)
 
 demo: install
 	$(PY) examples/demo.py

@@ -70,6 +70,7 @@ kelp::input::SimulationConfig make_config(bool array_mode, int n_freq) {
     if (array_mode) {
         // 3 lines of 1000 receivers along the fan's axis at 100, 250 and 400 m depth.
         cfg.receivers.config_type = "array";
+        cfg.receivers.layout = kelp::input::ReceiverLayout::Array;
         for (float z : {100.0f, 250.0f, 400.0f}) {
             for (int i = 0; i < 1000; ++i) {
                 cfg.receivers.x_rcvr_m.push_back(0.0f);
@@ -86,18 +87,15 @@ kelp::input::SimulationConfig make_config(bool array_mode, int n_freq) {
     return cfg;
 }
 
+// One call per beam, each preparing the receivers anew (the single-call entry).
 void run_fan(const Fan& fan, std::vector<RayState>& scratch,
-             kelp::influence::PressureField& field, const kelp::bty::BTYfield& bty,
-             const std::vector<float>& omegas, InfluenceStats* stats) {
+             kelp::influence::PressureField& field, const kelp::input::SimulationConfig& cfg,
+             const kelp::bty::BTYfield& bty, const std::vector<float>& omegas,
+             InfluenceStats* stats) {
     for (std::size_t b = 0; b < fan.rays.size(); ++b) {
         scratch.assign(fan.rays[b].begin(), fan.rays[b].end());
-        if (stats) {
-            kelp::influence::gaussian_beam_influence(scratch, field, bty, omegas, fan.elev[b],
-                                                     fan.spacing, fan.spacing, *stats);
-        } else {
-            kelp::influence::gaussian_beam_influence(scratch, field, bty, omegas, fan.elev[b],
-                                                     fan.spacing, fan.spacing);
-        }
+        kelp::influence::gaussian_beam_influence(scratch, field, cfg, bty, omegas, fan.elev[b],
+                                                 fan.spacing, fan.spacing, stats);
     }
 }
 
@@ -114,9 +112,9 @@ void BM_BeamInfluence(benchmark::State& state) {
     kelp::influence::PressureField field = kelp::influence::init_pressure_field(cfg);
 
     InfluenceStats stats;
-    run_fan(fan, scratch, field, bty, omegas, &stats);
+    run_fan(fan, scratch, field, cfg, bty, omegas, &stats);
     for (auto _ : state) {
-        run_fan(fan, scratch, field, bty, omegas, nullptr);
+        run_fan(fan, scratch, field, cfg, bty, omegas, nullptr);
         benchmark::DoNotOptimize(field.pressure.data.data());
         benchmark::ClobberMemory();
     }

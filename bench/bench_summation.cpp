@@ -51,6 +51,7 @@ kelp::input::SimulationConfig make_large_case() {
     for (int k = 0; k < 361; ++k)
         c.source.launch_azim_deg.push_back(360.0f * static_cast<float>(k) / 361.0f);
     c.receivers.config_type = "array";
+    c.receivers.layout = kelp::input::ReceiverLayout::Array;
     for (int b = 0; b < 1200; ++b) {
         const double bearing = 2.0 * M_PI * b / 1200.0;
         for (int i = 1; i <= 1200; ++i) {
@@ -87,6 +88,7 @@ kelp::input::SimulationConfig make_case(bool array_mode, int n_freq, int n_elev 
                                            static_cast<float>(n_azim));
     if (array_mode) {
         c.receivers.config_type = "array";
+        c.receivers.layout = kelp::input::ReceiverLayout::Array;
         for (int b = 0; b < 101; ++b) {
             const double bearing = 2.0 * M_PI * b / 101.0;
             for (int i = 0; i < 101; ++i) {
@@ -157,21 +159,27 @@ void BM_Summation(benchmark::State& state) {
     const float dazim = std::fabs(c.source.launch_azim_deg[1] * kDeg);
     kelp::influence::PressureField field = kelp::influence::init_pressure_field(c);
     const kelp::influence::ReceiverSet receivers = kelp::influence::prepare_receivers(
-        field, kelp::influence::ReceiverSearch::Indexed, cell_scale);
+        c.receivers, kelp::influence::ReceiverSearch::Indexed, cell_scale);
+    // KELP_SIMD (scalar, sse2, avx2) picks the kernel's lanes, as for a run.
     kelp::influence::InfluenceWorkspace work;
+    const char* simd = std::getenv("KELP_SIMD");
+    if (const auto lanes = kelp::influence::choose_lane_width(simd ? simd : "")) {
+        work.lanes = *lanes;
+    }
     std::vector<RayState> ray;
 
     InfluenceStats stats;
     for (std::size_t b = 0; b < fan.rays.size(); ++b) {
         ray = fan.rays[b];
         kelp::influence::gaussian_beam_influence(ray, field, receivers, bty, omegas,
-                                                 fan.elevations[b], dazim, delev, work, &stats);
+                                                 {fan.elevations[b], dazim, delev, b}, work,
+                                                 &stats);
     }
     for (auto _ : state) {
         for (std::size_t b = 0; b < fan.rays.size(); ++b) {
             ray.assign(fan.rays[b].begin(), fan.rays[b].end());
-            kelp::influence::gaussian_beam_influence(ray, field, receivers, bty, omegas,
-                                                     fan.elevations[b], dazim, delev, work);
+            kelp::influence::gaussian_beam_influence(
+                ray, field, receivers, bty, omegas, {fan.elevations[b], dazim, delev, b}, work);
         }
         benchmark::DoNotOptimize(field.pressure.data.data());
         benchmark::ClobberMemory();

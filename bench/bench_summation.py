@@ -2,7 +2,8 @@
 """Whole runs of kelp.run_simulation on the beam-summation cases: an isovelocity shallow
 waveguide (100 m of 1500 m/s water over an acoustic half-space, 100 Hz) with the receivers
 as an array (a polar pattern at one depth) or as a Cartesian grid, a fan ten times denser,
-and a large case over a sloping bottom (1.44 M array receivers, 43,681 beams).
+and a large case over a sloping bottom (1.44 M array receivers, 43,681 beams), and two small
+cases that exercise every term of the summation (mixed_array, mixed_grid) for --compare.
 
 Each case runs at 1 and 2 threads (KELP_NUM_THREADS), the thread counts interleaved, and
 the median wall time of --repeat runs is printed. With --compare MODULE_DIR a second build
@@ -82,7 +83,31 @@ def large_case():
     return cfg
 
 
+def mixed_case(kind):
+    """A small case that exercises every term of the summation, for comparing builds: a
+    sound-speed gradient, a sloping lossy bottom (fluid for the grid, elastic for the array),
+    surface and bottom reflections, caustics, three frequencies, midpoint steps and stored
+    paths."""
+    cfg = isovelocity_case(kind, n_elev=41, n_azim=24)
+    cfg["ssp"] = {"x_ssp_m": [-2500.0, 2500.0], "y_ssp_m": [-2500.0, 2500.0],
+                  "z_ssp_m": [0.0, 100.0, 250.0], "c_m_s": [1500.0, 1490.0, 1510.0] * 4}
+    cfg["bathymetry"]["z_bty_m"] = [90.0, 140.0, 110.0, 200.0]
+    if kind == "array":
+        cfg["bathymetry"]["bottom_model"] = {
+            "model": "elastic", "compressional_speed_m_s": 1700.0, "shear_speed_m_s": 400.0,
+            "density_g_cm3": 1.9, "compressional_attenuation_db_per_wavelength": 0.3,
+            "shear_attenuation_db_per_wavelength": 0.5}
+    else:
+        cfg["bathymetry"]["bottom_model"]["compressional_attenuation_db_per_wavelength"] = 0.5
+        cfg["receivers"]["z_rcvr_m"] = [5.0, 30.0, 70.0, 120.0]
+    cfg["source"]["freq_hz"] = [50.0, 210.0, 1000.0]
+    cfg["beam"].update(integration_method="rk2", store_ray_paths=True, max_range_m=800.0)
+    return cfg
+
+
 def build_case(name):
+    if name in ("mixed_array", "mixed_grid"):
+        return mixed_case(name.split("_")[1])
     if name in ("array", "grid"):
         return isovelocity_case(name)
     if name == "fan10":
@@ -104,7 +129,8 @@ def run_once(module_dir, case, threads):
         f"cfg = b.build_case({case!r})\n"
         "t = time.perf_counter(); out = kelp.run_simulation(cfg); t = time.perf_counter() - t\n"
         "rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0\n"
-        "pickle.dump((t, out['pressure_field'], rss), sys.stdout.buffer)\n")
+        "field = dict(out['pressure_field'], ray_paths=out.get('ray_paths'))\n"
+        "pickle.dump((t, field, rss), sys.stdout.buffer)\n")
     env = dict(os.environ, KELP_NUM_THREADS=str(threads))
     done = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True,
                           check=True)
@@ -116,6 +142,14 @@ def compare_fields(a, b):
     difference relative to the largest magnitude of that output."""
     import numpy as np
     same, differ = [], []
+    for key in ("ray_paths", "x_m", "y_m", "z_m", "receiver_positions_m", "shape",
+                "frequency_hz"):
+        if a.get(key) is None and b.get(key) is None:
+            continue
+        if pickle.dumps(a.get(key)) == pickle.dumps(b.get(key)):
+            same.append(key)
+        else:
+            differ.append(f"{key} differ")
     for key in ("delay_s", "amplitude", "pressure_re", "pressure_im"):
         if pickle.dumps(a[key]) == pickle.dumps(b[key]):
             same.append(key)

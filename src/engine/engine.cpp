@@ -1,9 +1,8 @@
 #include "engine.hpp"
 
+#include "bty/bty.hpp"
 #include "core/constants.hpp"
 #include "core/fatal.hpp"
-
-#include "bty/bty.hpp"
 #include "engine/progress.hpp"
 #include "rays/rays.hpp"
 #include "ssp/ssp.hpp"
@@ -23,6 +22,7 @@
 #include <exception>
 #include <iterator>
 #include <mutex>
+#include <string>
 #include <utility>
 
 namespace kelp::engine {
@@ -76,6 +76,7 @@ struct RunContext {
     const ssp::SSPFields& ssp;
     const bty::BTYfield& bty;
     const influence::ReceiverSet& receivers;
+    influence::LaneWidth lanes;
     std::span<const Beam> fan;
     std::span<const FanChunk> chunks;
     std::span<const float> omegas_rad_s;
@@ -109,15 +110,16 @@ ChunkResult map_chunk(const RunContext& run, std::size_t k) {
     std::vector<RayState> ray;
     const RayCharge charge{run.budget, ray};
     influence::InfluenceWorkspace work;
+    work.lanes = run.lanes;
     for (std::size_t b = first; b < last; ++b) {
         if (run.fault.raised.load()) return result;
         if (run.before_beam) run.before_beam(b);
         const Beam beam = run.fan[b];
         rays::trace_ray(run.config, run.ssp, run.bty, beam.azimuth_rad, beam.elevation_rad, ray,
                         &run.budget);
-        influence::gaussian_beam_influence(ray, result.field, run.receivers, run.bty,
-                                           run.omegas_rad_s, beam.elevation_rad, run.dazim_rad,
-                                           run.delev_rad, work);
+        influence::gaussian_beam_influence(
+            ray, result.field, run.receivers, run.bty, run.omegas_rad_s,
+            {beam.elevation_rad, run.dazim_rad, run.delev_rad, b}, work);
         if (run.store_paths) {
             charge_growth(run.budget, GrowthKind::StoredPaths,
                           static_cast<std::uint64_t>(static_cast<double>(ray.size()) *
@@ -206,6 +208,22 @@ std::vector<FanChunk> cut_fan(std::size_t n_beams, std::size_t size) {
         chunks.push_back({first, std::min(first + size, n_beams)});
     }
     return chunks;
+}
+
+// The summation's lane width for this run: the caller's choice (which must be available),
+// else KELP_SIMD ("scalar", "sse2" or "avx2"; ignored, like KELP_NUM_THREADS, when it names
+// no width available here), else the widest the processor offers. Results are the same bits
+// whichever it is.
+influence::LaneWidth choose_lanes(const std::string& asked) {
+    if (!asked.empty()) {
+        if (const auto lanes = influence::choose_lane_width(asked)) return *lanes;
+        fail("the run asks for the summation lanes \"" + asked +
+             "\", which this build and processor do not offer");
+    }
+    if (const char* env = std::getenv("KELP_SIMD")) {
+        if (const auto lanes = influence::choose_lane_width(env)) return *lanes;
+    }
+    return *influence::choose_lane_width();
 }
 
 // A worker's fault reaches the caller as the one fatal-error type, with its own text.
@@ -328,26 +346,28 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
 
     // Sorted axes or receiver cells, built once and shared read-only by the workers.
     const influence::ReceiverSet receivers = influence::prepare_receivers(config.receivers);
+    const influence::LaneWidth lanes = choose_lanes(options.lanes);
 
     FirstFault fault;
     tbb::task_group_context group;
-    const RunContext run{config,
-                         ssp,
-                         bty,
-                         receivers,
-                         fan,
-                         chunks,
-                         omegas,
-                         dazim,
-                         delev,
-                         settings.store_ray_paths,
-                         path_point_bytes(options.output_cost),
-                         budget,
-                         bar ? &*bar : nullptr,
-                         counter ? &*counter : nullptr,
-                         options.before_beam,
-                         fault,
-                         group};
+    const RunContext run{.config = config,
+                         .ssp = ssp,
+                         .bty = bty,
+                         .receivers = receivers,
+                         .lanes = lanes,
+                         .fan = fan,
+                         .chunks = chunks,
+                         .omegas_rad_s = omegas,
+                         .dazim_rad = dazim,
+                         .delev_rad = delev,
+                         .store_paths = settings.store_ray_paths,
+                         .path_point_bytes = path_point_bytes(options.output_cost),
+                         .budget = budget,
+                         .bar = bar ? &*bar : nullptr,
+                         .counter = counter ? &*counter : nullptr,
+                         .before_beam = options.before_beam,
+                         .fault = fault,
+                         .group = group};
     FanReduction reduction(run);
     try {
         tbb::parallel_deterministic_reduce(tbb::blocked_range<std::size_t>(0, chunks.size(), 1),

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace kelp::engine {
@@ -75,6 +76,9 @@ struct CoreOptions {
     // Cuts the fan into chunks of ceil(N / chunk_count) beams instead of about two per thread;
     // 0 keeps the default. Results must not depend on it, which tests check through it.
     std::size_t chunk_count = 0;
+    // The summation's lanes: "scalar", "sse2" or "avx2" (which must be available); empty
+    // leaves the choice to KELP_SIMD and then to the processor. Results do not depend on it.
+    std::string lanes;
 };
 
 SimulationResult core(const input::SimulationConfig& config, const CoreOptions& options);

@@ -3,7 +3,6 @@
 #include "core/fatal.hpp"
 #include "core/memory_budget.hpp"
 #include "core/ray_state.hpp"
-
 #include "influence/influence.hpp"
 
 #include <algorithm>
@@ -21,8 +20,7 @@ namespace kelp::engine {
 namespace {
 
 double receiver_count(const input::Receivers& r) {
-    if (influence::receiver_layout(r.config_type) == influence::ReceiverLayout::Array)
-        return static_cast<double>(r.x_rcvr_m.size());
+    if (r.layout == input::ReceiverLayout::Array) return static_cast<double>(r.x_rcvr_m.size());
     return static_cast<double>(r.x_rcvr_m.size()) * static_cast<double>(r.y_rcvr_m.size()) *
            static_cast<double>(r.z_rcvr_m.size());
 }
@@ -72,6 +70,17 @@ MemoryEstimate estimate_run_memory(const input::SimulationConfig& config, std::s
     const double values = receivers * (2.0 * freqs + 2.0);
     e.field_bytes = (static_cast<double>(n_chunks) + 1.0) * receivers * (8.0 * freqs + 8.0) +
                     values * output.bytes_per_value;
+    // The prepared receivers, shared by all chunks, and the caller's copy of their geometry:
+    // a point per array receiver (a list of three, as a path point), the axes of a grid.
+    const input::Receivers& rc = config.receivers;
+    e.receiver_bytes = influence::receiver_set_bytes(rc);
+    if (rc.layout == input::ReceiverLayout::Array) {
+        e.receiver_bytes += receivers * output.bytes_per_path_point;
+    } else {
+        e.receiver_bytes +=
+            static_cast<double>(rc.x_rcvr_m.size() + rc.y_rcvr_m.size() + rc.z_rcvr_m.size()) *
+            output.bytes_per_value;
+    }
     // Every beam's path has an entry (index and list header) in its chunk's list, again in the
     // merged list while it grows, a header in the final list and the caller's own list.
     if (config.beam.store_ray_paths)

@@ -28,7 +28,8 @@ struct OutputCost {
 struct MemoryEstimate {
     double field_bytes = 0.0; // all live partial fields plus the caller's copy of the result
     double path_list_bytes = 0.0; // with stored paths, the per-beam entries of the path lists
-    double total() const { return field_bytes + path_list_bytes; }
+    double receiver_bytes = 0.0;  // the prepared receiver set and the caller's copy of it
+    double total() const { return field_bytes + path_list_bytes + receiver_bytes; }
 };
 
 // The memory a run of `config` certainly needs with `n_chunks` units of work (each with its

@@ -1,6 +1,6 @@
-#include "core/fatal.hpp"
+#include "influence/pressure_field.hpp"
 
-#include "influence/influence.hpp"
+#include "core/fatal.hpp"
 
 #include <cmath>
 #include <cstddef>
@@ -12,29 +12,19 @@ PressureField init_pressure_field(const input::SimulationConfig& config) {
     const input::Receivers& rc = config.receivers;
     const std::size_t nf = config.source.freq_hz.size();
     const float inf = std::numeric_limits<float>::infinity();
-
     PressureField field;
-    field.is_array_mode = receiver_layout(rc.config_type) == ReceiverLayout::Array;
-    if (field.is_array_mode) {
+    if (rc.layout == input::ReceiverLayout::Array) {
         if (rc.x_rcvr_m.size() != rc.y_rcvr_m.size() ||
             rc.y_rcvr_m.size() != rc.z_rcvr_m.size()) {
             fail("array receiver coordinates must have equal lengths");
         }
         const std::size_t n = rc.x_rcvr_m.size();
-        auto& points = field.receiver_positions_m.emplace();
-        points.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            points.push_back({rc.x_rcvr_m[i], rc.y_rcvr_m[i], rc.z_rcvr_m[i]});
-        }
         field.pressure = Array4c({nf, n, 1, 1}, Complex32{});
         field.delay_s = Array3f({n, 1, 1}, inf);
         field.amplitude = Array3f({n, 1, 1}, 0.0f);
         return field;
     }
-    field.x_m = rc.x_rcvr_m;
-    field.y_m = rc.y_rcvr_m;
-    field.z_m = rc.z_rcvr_m;
-    const std::size_t nx = field.x_m.size(), ny = field.y_m.size(), nz = field.z_m.size();
+    const std::size_t nx = rc.x_rcvr_m.size(), ny = rc.y_rcvr_m.size(), nz = rc.z_rcvr_m.size();
     field.pressure = Array4c({nf, nx, ny, nz}, Complex32{});
     field.delay_s = Array3f({nx, ny, nz}, inf);
     field.amplitude = Array3f({nx, ny, nz}, 0.0f);
@@ -64,6 +54,15 @@ PressureField merge_pressure_fields(PressureField left, PressureField right) {
         }
     }
     return left;
+}
+
+FieldSink field_sink(PressureField& field, std::span<const float> omegas) {
+    return {.pressure = field.pressure.flat(),
+            .receivers = field.delay_s.size(),
+            .delay_s = field.delay_s.flat(),
+            .amplitude = field.amplitude.flat(),
+            .omegas = omegas,
+            .reflection = {}};
 }
 
 } // namespace kelp::influence

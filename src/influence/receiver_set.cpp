@@ -1,5 +1,4 @@
 #include "core/fatal.hpp"
-
 #include "influence/influence.hpp"
 
 #include <algorithm>
@@ -9,17 +8,6 @@
 
 namespace kelp::influence {
 namespace {
-
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    const auto lower = [](char ch) {
-        return (ch >= 'A' && ch <= 'Z') ? static_cast<char>(ch - 'A' + 'a') : ch;
-    };
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
 
 // Non-finite nodes can never lie within a segment's reach (their projection parameter is
 // infinite or NaN), so the sorted view leaves them out.
@@ -117,23 +105,21 @@ ReceiverCells bucket_receivers(std::span<const Vec3> points,
 
 } // namespace
 
-ReceiverLayout receiver_layout(std::string_view config_type) {
-    return equals_ignoring_ascii_case(config_type, "array") ? ReceiverLayout::Array
-                                                            : ReceiverLayout::Grid;
-}
-
 namespace {
 
 // Grid: the three axes; array: the three coordinate lists of the points, of equal lengths.
-ReceiverSet prepare(ReceiverLayout layout, std::span<const float> x, std::span<const float> y,
-                    std::span<const float> z, ReceiverSearch search, float cell_scale) {
+ReceiverSet prepare(input::ReceiverLayout layout, std::span<const float> x,
+                    std::span<const float> y, std::span<const float> z, ReceiverSearch search,
+                    float cell_scale) {
     ReceiverSet set;
     set.layout = layout;
-    set.use_cells = layout == ReceiverLayout::Array || search == ReceiverSearch::FullScan;
+    set.use_cells =
+        layout == input::ReceiverLayout::Array || search == ReceiverSearch::FullScan;
 
     std::vector<Vec3> points;
     std::vector<std::size_t> receiver;
-    if (layout == ReceiverLayout::Grid) {
+    if (layout == input::ReceiverLayout::Grid) {
+        set.count = x.size() * y.size() * z.size();
         set.ny = y.size();
         set.nz = z.size();
         set.axes = {sort_axis(x), sort_axis(y), sort_axis(z)};
@@ -146,6 +132,7 @@ ReceiverSet prepare(ReceiverLayout layout, std::span<const float> x, std::span<c
                     }
         }
     } else {
+        set.count = x.size();
         for (std::size_t j = 0; j < x.size(); ++j) {
             points.push_back({x[j], y[j], z[j]});
             receiver.push_back(j);
@@ -204,30 +191,28 @@ ReceiverSet prepare(ReceiverLayout layout, std::span<const float> x, std::span<c
 
 } // namespace
 
-ReceiverSet prepare_receivers(const PressureField& field, ReceiverSearch search,
+ReceiverSet prepare_receivers(const input::Receivers& receivers, ReceiverSearch search,
                               float cell_scale) {
-    if (!field.is_array_mode) {
-        return prepare(ReceiverLayout::Grid, field.x_m, field.y_m, field.z_m, search,
-                       cell_scale);
-    }
-    std::vector<float> xyz[3];
-    if (field.receiver_positions_m) {
-        for (const auto& p : *field.receiver_positions_m)
-            for (int c = 0; c < 3; ++c)
-                xyz[c].push_back(p[c]);
-    }
-    return prepare(ReceiverLayout::Array, xyz[0], xyz[1], xyz[2], search, cell_scale);
-}
-
-ReceiverSet prepare_receivers(const input::Receivers& receivers) {
-    const ReceiverLayout layout = receiver_layout(receivers.config_type);
-    if (layout == ReceiverLayout::Array &&
+    if (receivers.layout == input::ReceiverLayout::Array &&
         (receivers.x_rcvr_m.size() != receivers.y_rcvr_m.size() ||
          receivers.y_rcvr_m.size() != receivers.z_rcvr_m.size())) {
         fail("array receiver coordinates must have equal lengths");
     }
-    return prepare(layout, receivers.x_rcvr_m, receivers.y_rcvr_m, receivers.z_rcvr_m,
-                   ReceiverSearch::Indexed, 1.0f);
+    return prepare(receivers.layout, receivers.x_rcvr_m, receivers.y_rcvr_m, receivers.z_rcvr_m,
+                   search, cell_scale);
+}
+
+double receiver_set_bytes(const input::Receivers& receivers) {
+    const double x = static_cast<double>(receivers.x_rcvr_m.size());
+    const double y = static_cast<double>(receivers.y_rcvr_m.size());
+    const double z = static_cast<double>(receivers.z_rcvr_m.size());
+    if (receivers.layout == input::ReceiverLayout::Grid) {
+        return (x + y + z) * static_cast<double>(sizeof(float) + sizeof(std::size_t));
+    }
+    // Position and index per receiver, at most about four cells per receiver (plus 64), and
+    // the lists prepare gathers them in.
+    const double per_receiver = 2.0 * static_cast<double>(sizeof(Vec3) + sizeof(std::size_t));
+    return x * per_receiver + (4.0 * x + 65.0) * static_cast<double>(sizeof(std::size_t));
 }
 
 } // namespace kelp::influence

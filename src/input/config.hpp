@@ -52,8 +52,14 @@ struct Source {
     std::vector<float> launch_azim_deg; // from +y towards +x
 };
 
+// How the receivers are laid out: the regular grid of three axes, or a list of points.
+enum class ReceiverLayout { Grid, Array };
+
 struct Receivers {
     std::string config_type; // "grid" or "array"
+    // Decided from config_type by validate (array: "array" in any ASCII case); every stage
+    // after validation reads this, never the text.
+    ReceiverLayout layout = ReceiverLayout::Grid;
     std::vector<float> x_rcvr_m;
     std::vector<float> y_rcvr_m;
     std::vector<float> z_rcvr_m;
@@ -101,6 +107,10 @@ struct ValidationResult {
 };
 
 ValidationResult validate(SimulationConfig& config);
+
+// The layout a config_type names: "array" in any ASCII case is a list of points, anything
+// else the grid.
+ReceiverLayout receiver_layout(std::string_view config_type);
 
 // Shortest decimal text that reads back as the same float, positional, no ".0" (-5, -0.5).
 std::string format_f32(float value);

@@ -112,6 +112,7 @@ ValidationResult validate(SimulationConfig& config) {
     if (receivers.config_type != "grid" && receivers.config_type != "array")
         errors.push_back("receivers: config_type must be \"grid\" or \"array\", got \"" +
                          receivers.config_type + "\"");
+    receivers.layout = receiver_layout(receivers.config_type);
     for (float& z : receivers.z_rcvr_m)
         correct_depth(z, "receivers: z_rcvr_m value", warnings);
 
@@ -125,6 +126,17 @@ ValidationResult validate(SimulationConfig& config) {
     for (const std::string& line : errors)
         message += "\n  - " + line;
     return {false, {}, std::move(message)};
+}
+
+ReceiverLayout receiver_layout(std::string_view config_type) {
+    constexpr std::string_view array = "array";
+    if (config_type.size() != array.size()) return ReceiverLayout::Grid;
+    for (std::size_t i = 0; i < array.size(); ++i) {
+        const char c = config_type[i];
+        const char lower = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+        if (lower != array[i]) return ReceiverLayout::Grid;
+    }
+    return ReceiverLayout::Array;
 }
 
 } // namespace kelp::input

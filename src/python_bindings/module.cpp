@@ -9,7 +9,6 @@
 // broken run. No C++ exception ever unwinds into the interpreter.
 
 #include "core/fatal.hpp"
-
 #include "engine/engine.hpp"
 #include "influence/influence.hpp"
 #include "input/config.hpp"
@@ -263,12 +262,26 @@ void check_field_layout(const influence::PressureField& field) {
                             p.shape[2] == field.delay_s.shape[1] &&
                             p.shape[3] == field.delay_s.shape[2];
     if (!consistent) fail("pressure field storage does not match its shape");
-    if (field.is_array_mode && !field.receiver_positions_m) {
-        fail("receiver_positions_m present for array mode");
-    }
 }
 
-py::object build_output(engine::SimulationResult result, std::span<const float> freq_hz) {
+// Array receivers as a list of (x, y, z) points, in list order.
+py::object receiver_point_list(const input::Receivers& rc) {
+    const char* failure = "failed to set receiver_positions_m: ";
+    const std::size_t n = rc.x_rcvr_m.size();
+    py::object list = steal(PyList_New(Py_ssize_t(n)));
+    if (!list) fail_with_python_error(failure);
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::array<float, 3> point{rc.x_rcvr_m[i], rc.y_rcvr_m[i], rc.z_rcvr_m[i]};
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), float_list(point, failure).release().ptr());
+    }
+    return list;
+}
+
+// The output dict of a run; the receivers' geometry is the validated configuration's (the
+// driver checked that array lists have equal lengths).
+py::object build_output(engine::SimulationResult result,
+                        const input::SimulationConfig& config) {
+    const std::span<const float> freq_hz = config.source.freq_hz;
     const influence::PressureField& field = result.field;
     check_field_layout(field);
 
@@ -305,28 +318,27 @@ py::object build_output(engine::SimulationResult result, std::span<const float> 
     const py::object outer = steal(PyDict_New());
     if (!outer) fail_with_python_error("failed to set pressure_field: ");
     if (result.ray_paths) {
-        std::vector<engine::RayPath>& paths = *result.ray_paths;
+        std::vector<RayPath>& paths = *result.ray_paths;
         py::object path_list = steal(PyList_New(Py_ssize_t(paths.size())));
         if (!path_list) fail_with_python_error("failed to set ray_paths: ");
         for (std::size_t i = 0; i < paths.size(); ++i) {
             PyList_SET_ITEM(path_list.ptr(), Py_ssize_t(i),
                             point_list(paths[i], "failed to set ray_paths: ").release().ptr());
             // Each path goes as soon as it is converted, so the two copies never coexist whole.
-            engine::RayPath().swap(paths[i]);
+            RayPath().swap(paths[i]);
         }
         set_item(outer, "ray_paths", path_list);
     }
 
     const py::object inner = steal(PyDict_New());
     if (!inner) fail_with_python_error("failed to set pressure_field: ");
-    if (field.is_array_mode) {
-        set_item(
-            inner, "receiver_positions_m",
-            point_list(*field.receiver_positions_m, "failed to set receiver_positions_m: "));
+    const input::Receivers& rc = config.receivers;
+    if (rc.layout == input::ReceiverLayout::Array) {
+        set_item(inner, "receiver_positions_m", receiver_point_list(rc));
     } else {
-        set_item(inner, "x_m", float_list(field.x_m, "failed to set x_m: "));
-        set_item(inner, "y_m", float_list(field.y_m, "failed to set y_m: "));
-        set_item(inner, "z_m", float_list(field.z_m, "failed to set z_m: "));
+        set_item(inner, "x_m", float_list(rc.x_rcvr_m, "failed to set x_m: "));
+        set_item(inner, "y_m", float_list(rc.y_rcvr_m, "failed to set y_m: "));
+        set_item(inner, "z_m", float_list(rc.z_rcvr_m, "failed to set z_m: "));
     }
     set_item(inner, "frequency_hz", float_list(freq_hz, "failed to set frequency_hz: "));
     const auto& shape = field.pressure.shape;
@@ -368,7 +380,7 @@ py::object run(PyObject* py_cfg) {
     // three and every path a list.
     options.output_cost = {32.0, 160.0, 64.0};
     engine::SimulationResult result = engine::core(config, options);
-    return build_output(std::move(result), config.source.freq_hz);
+    return build_output(std::move(result), config);
 }
 
 // The boundary: every outcome leaves as a Python object or a Python exception.

@@ -1,8 +1,8 @@
-#include "core/constants.hpp"
-#include "core/fatal.hpp"
 #include "test_names.hpp"
 
 #include "bty/bty.hpp"
+#include "core/constants.hpp"
+#include "core/fatal.hpp"
 #include "engine/engine.hpp"
 #include "engine/progress.hpp"
 #include "rays/rays.hpp"
@@ -369,7 +369,7 @@ TEST(Core, MatchesABeamByBeamReferenceOnOneAndTwoThreads) {
             std::vector<RayState> ray =
                 rays::trace_ray(c, ssp, bty, az * kDegToRad, el * kDegToRad);
             influence::PressureField one = influence::init_pressure_field(c);
-            influence::gaussian_beam_influence(ray, one, bty, omegas, el * kDegToRad, dazim,
+            influence::gaussian_beam_influence(ray, one, c, bty, omegas, el * kDegToRad, dazim,
                                                delev);
             ref = influence::merge_pressure_fields(std::move(ref), std::move(one));
         }
@@ -397,7 +397,6 @@ TEST(Core, MatchesABeamByBeamReferenceOnOneAndTwoThreads) {
         }
     }
     EXPECT_EQ(*one.ray_paths, *two.ray_paths);
-    EXPECT_EQ(one.field.x_m, c.receivers.x_rcvr_m);
 }
 
 TEST(Core, PressuresAreBitIdenticalFromRunToRunAtAFixedThreadCount) {
@@ -515,6 +514,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Core, RaggedArrayReceiversFailOnTheWorkers) {
     input::SimulationConfig c = make_fan_config();
     c.receivers.config_type = "array";
+    c.receivers.layout = kelp::input::ReceiverLayout::Array;
     c.receivers.x_rcvr_m = {1.0f, 2.0f, 3.0f};
     c.receivers.y_rcvr_m = {1.0f, 2.0f, 3.0f};
     c.receivers.z_rcvr_m = {1.0f, 2.0f};
@@ -762,6 +762,7 @@ TEST(MemoryBudget, OversizedFieldIsRefusedBeforeTracing) {
 TEST(MemoryBudget, UnboundedMaxStepsCostsOnlyWhatTheRaysUse) {
     input::SimulationConfig c = make_config({-10.0f, 0.0f, 10.0f}, {0.0f, 90.0f});
     c.receivers.config_type = "array";
+    c.receivers.layout = kelp::input::ReceiverLayout::Array;
     c.receivers.x_rcvr_m = {300.0f};
     c.receivers.y_rcvr_m = {0.0f};
     c.receivers.z_rcvr_m = {40.0f};

@@ -3,10 +3,10 @@
 // (q grows as c s along both normals, p stays at its launch value), so every beam quantity
 // has an exact value to compare with.
 
-#include "core/constants.hpp"
-#include "core/fatal.hpp"
 #include "test_names.hpp"
 
+#include "core/constants.hpp"
+#include "core/fatal.hpp"
 #include "influence/influence.hpp"
 #include "rays/rays.hpp"
 #include "reflect/reflect.hpp"
@@ -40,9 +40,33 @@ input::SimulationConfig make_config(std::string type, std::vector<float> x,
                                     std::vector<float> y, std::vector<float> z,
                                     std::size_t n_freq = 1) {
     input::SimulationConfig cfg;
-    cfg.receivers = {std::move(type), std::move(x), std::move(y), std::move(z)};
+    cfg.receivers = {type, input::receiver_layout(type), std::move(x), std::move(y),
+                     std::move(z)};
     cfg.source.freq_hz.assign(n_freq, 100.0f);
     return cfg;
+}
+
+// A field with the receivers it was made for: the summation needs both.
+struct TestField : PressureField {
+    input::Receivers receivers;
+};
+
+TestField make_field(const input::SimulationConfig& cfg) {
+    return {init_pressure_field(cfg), cfg.receivers};
+}
+
+TestField make_field(std::string type, std::vector<float> x, std::vector<float> y,
+                     std::vector<float> z, std::size_t n_freq = 1) {
+    return make_field(
+        make_config(std::move(type), std::move(x), std::move(y), std::move(z), n_freq));
+}
+
+// One beam added to f on its own receivers, with the widest lanes available.
+void add_beam(std::vector<RayState>& ray, TestField& f, const bty::BTYfield& bty,
+              std::span<const float> omegas, float elev0, float dazim, float delev) {
+    InfluenceWorkspace work;
+    gaussian_beam_influence(ray, f, prepare_receivers(f.receivers), bty, omegas,
+                            {elev0, dazim, delev, 0}, work);
 }
 
 // Unit direction for azimuth (from +y towards +x) and elevation (positive down), radians.
@@ -88,10 +112,7 @@ const bty::BTYfield kRigid{};
 // ---------------------------------------------------------------- pressure field
 
 TEST(PressureField, GridModeShapesAndFill) {
-    const PressureField f = init_pressure_field(make_config("grid", {3, 1}, {5, 6, 7}, {9}, 2));
-    EXPECT_FALSE(f.is_array_mode);
-    EXPECT_FALSE(f.receiver_positions_m.has_value());
-    EXPECT_EQ(f.x_m, (std::vector<float>{3, 1})); // kept in the given order
+    const TestField f = make_field("grid", {3, 1}, {5, 6, 7}, {9}, 2);
     EXPECT_EQ(f.pressure.shape, (std::array<std::size_t, 4>{2, 2, 3, 1}));
     EXPECT_EQ(f.delay_s.shape, (std::array<std::size_t, 3>{2, 3, 1}));
     EXPECT_EQ(f.amplitude.shape, f.delay_s.shape);
@@ -105,24 +126,20 @@ TEST(PressureField, GridModeShapesAndFill) {
 
 TEST(PressureField, ArrayModeIgnoresCase) {
     for (const char* type : {"array", "ARRAY", "ArRaY"}) {
-        const PressureField f =
-            init_pressure_field(make_config(type, {1, 2}, {3, 4}, {5, 6}, 3));
-        ASSERT_TRUE(f.is_array_mode) << type;
-        EXPECT_TRUE(f.x_m.empty() && f.y_m.empty() && f.z_m.empty());
-        const std::vector<std::array<float, 3>> expected{{1, 3, 5}, {2, 4, 6}};
-        EXPECT_EQ(*f.receiver_positions_m, expected);
+        const TestField f = make_field(type, {1, 2}, {3, 4}, {5, 6}, 3);
+        EXPECT_EQ(f.receivers.layout, input::ReceiverLayout::Array) << type;
         EXPECT_EQ(f.pressure.shape, (std::array<std::size_t, 4>{3, 2, 1, 1}));
         EXPECT_EQ(f.delay_s.shape, (std::array<std::size_t, 3>{2, 1, 1}));
     }
-    EXPECT_FALSE(init_pressure_field(make_config("arrays", {1}, {1}, {1})).is_array_mode);
+    EXPECT_EQ(make_field("arrays", {1}, {1}, {1}).receivers.layout,
+              input::ReceiverLayout::Grid);
 }
 
 TEST(PressureField, RaggedArrayIsFatal) {
     for (auto [nx, ny, nz] : {std::array{3, 3, 2}, {2, 3, 3}, {3, 2, 3}}) {
         try {
-            init_pressure_field(make_config("array", std::vector<float>(nx, 1.0f),
-                                            std::vector<float>(ny, 1.0f),
-                                            std::vector<float>(nz, 1.0f)));
+            make_field("array", std::vector<float>(nx, 1.0f), std::vector<float>(ny, 1.0f),
+                       std::vector<float>(nz, 1.0f));
             ADD_FAILURE() << "no error for " << nx << ny << nz;
         } catch (const FatalError& e) {
             EXPECT_STREQ(e.what(), "array receiver coordinates must have equal lengths");
@@ -131,13 +148,13 @@ TEST(PressureField, RaggedArrayIsFatal) {
 }
 
 TEST(PressureField, EmptyReceiversAndFrequencies) {
-    const PressureField a = init_pressure_field(make_config("array", {}, {}, {}));
+    const TestField a = make_field("array", {}, {}, {});
     EXPECT_EQ(a.delay_s.shape, (std::array<std::size_t, 3>{0, 1, 1}));
     EXPECT_EQ(a.pressure.size(), 0u);
-    const PressureField g = init_pressure_field(make_config("grid", {1, 2}, {}, {3}));
+    const TestField g = make_field("grid", {1, 2}, {}, {3});
     EXPECT_EQ(g.pressure.shape, (std::array<std::size_t, 4>{1, 2, 0, 1}));
     EXPECT_EQ(g.delay_s.size(), 0u);
-    const PressureField nf = init_pressure_field(make_config("grid", {1, 2}, {3}, {4}, 0));
+    const TestField nf = make_field("grid", {1, 2}, {3}, {4}, 0);
     EXPECT_EQ(nf.pressure.size(), 0u);
     EXPECT_EQ(nf.delay_s.size(), 2u);
 }
@@ -162,7 +179,7 @@ TEST(PressureField, MergeSumsAndKeepsTheEarliestStrongestArrival) {
     constexpr std::size_t n = std::size(cases);
     const std::vector<float> zeros(n, 0.0f);
     const auto cfg = make_config("array", zeros, zeros, zeros, 2);
-    PressureField left = init_pressure_field(cfg), right = init_pressure_field(cfg);
+    TestField left = make_field(cfg), right = make_field(cfg);
     for (std::size_t i = 0; i < n; ++i) {
         left.delay_s.flat()[i] = cases[i].l_delay;
         left.amplitude.flat()[i] = cases[i].l_amp;
@@ -182,18 +199,16 @@ TEST(PressureField, MergeSumsAndKeepsTheEarliestStrongestArrival) {
         EXPECT_EQ(m.pressure.flat()[i].re, 0.25f * i + 1.0f);
         EXPECT_EQ(m.pressure.flat()[i].im, -1.0f + 0.5f * i);
     }
-    EXPECT_TRUE(m.is_array_mode);
 }
 
 TEST(PressureField, MergeWithFreshFieldIsIdentity) {
     const auto cfg = make_config("grid", {0, 100}, {0, 500, 1000}, {50, 60}, 2);
-    PressureField f = init_pressure_field(cfg);
+    TestField f = make_field(cfg);
     auto ray = straight_ray({0, 0, 55}, 0.0, 0.0, 50.0, 30);
     const std::vector<float> omegas{628.0f, 1256.0f};
-    gaussian_beam_influence(ray, f, kRigid, omegas, 0.0f, 0.02f, 0.02f);
+    add_beam(ray, f, kRigid, omegas, 0.0f, 0.02f, 0.02f);
     const PressureField copy = f;
-    const PressureField m = merge_pressure_fields(std::move(f), init_pressure_field(cfg));
-    EXPECT_EQ(m.x_m, copy.x_m);
+    const PressureField m = merge_pressure_fields(std::move(f), make_field(cfg));
     for (std::size_t i = 0; i < copy.pressure.size(); ++i) {
         EXPECT_EQ(m.pressure.flat()[i].re, copy.pressure.flat()[i].re);
         EXPECT_EQ(m.pressure.flat()[i].im, copy.pressure.flat()[i].im);
@@ -222,10 +237,9 @@ TEST_P(OneBeam, AmplitudeIsSphericalSpreadingTimesGaussian) {
     auto ray = straight_ray({0, 0, 1000}, 0.0, 0.0, step, 20);
     // Horizontal ray along +y: e1 = (0, 0, -1) (up), e2 = (-1, 0, 0).
     const double off1 = o.u1 * s_rx * delev, off2 = o.u2 * s_rx * dazim;
-    PressureField f = init_pressure_field(make_config("array", {static_cast<float>(-off2)},
-                                                      {static_cast<float>(s_rx)},
-                                                      {static_cast<float>(1000.0 - off1)}));
-    gaussian_beam_influence(ray, f, kRigid, std::vector<float>{omega}, 0.0f, dazim, delev);
+    TestField f = make_field("array", {static_cast<float>(-off2)}, {static_cast<float>(s_rx)},
+                             {static_cast<float>(1000.0 - off1)});
+    add_beam(ray, f, kRigid, std::vector<float>{omega}, 0.0f, dazim, delev);
     const double s_proj = s_rx;
     const double want = std::exp(-0.5 * (o.u1 * o.u1 + o.u2 * o.u2)) / (2.0 * kPiD * s_proj);
     const std::complex<double> p = at(f, 0, 0);
@@ -253,10 +267,10 @@ INSTANTIATE_TEST_SUITE_P(Offsets, OneBeam,
                          });
 
 TEST(BeamInfluence, RayOfOneStateChangesNothing) {
-    PressureField f = init_pressure_field(make_config("array", {0}, {0}, {0}));
+    TestField f = make_field("array", {0}, {0}, {0});
     std::vector<RayState> ray{straight_state({0, 0, 0}, {0, 1, 0}, 0.0)};
     ray[0].q_tilde = {3.0f, 4.0f};
-    gaussian_beam_influence(ray, f, kRigid, std::vector<float>{1.0f}, 0.0f, 0.1f, 0.1f);
+    add_beam(ray, f, kRigid, std::vector<float>{1.0f}, 0.0f, 0.1f, 0.1f);
     EXPECT_EQ(ray[0].amplitude, 1.0f);
     EXPECT_EQ(ray[0].q_tilde.x, 3.0f);
     EXPECT_EQ(ray[0].det_q, 0.0f);
@@ -266,9 +280,9 @@ TEST(BeamInfluence, RayOfOneStateChangesNothing) {
 TEST(BeamInfluence, NormalisesTheRayInPlace) {
     auto ray = straight_ray({0, 0, 100}, 0.3, 0.2, 10.0, 3);
     ray[2].sound_speed = 1510.0f;
-    PressureField f = init_pressure_field(make_config("array", {}, {}, {}));
+    TestField f = make_field("array", {}, {}, {});
     const float elev = -0.2f, dazim = 0.05f, delev = 0.02f;
-    gaussian_beam_influence(ray, f, kRigid, {}, elev, dazim, delev);
+    add_beam(ray, f, kRigid, {}, elev, dazim, delev);
     const double a0 = std::sqrt(dazim * delev) * std::sqrt(std::cos(0.2)) / kC / (2.0 * kPiD);
     EXPECT_NEAR(ray[1].amplitude, kC * a0, 1e-6 * kC * a0);
     EXPECT_NEAR(ray[2].amplitude, 1510.0 * a0, 1e-6 * kC * a0);
@@ -282,9 +296,9 @@ TEST(BeamInfluence, NormalisesTheRayInPlace) {
 // next: it is counted once. Only the ray's last segment also owns its end point.
 TEST(BeamInfluence, ReceiverOnAStateCountedOnce) {
     auto ray = straight_ray({0, 0, 500}, 0.0, 0.0, 100.0, 5);
-    PressureField f = init_pressure_field(
-        make_config("array", {0, 0, 0, 0}, {200, 500, 500.5f, 501}, {500, 500, 500, 500}));
-    gaussian_beam_influence(ray, f, kRigid, std::vector<float>{100.0f}, 0.0f, 0.01f, 0.01f);
+    TestField f =
+        make_field("array", {0, 0, 0, 0}, {200, 500, 500.5f, 501}, {500, 500, 500, 500});
+    add_beam(ray, f, kRigid, std::vector<float>{100.0f}, 0.0f, 0.01f, 0.01f);
     for (std::size_t r : {0u, 1u}) {
         const double s = r == 0 ? 200.0 : 500.0;
         EXPECT_NEAR(std::abs(at(f, 0, r)) * 2.0 * kPiD * s, 1.0, 1e-4) << r;
@@ -311,10 +325,9 @@ TEST_P(CausticPhase, CountsCrossingsOnce) {
         ray[i].q_hat = {0.0f, 1.0f};
     }
     // With c0 = 1500 and both spacings 1500 rad the scaled q equal the ones set here.
-    PressureField f = init_pressure_field(
-        make_config("array", {0, 0, 0, 0}, {75, 175, 275, 375}, {500, 500, 500, 500}));
+    TestField f = make_field("array", {0, 0, 0, 0}, {75, 175, 275, 375}, {500, 500, 500, 500});
     const float omega = 10.0f;
-    gaussian_beam_influence(ray, f, kRigid, std::vector<float>{omega}, 0.0f, kC, kC);
+    add_beam(ray, f, kRigid, std::vector<float>{omega}, 0.0f, kC, kC);
     for (std::size_t r = 0; r < 4; ++r) {
         const double tau = (75.0 + 100.0 * r) / kC;
         EXPECT_NEAR(wrap(std::arg(at(f, 0, r)) - (omega * tau - cc.phase[r])), 0.0, 1e-4)
@@ -346,23 +359,22 @@ TEST(BeamInfluence, CausticInsideSegment) {
     ray[0].q_tilde = {1.0f, 0.0f};
     ray[1].q_tilde = {-1.0f, 0.0f};
     ray[0].q_hat = ray[1].q_hat = {0.0f, 1.0f};
-    PressureField f = init_pressure_field(make_config("array", {0, 0}, {25, 75}, {500, 500}));
-    gaussian_beam_influence(ray, f, kRigid, std::vector<float>{0.0f}, 0.0f, kC, kC);
+    TestField f = make_field("array", {0, 0}, {25, 75}, {500, 500});
+    add_beam(ray, f, kRigid, std::vector<float>{0.0f}, 0.0f, kC, kC);
     EXPECT_NEAR(std::arg(at(f, 0, 0)), 0.0, 1e-6);
     EXPECT_NEAR(std::arg(at(f, 0, 1)), -kH, 1e-6);
 }
 
 TEST(BeamInfluence, SurfaceReflectionFlipsSign) {
-    PressureField plain =
-        init_pressure_field(make_config("grid", {-1, 0, 2}, {120, 333}, {498, 500, 503}, 3));
-    PressureField flipped = plain;
+    TestField plain = make_field("grid", {-1, 0, 2}, {120, 333}, {498, 500, 503}, 3);
+    TestField flipped = plain;
     const std::vector<float> omegas{100.0f, 628.0f, 3000.0f};
     auto ray = straight_ray({0, 0, 500}, 0.0, 0.0, 50.0, 10);
     auto bounced = ray;
     for (RayState& st : bounced)
         st.phase = kPi;
-    gaussian_beam_influence(ray, plain, kRigid, omegas, 0.0f, 0.02f, 0.02f);
-    gaussian_beam_influence(bounced, flipped, kRigid, omegas, 0.0f, 0.02f, 0.02f);
+    add_beam(ray, plain, kRigid, omegas, 0.0f, 0.02f, 0.02f);
+    add_beam(bounced, flipped, kRigid, omegas, 0.0f, 0.02f, 0.02f);
     for (std::size_t i = 0; i < plain.pressure.size(); ++i) {
         const Complex32 a = plain.pressure.flat()[i], b = flipped.pressure.flat()[i];
         // omega tau reaches 700 rad, where one float ulp of the phase is 6e-5 rad.
@@ -375,12 +387,12 @@ TEST(BeamInfluence, SurfaceReflectionFlipsSign) {
 
 // The arrival keeps the earliest tau; on a tie the larger |Amp|, and the first on equal |Amp|.
 TEST(BeamInfluence, ArrivalTieBreakWithinAField) {
-    PressureField f = init_pressure_field(make_config("array", {0}, {250}, {500}, 0));
+    TestField f = make_field("array", {0}, {250}, {500}, 0);
     const auto run = [&f](float initial_amplitude) {
         auto ray = straight_ray({0, 0, 500}, 0.0, 0.0, 100.0, 5);
         for (RayState& st : ray)
             st.amplitude = initial_amplitude;
-        gaussian_beam_influence(ray, f, kRigid, {}, 0.0f, 0.01f, 0.01f);
+        add_beam(ray, f, kRigid, {}, 0.0f, 0.01f, 0.01f);
     };
     run(1.0f);
     const float a1 = f.amplitude.flat()[0];
@@ -395,10 +407,9 @@ TEST(BeamInfluence, ArrivalTieBreakWithinAField) {
 }
 
 TEST(BeamInfluence, ZeroElevationSpacingContributesNothing) {
-    PressureField f =
-        init_pressure_field(make_config("grid", {-5, 0, 5}, {100, 250, 400}, {495, 500}));
+    TestField f = make_field("grid", {-5, 0, 5}, {100, 250, 400}, {495, 500});
     auto ray = straight_ray({0, 0, 500}, 0.0, 0.0, 100.0, 5);
-    gaussian_beam_influence(ray, f, kRigid, std::vector<float>{100.0f}, 0.0f, 0.01f, 0.0f);
+    add_beam(ray, f, kRigid, std::vector<float>{100.0f}, 0.0f, 0.01f, 0.0f);
     for (float d : f.delay_s.flat())
         EXPECT_EQ(d, kInf);
     for (Complex32 p : f.pressure.flat())
@@ -422,9 +433,9 @@ TEST(BeamInfluence, BottomReflectionAppliesAfterItsSegment) {
         // Receivers beyond the reach of the legs' continuation past the reflection (a few
         // beam windows over the sine of the grazing angle, here 60 m around y = 200).
         const auto cfg = make_config("array", {0, 0}, {120, 350}, {500, 500}, 2);
-        PressureField with = init_pressure_field(cfg), without = init_pressure_field(cfg);
-        gaussian_beam_influence(ray, with, fluid, omegas, 0.0f, 0.01f, 0.01f);
-        gaussian_beam_influence(plain_ray, without, fluid, omegas, 0.0f, 0.01f, 0.01f);
+        TestField with = make_field(cfg), without = make_field(cfg);
+        add_beam(ray, with, fluid, omegas, 0.0f, 0.01f, 0.01f);
+        add_beam(plain_ray, without, fluid, omegas, 0.0f, 0.01f, 0.01f);
         for (std::size_t k = 0; k < 2; ++k) {
             const Complex32 rk = reflect::compute_bottom_reflection_coefficient(
                 fluid.bottom_model, ev.event.incident_slowness, ev.event.normal, 1490.0f, 1.0f,
@@ -470,10 +481,10 @@ TEST(BeamInfluence, SegmentIntoAReflectionUsesIncidentNormals) {
         // onto the reflected segment falls before that segment's start.
         const double s = 100.0, a = 2.0, off = a * s * delev;
         const RayBasis basis = ray_normal_basis(ray[0].slowness, kC, 0.0f);
-        PressureField f = init_pressure_field(
-            make_config("array", {0}, {static_cast<float>(s * u_in[1] + off * basis.e1.y)},
-                        {static_cast<float>(src[2] + s * u_in[2] + off * basis.e1.z)}));
-        gaussian_beam_influence(ray, f, kRigid, std::vector<float>{100.0f}, 0.0f, dazim, delev);
+        TestField f =
+            make_field("array", {0}, {static_cast<float>(s * u_in[1] + off * basis.e1.y)},
+                       {static_cast<float>(src[2] + s * u_in[2] + off * basis.e1.z)});
+        add_beam(ray, f, kRigid, std::vector<float>{100.0f}, 0.0f, dazim, delev);
         const double want = std::exp(-0.5 * a * a) / (2.0 * kPiD * s);
         EXPECT_NEAR(std::abs(at(f, 0, 0)) / want, 1.0, 1e-3) << (bottom ? "bottom" : "surface");
     }
@@ -485,14 +496,14 @@ TEST(BeamInfluence, UnorderedGridAxesMatchSortedOnes) {
     const std::vector<float> xs{-3, 0, 4}, ys{100, 260, 420, 580}, zs{497, 500, 506};
     const std::vector<float> xu{4, -3, 0, 4}, yu{580, 260, 100, 420, 260}, zu{506, 500, 497};
     const std::vector<float> omegas{200.0f, 700.0f};
-    PressureField sorted = init_pressure_field(make_config("grid", xs, ys, zs, 2));
-    PressureField unordered = init_pressure_field(make_config("grid", xu, yu, zu, 2));
+    TestField sorted = make_field("grid", xs, ys, zs, 2);
+    TestField unordered = make_field("grid", xu, yu, zu, 2);
     for (double az : {-0.01, 0.0, 0.012}) {
         for (double el : {-0.01, 0.0, 0.011}) {
             auto r1 = straight_ray({0, 0, 500}, az, el, 60.0, 12);
             auto r2 = r1;
-            gaussian_beam_influence(r1, sorted, kRigid, omegas, 0.0f, 0.012f, 0.011f);
-            gaussian_beam_influence(r2, unordered, kRigid, omegas, 0.0f, 0.012f, 0.011f);
+            add_beam(r1, sorted, kRigid, omegas, 0.0f, 0.012f, 0.011f);
+            add_beam(r2, unordered, kRigid, omegas, 0.0f, 0.012f, 0.011f);
         }
     }
     const auto pos = [](const std::vector<float>& axis, float v) {
@@ -524,12 +535,12 @@ TEST(BeamInfluence, ArrayModeMatchesGridMode) {
         for (float y : ys)
             for (float z : zs)
                 ax.push_back(x), ay.push_back(y), az.push_back(z);
-    PressureField grid = init_pressure_field(make_config("grid", xs, ys, zs));
-    PressureField list = init_pressure_field(make_config("array", ax, ay, az));
+    TestField grid = make_field("grid", xs, ys, zs);
+    TestField list = make_field("array", ax, ay, az);
     auto r1 = straight_ray({0, 0, 500}, 0.003, -0.004, 45.0, 10);
     auto r2 = r1;
-    gaussian_beam_influence(r1, grid, kRigid, std::vector<float>{628.0f}, 0.0f, 0.01f, 0.01f);
-    gaussian_beam_influence(r2, list, kRigid, std::vector<float>{628.0f}, 0.0f, 0.01f, 0.01f);
+    add_beam(r1, grid, kRigid, std::vector<float>{628.0f}, 0.0f, 0.01f, 0.01f);
+    add_beam(r2, list, kRigid, std::vector<float>{628.0f}, 0.0f, 0.01f, 0.01f);
     EXPECT_EQ(grid.delay_s.data, list.delay_s.data);
     for (std::size_t r = 0; r < ax.size(); ++r)
         EXPECT_EQ(at(grid, 0, r), at(list, 0, r));
@@ -556,8 +567,8 @@ TEST(BeamInfluence, TracedBeamOnAxisIsSphericalSpreading) {
     const bty::BTYfield bty = bty::init_bty(cfg);
     auto ray = rays::trace_ray(cfg, ssp, bty, 0.0f, 0.0f);
     const std::vector<float> ranges{105.0f, 333.0f, 1010.0f, 1999.0f};
-    PressureField f = init_pressure_field(make_config("grid", {0}, ranges, {2500}));
-    gaussian_beam_influence(ray, f, bty, std::vector<float>{628.0f}, 0.0f, 0.01f, 0.01f);
+    TestField f = make_field("grid", {0}, ranges, {2500});
+    add_beam(ray, f, bty, std::vector<float>{628.0f}, 0.0f, 0.01f, 0.01f);
     for (std::size_t i = 0; i < ranges.size(); ++i) {
         EXPECT_NEAR(std::abs(at(f, 0, i)) * 2.0 * kPiD * ranges[i], 1.0, 1e-3) << ranges[i];
     }
@@ -580,7 +591,7 @@ TEST_P(DenseFan, GivesSphericalSpreading) {
     std::vector<float> ranges;
     for (int r = 100; r <= 2000; r += 100)
         ranges.push_back(static_cast<float>(r));
-    PressureField f = init_pressure_field(make_config("grid", {0}, ranges, {2500}));
+    TestField f = make_field("grid", {0}, ranges, {2500});
     const float omega = 2.0f * kPi * 100.0f;
     for (int ia = -6; ia <= 6; ++ia) {
         for (int ie = -6; ie <= 6; ++ie) {
@@ -588,8 +599,8 @@ TEST_P(DenseFan, GivesSphericalSpreading) {
             const float el = static_cast<float>(ie * spacing);
             auto ray = traced ? rays::trace_ray(cfg, ssp, bty, az, el)
                               : straight_ray({0, 0, 2500}, az, el, 20.0, 105);
-            gaussian_beam_influence(ray, f, bty, std::vector<float>{omega}, el,
-                                    static_cast<float>(spacing), static_cast<float>(spacing));
+            add_beam(ray, f, bty, std::vector<float>{omega}, el, static_cast<float>(spacing),
+                     static_cast<float>(spacing));
         }
     }
     for (std::size_t i = 0; i < ranges.size(); ++i) {
@@ -697,20 +708,34 @@ std::vector<Layout> layouts(std::mt19937& rng) {
 } // namespace search
 
 // The search visits only the receivers near each segment; they must get exactly what a scan
-// of every receiver gives them, bit for bit, whatever the cell size.
-TEST(BeamInfluence, SearchGivesExactlyTheFullScan) {
+// of every receiver gives them, bit for bit, whatever the cell size and whatever the lane
+// width of the kernel (the reference is the one-lane kernel over the full scan).
+TEST(BeamInfluence, SearchAndLanesGiveExactlyTheScalarFullScan) {
     std::mt19937 rng(20261208);
     const auto rays = search::random_rays(rng);
     const std::vector<float> omegas{628.0f, 1900.0f};
+    const auto run = [&](const input::SimulationConfig& cfg, const ReceiverSet& set,
+                         LaneWidth lanes) {
+        TestField f = make_field(cfg);
+        InfluenceWorkspace work;
+        work.lanes = lanes;
+        for (auto ray : rays)
+            gaussian_beam_influence(ray, f, set, kRigid, omegas, {0.2f, 0.02f, 0.03f, 0}, work);
+        return f;
+    };
+    const auto same_bits = [](const PressureField& a, const PressureField& b) {
+        return std::memcmp(a.pressure.data.data(), b.pressure.data.data(),
+                           a.pressure.size() * sizeof(Complex32)) == 0 &&
+               std::memcmp(a.delay_s.data.data(), b.delay_s.data.data(),
+                           a.delay_s.size() * sizeof(float)) == 0 &&
+               std::memcmp(a.amplitude.data.data(), b.amplitude.data.data(),
+                           a.amplitude.size() * sizeof(float)) == 0;
+    };
     for (const search::Layout& layout : search::layouts(rng)) {
         SCOPED_TRACE(layout.name);
         const auto cfg = make_config(layout.type, layout.x, layout.y, layout.z, 2);
-        PressureField full = init_pressure_field(cfg);
-        const ReceiverSet all = prepare_receivers(full, ReceiverSearch::FullScan);
-        InfluenceWorkspace work;
-        for (auto ray : rays) {
-            gaussian_beam_influence(ray, full, all, kRigid, omegas, 0.2f, 0.02f, 0.03f, work);
-        }
+        const TestField full = run(
+            cfg, prepare_receivers(cfg.receivers, ReceiverSearch::FullScan), LaneWidth::One);
         std::size_t reached = 0;
         for (const float d : full.delay_s.data)
             reached += d < kInf;
@@ -718,19 +743,13 @@ TEST(BeamInfluence, SearchGivesExactlyTheFullScan) {
         if (std::string_view(layout.name) != "array_extreme") {
             EXPECT_GT(reached, full.delay_s.size() / 100);
         }
-        for (const float scale : {0.3f, 1.0f, 3.0f}) {
-            PressureField fast = init_pressure_field(cfg);
-            const ReceiverSet set = prepare_receivers(fast, ReceiverSearch::Indexed, scale);
-            for (auto ray : rays) {
-                gaussian_beam_influence(ray, fast, set, kRigid, omegas, 0.2f, 0.02f, 0.03f,
-                                        work);
+        for (const LaneWidth lanes : available_lane_widths()) {
+            for (const float scale : {0.3f, 1.0f, 3.0f}) {
+                const ReceiverSet set =
+                    prepare_receivers(cfg.receivers, ReceiverSearch::Indexed, scale);
+                EXPECT_TRUE(same_bits(run(cfg, set, lanes), full))
+                    << static_cast<int>(lanes) << " lanes, cells x" << scale;
             }
-            EXPECT_EQ(0, std::memcmp(fast.pressure.data.data(), full.pressure.data.data(),
-                                     full.pressure.size() * sizeof(Complex32)));
-            EXPECT_EQ(0, std::memcmp(fast.delay_s.data.data(), full.delay_s.data.data(),
-                                     full.delay_s.size() * sizeof(float)));
-            EXPECT_EQ(0, std::memcmp(fast.amplitude.data.data(), full.amplitude.data.data(),
-                                     full.amplitude.size() * sizeof(float)));
         }
     }
 }
@@ -753,9 +772,8 @@ TEST_P(ShearedTube, SignedOffsetsPickTheQuadrant) {
     // Ray along +y: e1 = (0, 0, -1), e2 = (-1, 0, 0); receivers at s = 150 m, where the
     // scaled q vectors (x 0.01 / c) are as above.
     const float u1 = 1.5f;
-    PressureField f = init_pressure_field(
-        make_config("array", {-u1, u1}, {150.0f, 150.0f}, {500.0f - u1, 500.0f - u1}));
-    gaussian_beam_influence(ray, f, kRigid, std::vector<float>{100.0f}, 0.0f, 0.01f, 0.01f);
+    TestField f = make_field("array", {-u1, u1}, {150.0f, 150.0f}, {500.0f - u1, 500.0f - u1});
+    add_beam(ray, f, kRigid, std::vector<float>{100.0f}, 0.0f, 0.01f, 0.01f);
     const double ratio = std::abs(at(f, 0, 0)) / std::abs(at(f, 0, 1));
     EXPECT_NEAR(ratio, bounces % 2 ? std::exp(-1.0) : std::exp(1.0), 1e-4);
 }
@@ -784,8 +802,8 @@ TEST(BeamInfluence, ReflectedBeamIsTheSumOfItsTwoImages) {
         mirror_zs.push_back(-z);
     const std::vector<float> omegas{2.0f * kPi * 50.0f};
     const auto run = [&](std::vector<RayState> ray, const std::vector<float>& z) {
-        PressureField f = init_pressure_field(make_config("grid", xs, ys, z));
-        gaussian_beam_influence(ray, f, kRigid, omegas, static_cast<float>(el), 0.01f, 0.01f);
+        TestField f = make_field("grid", xs, ys, z);
+        add_beam(ray, f, kRigid, omegas, static_cast<float>(el), 0.01f, 0.01f);
         return f;
     };
     const PressureField refl = run(reflected, zs);
@@ -819,7 +837,15 @@ TEST(LaneFunctions, StayWithinTheirErrorBounds) {
     x.push_back(2e6f);
     x.push_back(-1e7f);
     std::vector<float> s(x.size()), c(x.size()), e(x.size());
-    evaluate_lane_functions(x, s, c, e);
+    evaluate_lane_functions(LaneWidth::One, x, s, c, e);
+    // Every lane width computes the very same bits.
+    for (const LaneWidth lanes : available_lane_widths()) {
+        std::vector<float> sw(x.size()), cw(x.size()), ew(x.size());
+        evaluate_lane_functions(lanes, x, sw, cw, ew);
+        EXPECT_EQ(0, std::memcmp(sw.data(), s.data(), s.size() * sizeof(float)));
+        EXPECT_EQ(0, std::memcmp(cw.data(), c.data(), c.size() * sizeof(float)));
+        EXPECT_EQ(0, std::memcmp(ew.data(), e.data(), e.size() * sizeof(float)));
+    }
     double worst_trig = 0.0, worst_exp = 0.0;
     for (std::size_t i = 0; i < x.size(); ++i) {
         const double xi = x[i];

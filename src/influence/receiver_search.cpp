@@ -1,0 +1,397 @@
+#include "influence/receiver_search.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <span>
+#include <utility>
+
+namespace kelp::influence {
+namespace {
+
+// Positions [first, last) of the bins of one axis.
+struct IndexRange {
+    std::size_t first = 0, last = 0;
+};
+
+// The search of one segment. A receiver that passes the projection and radius tests lies in
+// the slab -band <= s <= 1 of the segment and within Rb of a point of it, so inside the
+// sphere about the segment's midpoint of radius sqrt(Rb^2 + ((0.5 + band) L)^2). The search
+// runs over two outer axes bounded by that sphere and by the slab, and along the inner axis
+// (the one with the longest runs, see bound_segment) over the stretch inside both. Every
+// bound is widened well beyond the rounding of the tests, which then decide for each visited
+// receiver exactly as for any other: the search visits a superset of the receivers that take
+// a contribution, and each gets the very same contribution as under a scan of them all.
+struct Span {
+    float lo, hi;
+};
+
+inline Span operator+(Span a, Span b) {
+    return {a.lo + b.lo, a.hi + b.hi};
+}
+inline Span intersect(Span a, Span b) {
+    return {a.lo > b.lo ? a.lo : b.lo, a.hi < b.hi ? a.hi : b.hi};
+}
+
+inline constexpr Span kEverywhere{-std::numeric_limits<float>::infinity(),
+                                  std::numeric_limits<float>::infinity()};
+
+struct SearchBounds {
+    int inner;              // the axis of the inner loop, 0 x, 1 y, 2 z
+    float a[3], d[3], m[3]; // segment start, A -> B and midpoint, m
+    float inv_d[3];         // 1 / d (0 where d is 0), for bounds only
+    float r2;               // squared radius of the sphere, m^2
+    float t_lo, t_hi;       // the slab in t = (r - A) . d, widened, m^2
+    // The piece of the segment searched: receivers whose computed s lies in [s_lo, s_hi)
+    // (infinite ends for the first and last piece), so that every receiver is taken by
+    // exactly one piece, whatever the widened bounds let several pieces visit.
+    float s_lo, s_hi;
+    bool bounded; // false for a non-finite segment: every receiver is tested
+};
+
+SearchBounds bound_segment(const SegmentReach& g, const ReceiverSet& set, float s_lo,
+                           float s_hi) {
+    const float rb = g.rb;
+    SearchBounds sb{};
+    sb.s_lo = s_lo;
+    sb.s_hi = s_hi;
+    // The part of the slab this piece covers: from -band (or s_lo) to 1 (or s_hi).
+    const float from = std::isinf(s_lo) ? -kHandoverBand : s_lo;
+    const float to = std::isinf(s_hi) ? 1.0f : s_hi;
+    const float a[3] = {g.a.x, g.a.y, g.a.z};
+    const float d[3] = {g.d.x, g.d.y, g.d.z};
+    float t_scale = 0.0f, coord_scale = 0.0f;
+    for (int c = 0; c < 3; ++c) {
+        sb.a[c] = a[c];
+        sb.d[c] = d[c];
+        sb.m[c] = a[c] + (0.5f * (from + to)) * d[c];
+        sb.inv_d[c] = d[c] != 0.0f ? 1.0f / d[c] : 0.0f;
+        t_scale += (set.max_abs_coord[c] + std::fabs(a[c])) * std::fabs(d[c]);
+        coord_scale += set.max_abs_coord[c] + std::fabs(a[c]);
+    }
+
+    // Rounding of s = t / L^2 and of v = r - P(s) is a few ulps of the coordinates and of
+    // the terms of t; the margins below exceed it by orders of magnitude.
+    const float half_len = (0.5f * (to - from) + kHandoverBand) * std::sqrt(g.l2);
+    const float r =
+        std::sqrt(rb * rb + half_len * half_len) * (1.0f + 1e-4f) + 1e-5f * coord_scale + 1e-3f;
+    sb.r2 = r * r;
+    const float t_margin = 4e-6f * (t_scale + g.l2);
+    sb.t_lo = from * g.l2 - t_margin;
+    sb.t_hi = to * g.l2 + t_margin;
+    // The inner loop runs along the axis where a line through the searched region meets the
+    // most receivers: each column costs a few bounds, so few long columns beat many short
+    // ones. Along axis c the region (the slab, of thickness (to - from) L along d, inside
+    // the sphere) spans min(2 r, thickness / |cos(d, c)|).
+    const float len = std::sqrt(g.l2);
+    const float thickness = (to - from + 2.0f * kHandoverBand) * len;
+    float best_run = -1.0f;
+    for (int c = 0; c < 3; ++c) {
+        const float ad = std::fabs(d[c]);
+        const float across = ad > 0.0f ? thickness * (len / ad) : 2.0f * r;
+        const float extent = std::fmin(2.0f * r, across);
+        const float bins = static_cast<float>(set.bins[c]);
+        const float run = set.pitch[c] > 0.0f ? std::fmin(bins, extent / set.pitch[c] + 1.0f)
+                                              : std::fmin(bins, 1.0f);
+        if (run > best_run) {
+            best_run = run;
+            sb.inner = c;
+        }
+    }
+    sb.bounded = std::isfinite(sb.r2) && std::isfinite(sb.t_lo) && std::isfinite(sb.t_hi) &&
+                 std::isfinite(sb.m[0]) && std::isfinite(sb.m[1]) && std::isfinite(sb.m[2]);
+    if (!sb.bounded) {
+        sb.r2 = std::numeric_limits<float>::infinity();
+        sb.m[0] = sb.m[1] = sb.m[2] = 0.0f;
+    }
+    return sb;
+}
+
+// Range of t's term on axis c over the coordinates [x0, x1].
+inline Span t_span(const SearchBounds& sb, int c, float x0, float x1) {
+    const float u0 = (x0 - sb.a[c]) * sb.d[c];
+    const float u1 = (x1 - sb.a[c]) * sb.d[c];
+    return u0 < u1 ? Span{u0, u1} : Span{u1, u0};
+}
+
+// Coordinates on axis c for which t can lie in the slab while the other two terms of t
+// range over `rest`.
+inline Span slab_coords(const SearchBounds& sb, int c, Span rest) {
+    if (!sb.bounded) return kEverywhere;
+    const float u_lo = sb.t_lo - rest.hi, u_hi = sb.t_hi - rest.lo;
+    const float dc = sb.d[c];
+    if (dc == 0.0f) return (u_lo <= 0.0f && 0.0f <= u_hi) ? kEverywhere : Span{1.0f, 0.0f};
+    float x0 = sb.a[c] + u_lo * sb.inv_d[c], x1 = sb.a[c] + u_hi * sb.inv_d[c];
+    if (std::isnan(x0) || std::isnan(x1)) return kEverywhere; // d so small that 1/d overflows
+    if (dc < 0.0f) std::swap(x0, x1);
+    const float w = 1e-5f * (std::fabs(x0) + std::fabs(x1)) + 1e-4f;
+    return {x0 - w, x1 + w};
+}
+
+// Squared distance from m to the interval [b0, b1] along one axis.
+inline float gap2(float m, float b0, float b1) {
+    const float g = b0 > m ? b0 - m : (m > b1 ? m - b1 : 0.0f);
+    return g * g;
+}
+
+// Squared distance (m^2) from (x, y, z) to the box the finite receivers span.
+inline float gap2_to_receivers(const ReceiverSet& set, float x, float y, float z) {
+    return gap2(x, set.lo[0], set.hi[0]) + gap2(y, set.lo[1], set.hi[1]) +
+           gap2(z, set.lo[2], set.hi[2]);
+}
+
+// Grid axes: one bin per node, at the node's coordinate.
+struct GridLattice {
+    const ReceiverSet& set;
+
+    // First node of axis c not before x (`strict`: after x), as std::lower_bound
+    // (std::upper_bound) would find it. Most axes are evenly spaced: the guess from the
+    // spacing is then right or a node off, and a short walk settles it.
+    std::size_t first_node(int c, float x, bool strict) const {
+        const std::span<const float> v = set.axes[c].values;
+        const std::size_t n = v.size();
+        const auto before = [&](std::size_t k) { return strict ? v[k] <= x : v[k] < x; };
+        std::size_t k = 0;
+        if (set.pitch[c] > 0.0f) {
+            const float u = (x - set.lo[c]) * set.inv_pitch[c];
+            k = !(u > 0.0f) ? 0
+                            : (u >= static_cast<float>(n) ? n : static_cast<std::size_t>(u));
+        }
+        for (int step = 0; step < 3; ++step) {
+            if (k < n && before(k)) {
+                ++k;
+            } else if (k > 0 && !before(k - 1)) {
+                --k;
+            } else {
+                return k; // before(k - 1) and !before(k): the boundary
+            }
+        }
+        const auto it = strict ? std::upper_bound(v.begin(), v.end(), x)
+                               : std::lower_bound(v.begin(), v.end(), x);
+        return static_cast<std::size_t>(it - v.begin());
+    }
+    IndexRange bins(int c, Span x) const {
+        if (!(x.lo <= x.hi)) return {};
+        return {first_node(c, x.lo, false), first_node(c, x.hi, true)};
+    }
+    Span bounds(int c, std::size_t i) const {
+        const float v = set.axes[c].values[i];
+        return {v, v};
+    }
+};
+
+// Cells: a bin is a box, widened so that it surely holds its receivers.
+struct CellLattice {
+    const ReceiverSet& set;
+
+    IndexRange bins(int c, Span x) const {
+        x = intersect(x, {set.lo[c], set.hi[c]});
+        if (!(x.lo <= x.hi)) return {};
+        return {cell_index(set.cells, c, x.lo), cell_index(set.cells, c, x.hi) + 1};
+    }
+    Span bounds(int c, std::size_t i) const {
+        const ReceiverCells& cells = set.cells;
+        // One cell along the axis holds its whole extent (whatever its nominal size).
+        if (cells.count[c] == 1) {
+            const float w = 1e-5f * (std::fabs(set.lo[c]) + std::fabs(set.hi[c])) + 1e-3f;
+            return {set.lo[c] - w, set.hi[c] + w};
+        }
+        const float size = cells.size[c];
+        const float lo = cells.origin[c] + static_cast<float>(i) * size;
+        float hi = lo + size;
+        if (i + 1 == cells.count[c]) hi = std::fmax(hi, set.hi[c]);
+        const float w = 1e-5f * (std::fabs(lo) + std::fabs(hi) + size);
+        return {lo - w, hi + w};
+    }
+};
+
+// The two axes other than the inner axis I, in x, y, z order.
+template <int I> struct OuterAxes {
+    static constexpr int o1 = I == 0 ? 1 : 0;
+    static constexpr int o2 = I == 2 ? 1 : 2;
+};
+
+// Visits the columns (bins of the two outer axes) that the sphere and the slab reach, and
+// hands each to `column` with the outer bins' bounds and the squared radius left for the
+// inner axis.
+template <int I, class Lattice, class Column>
+void search_columns(const SearchBounds& sb, const Lattice& lat, Column&& column) {
+    const ReceiverSet& set = lat.set;
+    constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
+    const Span inner_t = t_span(sb, i, set.lo[i], set.hi[i]);
+    const float r = std::sqrt(sb.r2);
+    const Span rows =
+        intersect({sb.m[o1] - r, sb.m[o1] + r},
+                  slab_coords(sb, o1, t_span(sb, o2, set.lo[o2], set.hi[o2]) + inner_t));
+    const IndexRange pr = lat.bins(o1, rows);
+    for (std::size_t p = pr.first; p < pr.last; ++p) {
+        const Span b = lat.bounds(o1, p);
+        const float h2 = sb.r2 - gap2(sb.m[o1], b.lo, b.hi);
+        if (!(h2 >= 0.0f)) continue;
+        // A single bin along o2 (receivers at one depth, say) is simply visited: the inner
+        // axis's bounds then settle the slab.
+        IndexRange qr{0, 1};
+        if (set.bins[o2] != 1) {
+            const float half = std::sqrt(h2);
+            const Span cols =
+                intersect({sb.m[o2] - half, sb.m[o2] + half},
+                          slab_coords(sb, o2, t_span(sb, o1, b.lo, b.hi) + inner_t));
+            qr = lat.bins(o2, cols);
+        }
+        for (std::size_t q = qr.first; q < qr.last; ++q) {
+            const Span e = lat.bounds(o2, q);
+            const float h3 = h2 - gap2(sb.m[o2], e.lo, e.hi);
+            if (!(h3 >= 0.0f)) continue;
+            column(p, q, b, e, h3);
+        }
+    }
+}
+
+// Adds a candidate to the batch, handing the batch over when it is full.
+inline void push_candidate(CandidateBatch& batch, const SearchBounds& sb, float x, float y,
+                           float z, std::size_t rec, CandidateHandler on_batch) {
+    const std::uint32_t k = batch.n++;
+    batch.x[k] = x;
+    batch.y[k] = y;
+    batch.z[k] = z;
+    batch.receiver[k] = rec;
+    if (batch.n == kBatchSize) {
+        on_batch(batch, {sb.s_lo, sb.s_hi});
+        batch.n = 0;
+    }
+}
+
+// The coordinates along the inner axis that the sphere and the slab reach in the column of
+// outer bins b (axis o1) and e (axis o2), with h3 the squared radius left for the inner axis.
+template <int I> Span inner_reach(const SearchBounds& sb, Span b, Span e, float h3) {
+    constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
+    const float half = std::sqrt(h3);
+    return intersect(
+        {sb.m[i] - half, sb.m[i] + half},
+        slab_coords(sb, i, t_span(sb, o1, b.lo, b.hi) + t_span(sb, o2, e.lo, e.hi)));
+}
+
+// Grid receivers of one column: the nodes of the sorted inner axis inside the reach. The
+// bounds are widened, not exact; the batched test settles each candidate.
+template <int I>
+void visit_grid_column(const SearchBounds& sb, const ReceiverSet& set, std::size_t p,
+                       std::size_t q, Span b, Span e, float h3, CandidateBatch& batch,
+                       CandidateHandler on_batch) {
+    constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
+    const IndexRange kr = GridLattice{set}.bins(i, inner_reach<I>(sb, b, e, h3));
+    float coord[3];
+    std::size_t node[3];
+    coord[o1] = set.axes[o1].values[p];
+    node[o1] = set.axes[o1].node[p];
+    coord[o2] = set.axes[o2].values[q];
+    node[o2] = set.axes[o2].node[q];
+    const std::span<const float> vs = set.axes[i].values;
+    const std::span<const std::size_t> nodes = set.axes[i].node;
+    for (std::size_t k = kr.first; k < kr.last; ++k) {
+        coord[i] = vs[k];
+        node[i] = nodes[k];
+        push_candidate(batch, sb, coord[0], coord[1], coord[2],
+                       (node[0] * set.ny + node[1]) * set.nz + node[2], on_batch);
+    }
+}
+
+// Receivers of the cells of one column whose inner extent the sphere and the slab reach.
+template <int I>
+void visit_cell_column(const SearchBounds& sb, const ReceiverSet& set, std::size_t p,
+                       std::size_t q, Span b, Span e, float h3, CandidateBatch& batch,
+                       CandidateHandler on_batch) {
+    constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
+    const IndexRange kr = CellLattice{set}.bins(i, inner_reach<I>(sb, b, e, h3));
+    const ReceiverCells& cells = set.cells;
+    if (kr.first >= kr.last) return;
+    std::size_t cell[3];
+    cell[o1] = p;
+    cell[o2] = q;
+    cell[i] = 0;
+    const std::size_t base = (cell[0] * cells.count[1] + cell[1]) * cells.count[2] + cell[2];
+    const std::size_t stride =
+        i == 0 ? cells.count[1] * cells.count[2] : (i == 1 ? cells.count[2] : 1);
+    const auto push_range = [&](std::size_t from, std::size_t to) {
+        for (std::size_t j = from; j < to; ++j) {
+            const Vec3 r = cells.position[j];
+            push_candidate(batch, sb, r.x, r.y, r.z, cells.receiver[j], on_batch);
+        }
+    };
+    if (stride == 1) {
+        // Neighbouring cells along the inner axis are neighbours in storage (always along z,
+        // and along y when the receivers lie at one depth): one run of receivers.
+        push_range(cells.start[base + kr.first], cells.start[base + kr.last]);
+        return;
+    }
+    for (std::size_t k = kr.first; k < kr.last; ++k) {
+        const std::size_t c = base + k * stride;
+        push_range(cells.start[c], cells.start[c + 1]);
+    }
+}
+
+template <int I>
+void search_along(const SearchBounds& sb, const ReceiverSet& set, CandidateBatch& batch,
+                  CandidateHandler on_batch) {
+    batch.n = 0;
+    if (set.use_cells) {
+        search_columns<I>(sb, CellLattice{set},
+                          [&](std::size_t p, std::size_t q, Span b, Span e, float h3) {
+                              visit_cell_column<I>(sb, set, p, q, b, e, h3, batch, on_batch);
+                          });
+    } else {
+        search_columns<I>(sb, GridLattice{set},
+                          [&](std::size_t p, std::size_t q, Span b, Span e, float h3) {
+                              visit_grid_column<I>(sb, set, p, q, b, e, h3, batch, on_batch);
+                          });
+    }
+    if (batch.n > 0) on_batch(batch, {sb.s_lo, sb.s_hi});
+    batch.n = 0;
+}
+
+} // namespace
+
+void search_segment(const ReceiverSet& set, const SegmentReach& seg, CandidateBatch& batch,
+                    CandidateHandler on_batch) {
+    // A segment much longer than its search radius (one continued past a reflection) is
+    // searched in pieces about a radius long: one sphere about the whole of it would hold
+    // mostly receivers far from its axis.
+    const float rb = seg.rb;
+    const float len = std::sqrt(seg.l2);
+    const float pieces = std::ceil(len / (rb > 0.0f ? 2.0f * rb : 1.0f));
+    const int n = pieces > 1.0f ? (pieces < 32.0f ? static_cast<int>(pieces) : 32) : 1;
+    const float inf = std::numeric_limits<float>::infinity();
+    for (int k = 0; k < n; ++k) {
+        const float s_lo = k == 0 ? -inf : static_cast<float>(k) / static_cast<float>(n);
+        const float s_hi = k + 1 == n ? inf : static_cast<float>(k + 1) / static_cast<float>(n);
+        const SearchBounds sb = bound_segment(seg, set, s_lo, s_hi);
+        // Most pieces of a beam pass far from every receiver: none when the sphere misses
+        // the box the receivers span.
+        if (sb.bounded && !(gap2_to_receivers(set, sb.m[0], sb.m[1], sb.m[2]) <= sb.r2)) {
+            continue;
+        }
+        switch (sb.inner) {
+        case 0:
+            search_along<0>(sb, set, batch, on_batch);
+            break;
+        case 1:
+            search_along<1>(sb, set, batch, on_batch);
+            break;
+        default:
+            search_along<2>(sb, set, batch, on_batch);
+        }
+    }
+}
+
+bool segment_may_reach(const ReceiverSet& set, const SegmentReach& seg) {
+    const Vec3 mid = seg.a + 0.5f * seg.d;
+    const float coord_scale = std::fabs(mid.x) + std::fabs(mid.y) + std::fabs(mid.z) +
+                              set.max_abs_coord[0] + set.max_abs_coord[1] +
+                              set.max_abs_coord[2];
+    const float reach =
+        ((0.5f + 2.0f * kHandoverBand) * std::sqrt(seg.l2) + seg.rb) * (1.0f + 1e-4f) +
+        1e-5f * coord_scale + 1e-3f;
+    return !(gap2_to_receivers(set, mid.x, mid.y, mid.z) > reach * reach); // NaN: search
+}
+
+} // namespace kelp::influence
