@@ -53,9 +53,9 @@ struct SearchBounds {
 SearchBounds bound_segment(const SegmentReach& g, const ReceiverSet& set, float s_lo,
                            float s_hi) {
     const float rb = g.rb;
-    SearchBounds sb{};
-    sb.s_lo = s_lo;
-    sb.s_hi = s_hi;
+    SearchBounds bounds{};
+    bounds.s_lo = s_lo;
+    bounds.s_hi = s_hi;
     // The part of the slab this piece covers: from -band (or s_lo) to 1 (or s_hi).
     const float from = std::isinf(s_lo) ? -kHandoverBand : s_lo;
     const float to = std::isinf(s_hi) ? 1.0f : s_hi;
@@ -63,10 +63,10 @@ SearchBounds bound_segment(const SegmentReach& g, const ReceiverSet& set, float 
     const float d[3] = {g.d.x, g.d.y, g.d.z};
     float t_scale = 0.0f, coord_scale = 0.0f;
     for (int c = 0; c < 3; ++c) {
-        sb.a[c] = a[c];
-        sb.d[c] = d[c];
-        sb.m[c] = a[c] + (0.5f * (from + to)) * d[c];
-        sb.inv_d[c] = d[c] != 0.0f ? 1.0f / d[c] : 0.0f;
+        bounds.a[c] = a[c];
+        bounds.d[c] = d[c];
+        bounds.m[c] = a[c] + (0.5f * (from + to)) * d[c];
+        bounds.inv_d[c] = d[c] != 0.0f ? 1.0f / d[c] : 0.0f;
         t_scale += (set.max_abs_coord[c] + std::fabs(a[c])) * std::fabs(d[c]);
         coord_scale += set.max_abs_coord[c] + std::fabs(a[c]);
     }
@@ -76,10 +76,10 @@ SearchBounds bound_segment(const SegmentReach& g, const ReceiverSet& set, float 
     const float half_len = (0.5f * (to - from) + kHandoverBand) * std::sqrt(g.l2);
     const float r =
         std::sqrt(rb * rb + half_len * half_len) * (1.0f + 1e-4f) + 1e-5f * coord_scale + 1e-3f;
-    sb.r2 = r * r;
+    bounds.r2 = r * r;
     const float t_margin = 4e-6f * (t_scale + g.l2);
-    sb.t_lo = from * g.l2 - t_margin;
-    sb.t_hi = to * g.l2 + t_margin;
+    bounds.t_lo = from * g.l2 - t_margin;
+    bounds.t_hi = to * g.l2 + t_margin;
     // The inner loop runs along the axis where a line through the searched region meets the
     // most receivers: each column costs a few bounds, so few long columns beat many short
     // ones. Along axis c the region (the slab, of thickness (to - from) L along d, inside
@@ -96,33 +96,34 @@ SearchBounds bound_segment(const SegmentReach& g, const ReceiverSet& set, float 
                                               : std::fmin(bins, 1.0f);
         if (run > best_run) {
             best_run = run;
-            sb.inner = c;
+            bounds.inner = c;
         }
     }
-    sb.bounded = std::isfinite(sb.r2) && std::isfinite(sb.t_lo) && std::isfinite(sb.t_hi) &&
-                 std::isfinite(sb.m[0]) && std::isfinite(sb.m[1]) && std::isfinite(sb.m[2]);
-    if (!sb.bounded) {
-        sb.r2 = std::numeric_limits<float>::infinity();
-        sb.m[0] = sb.m[1] = sb.m[2] = 0.0f;
+    bounds.bounded = std::isfinite(bounds.r2) && std::isfinite(bounds.t_lo) &&
+                     std::isfinite(bounds.t_hi) && std::isfinite(bounds.m[0]) &&
+                     std::isfinite(bounds.m[1]) && std::isfinite(bounds.m[2]);
+    if (!bounds.bounded) {
+        bounds.r2 = std::numeric_limits<float>::infinity();
+        bounds.m[0] = bounds.m[1] = bounds.m[2] = 0.0f;
     }
-    return sb;
+    return bounds;
 }
 
 // Range of t's term on axis c over the coordinates [x0, x1].
-inline Span t_span(const SearchBounds& sb, int c, float x0, float x1) {
-    const float u0 = (x0 - sb.a[c]) * sb.d[c];
-    const float u1 = (x1 - sb.a[c]) * sb.d[c];
+inline Span t_span(const SearchBounds& bounds, int c, float x0, float x1) {
+    const float u0 = (x0 - bounds.a[c]) * bounds.d[c];
+    const float u1 = (x1 - bounds.a[c]) * bounds.d[c];
     return u0 < u1 ? Span{u0, u1} : Span{u1, u0};
 }
 
 // Coordinates on axis c for which t can lie in the slab while the other two terms of t
 // range over `rest`.
-inline Span slab_coords(const SearchBounds& sb, int c, Span rest) {
-    if (!sb.bounded) return kEverywhere;
-    const float u_lo = sb.t_lo - rest.hi, u_hi = sb.t_hi - rest.lo;
-    const float dc = sb.d[c];
+inline Span slab_coords(const SearchBounds& bounds, int c, Span rest) {
+    if (!bounds.bounded) return kEverywhere;
+    const float u_lo = bounds.t_lo - rest.hi, u_hi = bounds.t_hi - rest.lo;
+    const float dc = bounds.d[c];
     if (dc == 0.0f) return (u_lo <= 0.0f && 0.0f <= u_hi) ? kEverywhere : Span{1.0f, 0.0f};
-    float x0 = sb.a[c] + u_lo * sb.inv_d[c], x1 = sb.a[c] + u_hi * sb.inv_d[c];
+    float x0 = bounds.a[c] + u_lo * bounds.inv_d[c], x1 = bounds.a[c] + u_hi * bounds.inv_d[c];
     if (std::isnan(x0) || std::isnan(x1)) return kEverywhere; // d so small that 1/d overflows
     if (dc < 0.0f) std::swap(x0, x1);
     const float w = 1e-5f * (std::fabs(x0) + std::fabs(x1)) + 1e-4f;
@@ -216,18 +217,18 @@ template <int I> struct OuterAxes {
 // hands each to `column` with the outer bins' bounds and the squared radius left for the
 // inner axis.
 template <int I, class Lattice, class Column>
-void search_columns(const SearchBounds& sb, const Lattice& lat, Column&& column) {
+void search_columns(const SearchBounds& bounds, const Lattice& lat, Column&& column) {
     const ReceiverSet& set = lat.set;
     constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
-    const Span inner_t = t_span(sb, i, set.lo[i], set.hi[i]);
-    const float r = std::sqrt(sb.r2);
-    const Span rows =
-        intersect({sb.m[o1] - r, sb.m[o1] + r},
-                  slab_coords(sb, o1, t_span(sb, o2, set.lo[o2], set.hi[o2]) + inner_t));
+    const Span inner_t = t_span(bounds, i, set.lo[i], set.hi[i]);
+    const float r = std::sqrt(bounds.r2);
+    const Span rows = intersect(
+        {bounds.m[o1] - r, bounds.m[o1] + r},
+        slab_coords(bounds, o1, t_span(bounds, o2, set.lo[o2], set.hi[o2]) + inner_t));
     const IndexRange pr = lat.bins(o1, rows);
     for (std::size_t p = pr.first; p < pr.last; ++p) {
         const Span b = lat.bounds(o1, p);
-        const float h2 = sb.r2 - gap2(sb.m[o1], b.lo, b.hi);
+        const float h2 = bounds.r2 - gap2(bounds.m[o1], b.lo, b.hi);
         if (!(h2 >= 0.0f)) continue;
         // A single bin along o2 (receivers at one depth, say) is simply visited: the inner
         // axis's bounds then settle the slab.
@@ -235,13 +236,13 @@ void search_columns(const SearchBounds& sb, const Lattice& lat, Column&& column)
         if (set.bins[o2] != 1) {
             const float half = std::sqrt(h2);
             const Span cols =
-                intersect({sb.m[o2] - half, sb.m[o2] + half},
-                          slab_coords(sb, o2, t_span(sb, o1, b.lo, b.hi) + inner_t));
+                intersect({bounds.m[o2] - half, bounds.m[o2] + half},
+                          slab_coords(bounds, o2, t_span(bounds, o1, b.lo, b.hi) + inner_t));
             qr = lat.bins(o2, cols);
         }
         for (std::size_t q = qr.first; q < qr.last; ++q) {
             const Span e = lat.bounds(o2, q);
-            const float h3 = h2 - gap2(sb.m[o2], e.lo, e.hi);
+            const float h3 = h2 - gap2(bounds.m[o2], e.lo, e.hi);
             if (!(h3 >= 0.0f)) continue;
             column(p, q, b, e, h3);
         }
@@ -249,7 +250,7 @@ void search_columns(const SearchBounds& sb, const Lattice& lat, Column&& column)
 }
 
 // Adds a candidate to the batch, handing the batch over when it is full.
-inline void push_candidate(CandidateBatch& batch, const SearchBounds& sb, float x, float y,
+inline void push_candidate(CandidateBatch& batch, const SearchBounds& bounds, float x, float y,
                            float z, std::size_t rec, CandidateHandler on_batch) {
     const std::uint32_t k = batch.n++;
     batch.x[k] = x;
@@ -257,29 +258,30 @@ inline void push_candidate(CandidateBatch& batch, const SearchBounds& sb, float 
     batch.z[k] = z;
     batch.receiver[k] = rec;
     if (batch.n == kBatchSize) {
-        on_batch(batch, {sb.s_lo, sb.s_hi});
+        on_batch(batch, {bounds.s_lo, bounds.s_hi});
         batch.n = 0;
     }
 }
 
 // The coordinates along the inner axis that the sphere and the slab reach in the column of
 // outer bins b (axis o1) and e (axis o2), with h3 the squared radius left for the inner axis.
-template <int I> Span inner_reach(const SearchBounds& sb, Span b, Span e, float h3) {
+template <int I> Span inner_reach(const SearchBounds& bounds, Span b, Span e, float h3) {
     constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
     const float half = std::sqrt(h3);
     return intersect(
-        {sb.m[i] - half, sb.m[i] + half},
-        slab_coords(sb, i, t_span(sb, o1, b.lo, b.hi) + t_span(sb, o2, e.lo, e.hi)));
+        {bounds.m[i] - half, bounds.m[i] + half},
+        slab_coords(bounds, i,
+                    t_span(bounds, o1, b.lo, b.hi) + t_span(bounds, o2, e.lo, e.hi)));
 }
 
 // Grid receivers of one column: the nodes of the sorted inner axis inside the reach. The
 // bounds are widened, not exact; the batched test settles each candidate.
 template <int I>
-void visit_grid_column(const SearchBounds& sb, const ReceiverSet& set, std::size_t p,
+void visit_grid_column(const SearchBounds& bounds, const ReceiverSet& set, std::size_t p,
                        std::size_t q, Span b, Span e, float h3, CandidateBatch& batch,
                        CandidateHandler on_batch) {
     constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
-    const IndexRange kr = GridLattice{set}.bins(i, inner_reach<I>(sb, b, e, h3));
+    const IndexRange kr = GridLattice{set}.bins(i, inner_reach<I>(bounds, b, e, h3));
     float coord[3];
     std::size_t node[3];
     coord[o1] = set.axes[o1].values[p];
@@ -291,18 +293,18 @@ void visit_grid_column(const SearchBounds& sb, const ReceiverSet& set, std::size
     for (std::size_t k = kr.first; k < kr.last; ++k) {
         coord[i] = vs[k];
         node[i] = nodes[k];
-        push_candidate(batch, sb, coord[0], coord[1], coord[2],
+        push_candidate(batch, bounds, coord[0], coord[1], coord[2],
                        (node[0] * set.ny + node[1]) * set.nz + node[2], on_batch);
     }
 }
 
 // Receivers of the cells of one column whose inner extent the sphere and the slab reach.
 template <int I>
-void visit_cell_column(const SearchBounds& sb, const ReceiverSet& set, std::size_t p,
+void visit_cell_column(const SearchBounds& bounds, const ReceiverSet& set, std::size_t p,
                        std::size_t q, Span b, Span e, float h3, CandidateBatch& batch,
                        CandidateHandler on_batch) {
     constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
-    const IndexRange kr = CellLattice{set}.bins(i, inner_reach<I>(sb, b, e, h3));
+    const IndexRange kr = CellLattice{set}.bins(i, inner_reach<I>(bounds, b, e, h3));
     const ReceiverCells& cells = set.cells;
     if (kr.first >= kr.last) return;
     std::size_t cell[3];
@@ -315,7 +317,7 @@ void visit_cell_column(const SearchBounds& sb, const ReceiverSet& set, std::size
     const auto push_range = [&](std::size_t from, std::size_t to) {
         for (std::size_t j = from; j < to; ++j) {
             const Vec3 r = cells.position[j];
-            push_candidate(batch, sb, r.x, r.y, r.z, cells.receiver[j], on_batch);
+            push_candidate(batch, bounds, r.x, r.y, r.z, cells.receiver[j], on_batch);
         }
     };
     if (stride == 1) {
@@ -331,21 +333,23 @@ void visit_cell_column(const SearchBounds& sb, const ReceiverSet& set, std::size
 }
 
 template <int I>
-void search_along(const SearchBounds& sb, const ReceiverSet& set, CandidateBatch& batch,
+void search_along(const SearchBounds& bounds, const ReceiverSet& set, CandidateBatch& batch,
                   CandidateHandler on_batch) {
     batch.n = 0;
     if (set.use_cells) {
-        search_columns<I>(sb, CellLattice{set},
+        search_columns<I>(bounds, CellLattice{set},
                           [&](std::size_t p, std::size_t q, Span b, Span e, float h3) {
-                              visit_cell_column<I>(sb, set, p, q, b, e, h3, batch, on_batch);
+                              visit_cell_column<I>(bounds, set, p, q, b, e, h3, batch,
+                                                   on_batch);
                           });
     } else {
-        search_columns<I>(sb, GridLattice{set},
+        search_columns<I>(bounds, GridLattice{set},
                           [&](std::size_t p, std::size_t q, Span b, Span e, float h3) {
-                              visit_grid_column<I>(sb, set, p, q, b, e, h3, batch, on_batch);
+                              visit_grid_column<I>(bounds, set, p, q, b, e, h3, batch,
+                                                   on_batch);
                           });
     }
-    if (batch.n > 0) on_batch(batch, {sb.s_lo, sb.s_hi});
+    if (batch.n > 0) on_batch(batch, {bounds.s_lo, bounds.s_hi});
     batch.n = 0;
 }
 
@@ -364,21 +368,22 @@ void search_segment(const ReceiverSet& set, const SegmentReach& seg, CandidateBa
     for (int k = 0; k < n; ++k) {
         const float s_lo = k == 0 ? -inf : static_cast<float>(k) / static_cast<float>(n);
         const float s_hi = k + 1 == n ? inf : static_cast<float>(k + 1) / static_cast<float>(n);
-        const SearchBounds sb = bound_segment(seg, set, s_lo, s_hi);
+        const SearchBounds bounds = bound_segment(seg, set, s_lo, s_hi);
         // Most pieces of a beam pass far from every receiver: none when the sphere misses
         // the box the receivers span.
-        if (sb.bounded && !(gap2_to_receivers(set, sb.m[0], sb.m[1], sb.m[2]) <= sb.r2)) {
+        if (bounds.bounded &&
+            !(gap2_to_receivers(set, bounds.m[0], bounds.m[1], bounds.m[2]) <= bounds.r2)) {
             continue;
         }
-        switch (sb.inner) {
+        switch (bounds.inner) {
         case 0:
-            search_along<0>(sb, set, batch, on_batch);
+            search_along<0>(bounds, set, batch, on_batch);
             break;
         case 1:
-            search_along<1>(sb, set, batch, on_batch);
+            search_along<1>(bounds, set, batch, on_batch);
             break;
         default:
-            search_along<2>(sb, set, batch, on_batch);
+            search_along<2>(bounds, set, batch, on_batch);
         }
     }
 }

@@ -413,6 +413,33 @@ TEST(Core, PressuresAreBitIdenticalFromRunToRunAtAFixedThreadCount) {
     }
 }
 
+// The summation's lane width is the run's choice, made once; every width gives the same
+// bits at a fixed thread count. A width the build or processor lacks is refused by name.
+TEST(Core, EveryLaneWidthGivesTheSameBits) {
+    input::SimulationConfig c = make_fan_config();
+    c.beam.store_ray_paths = true;
+    const auto run_with = [&](const std::string& lanes) {
+        CoreOptions options;
+        options.max_threads = 2;
+        options.lanes = lanes;
+        return core(c, options);
+    };
+    const SimulationResult scalar = run_with("scalar");
+    for (const influence::LaneWidth width : influence::available_lane_widths()) {
+        const std::string name = width == influence::LaneWidth::One    ? "scalar"
+                                 : width == influence::LaneWidth::Four ? "sse2"
+                                                                       : "avx2";
+        const SimulationResult r = run_with(name);
+        EXPECT_TRUE(same_bits(r.field.pressure, scalar.field.pressure)) << name;
+        EXPECT_TRUE(same_bits(r.field.delay_s.flat(), scalar.field.delay_s.flat())) << name;
+        EXPECT_TRUE(same_bits(r.field.amplitude.flat(), scalar.field.amplitude.flat())) << name;
+        EXPECT_EQ(*r.ray_paths, *scalar.ray_paths) << name;
+    }
+    EXPECT_EQ(fatal_message([&] { (void)run_with("avx512"); }),
+              "the run asks for the summation lanes \"avx512\", which this build and processor "
+              "do not offer");
+}
+
 // A fan every 5 degrees of azimuth over a bottom sloping along y, in water and a receiver grid
 // symmetric about x = 0: many beams reach a receiver, and some at exactly equal delays with
 // different amplitudes. A single chunk applies the in-field rule alone; the earliest arrivals
@@ -713,9 +740,13 @@ TEST(ProgressBar, IsThreadSafeRateLimitedAndFinishedOnItsOwnLine) {
 }
 
 // 9 x 9 x 3 receivers, 2 frequencies, 3 x 2 beams: the certain part is (chunks + 1) fields of
-// 243 receivers x (2 complex + delay + amplitude) and, with stored paths, an entry per beam in
-// the chunk and merged lists and a header in the final list; max_steps does not enter.
-TEST(MemoryBudget, EstimateCountsFieldsAndPathListsOnly) {
+// 243 receivers x (2 complex + delay + amplitude), the prepared receivers (21 axis values,
+// each with its node index) and the caller's copy of the axes, and, with stored paths, an
+// entry per beam in the chunk and merged lists and a header in the final list; max_steps does
+// not enter. 1000 array receivers are held once, in cells, whatever the chunk count: point
+// and index twice while bucketing, at most 4 cells per receiver plus 65, and a list of three
+// per point for the caller.
+TEST(MemoryBudget, EstimateCountsFieldsReceiversAndPathLists) {
     input::SimulationConfig c = make_config({-10.0f, 0.0f, 10.0f}, {0.0f, 90.0f});
     c.beam.store_ray_paths = true;
     c.beam.max_steps = ~std::uint64_t{0};
@@ -726,8 +757,19 @@ TEST(MemoryBudget, EstimateCountsFieldsAndPathListsOnly) {
     EXPECT_DOUBLE_EQ(with_output.field_bytes - e.field_bytes, 243.0 * 6.0 * 32.0);
     EXPECT_DOUBLE_EQ(with_output.path_list_bytes - e.path_list_bytes, 6.0 * 64.0);
     EXPECT_DOUBLE_EQ(path_point_bytes({32.0, 160.0, 64.0}), 172.0);
+    EXPECT_DOUBLE_EQ(e.receiver_bytes, 21.0 * 12.0);
+    EXPECT_DOUBLE_EQ(with_output.receiver_bytes - e.receiver_bytes, 21.0 * 32.0);
     c.beam.store_ray_paths = false;
     EXPECT_EQ(estimate_run_memory(c, 4, {}).path_list_bytes, 0.0);
+
+    c.receivers = {"array", input::ReceiverLayout::Array, std::vector<float>(1000, 1.0f),
+                   std::vector<float>(1000, 2.0f), std::vector<float>(1000, 3.0f)};
+    const double cells = 1000.0 * 2.0 * 20.0 + 4065.0 * 8.0;
+    for (const std::size_t chunks : {1u, 8u}) {
+        EXPECT_DOUBLE_EQ(estimate_run_memory(c, chunks, {}).receiver_bytes, cells);
+        EXPECT_DOUBLE_EQ(estimate_run_memory(c, chunks, {32.0, 160.0, 64.0}).receiver_bytes,
+                         cells + 1000.0 * 160.0);
+    }
 }
 
 TEST(MemoryBudget, GrowthGetsWhatTheCertainPartLeaves) {
