@@ -51,8 +51,8 @@ std::optional<std::size_t> parse_thread_cap(const char* text);
 
 // Runs the whole simulation on a validated configuration. Throws FatalError for invalid grids,
 // ragged receiver lists, pressure fields larger than the available memory, rays or stored paths
-// outgrowing what is left of it, and any fault on a worker thread (after the parallel phase
-// winds down).
+// outgrowing what is left of it, a lane width the options ask for that this build or
+// processor lacks, and any fault on a worker thread (after the parallel phase winds down).
 SimulationResult core(const input::SimulationConfig& config);
 
 // Settings of a run that do not belong in the configuration; the defaults make
