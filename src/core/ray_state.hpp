@@ -21,6 +21,13 @@ struct ReflectionEvent {
     Vec3 normal{};            // unit bottom normal used, z >= 0 (into the bottom)
     Vec3 incident_slowness{}; // slowness just before the reflection, s/m
     float sound_speed = 0.0f; // the state's sound speed at the reflection, m/s
+    // The incident state's frame rotation (rad) and p vectors, which the reflection rewrites:
+    // the incident leg is continued past the boundary from them. These, the normal ((0, 0, -1)
+    // at the surface), the incident slowness and the sound speed are recorded at the surface
+    // too, where kind stays none.
+    float incident_phi = 0.0f;
+    Vec2 incident_p_tilde{};
+    Vec2 incident_p_hat{};
 };
 
 struct RayState {

@@ -5,6 +5,7 @@
 #include "reflect/reflect.hpp"
 
 #include <cmath>
+#include <utility>
 
 namespace kelp::influence {
 namespace {
@@ -67,6 +68,91 @@ void normalise_beam(std::span<RayState> ray, const BeamLaunch& launch) {
     }
 }
 
+namespace {
+
+// A leg's end at a reflection, from which the leg's beam is continued past the boundary: the
+// reflection point, the leg's unit direction there, its scaled q and p, travel time, phase
+// with the caustic phase, traced det_q, the tube's normals and the row of reflection
+// products that applies to it.
+struct LegEnd {
+    Vec3 position, u;
+    float c;
+    Vec2 qt, qh, pt, ph;
+    float tau, phase, det, amp;
+    Vec3 e1, e2;
+    std::uint32_t surface_bounces, bottom_bounces, row;
+};
+
+// How far past the reflection the leg's window can reach water, m: the window over the
+// sine of the grazing angle, at most kReachWidths windows.
+float continuation_length(const LegEnd& end, Vec3 normal) {
+    const float window = 4.0f * std::fmax(length(end.qt), length(end.qh));
+    const float sin_graze = std::fabs(dot(end.u, normal));
+    return std::fmin(window / std::fmax(sin_graze, 0.1f), kReachWidths * window);
+}
+
+Vec2 along_p(Vec2 q, float sigma_c, Vec2 p) {
+    return {q.x + sigma_c * p.x, q.y + sigma_c * p.y};
+}
+
+// The segment of the leg through `end` from arc length sigma0 to sigma1 (m, 0 at the
+// reflection point), with the ray equations of uniform water about the end state:
+// position + sigma u, q + sigma c p, p constant, tau + sigma / c.
+BeamSegment continuation(const LegEnd& end, float sigma0, float sigma1) {
+    const float span = sigma1 - sigma0;
+    const Vec3 a = end.position + sigma0 * end.u;
+    const Vec3 d = span * end.u;
+    const Vec2 qt0 = along_p(end.qt, sigma0 * end.c, end.pt);
+    const Vec2 qh0 = along_p(end.qh, sigma0 * end.c, end.ph);
+    const Vec2 qt1 = along_p(end.qt, sigma1 * end.c, end.pt);
+    const Vec2 qh1 = along_p(end.qh, sigma1 * end.c, end.ph);
+    const Vec2 dqt{span * end.c * end.pt.x, span * end.c * end.pt.y};
+    const Vec2 dqh{span * end.c * end.ph.x, span * end.c * end.ph.y};
+    const float window = 4.0f * std::fmax(std::fmax(length(qt0), length(qt1)),
+                                          std::fmax(length(qh0), length(qh1)));
+    // Before the reflection point the caustics between there and the point are undone.
+    float phase = end.phase, det_a = end.det;
+    if (sigma0 < 0.0f) {
+        det_a = qt0.x * qh0.y - qt0.y * qh0.x;
+        if (crosses_caustic(end.det, det_a)) phase -= kHalfPi;
+    }
+    const float rb = 0.5f * std::fabs(span) + window + 1e-6f;
+    return {.a = a,
+            .d = d,
+            .l2 = dot(d, d),
+            .rb = rb,
+            .rb2 = rb * rb,
+            .closed_end = false,
+            .qt0 = qt0,
+            .dqt = dqt,
+            .qh0 = qh0,
+            .dqh = dqh,
+            .pt0 = end.pt,
+            .dpt = {},
+            .ph0 = end.ph,
+            .dph = {},
+            .det_a = det_a,
+            .tau0 = end.tau + sigma0 / end.c,
+            .dtau = span / end.c,
+            .amp_b = end.amp,
+            .phase = phase,
+            .e1 = end.e1,
+            .e2 = end.e2,
+            .surface_bounces = end.surface_bounces,
+            .bottom_bounces = end.bottom_bounces,
+            .reflection_row = end.row};
+}
+
+bool is_live_length(float l2) {
+    return !(l2 < 1e-12f) && std::sqrt(l2) > 1e-4f;
+}
+
+Vec3 unit(Vec3 v) {
+    return (1.0f / norm(v)) * v;
+}
+
+} // namespace
+
 void build_beam_model(std::span<const RayState> ray, const BeamLaunch& launch,
                       const bty::BTYfield& bty, std::span<const float> omegas,
                       SegmentFilter may_reach, BeamModel& model) {
@@ -77,6 +163,10 @@ void build_beam_model(std::span<const RayState> ray, const BeamLaunch& launch,
     const std::size_t n = ray.size();
     if (n < 2) return;
     const FanScales scale = fan_scales(ray, launch);
+    const auto scaled_p = [&scale](Vec2 pt, Vec2 ph) {
+        return std::pair{Vec2{scale.tilde * pt.x, scale.tilde * pt.y},
+                         Vec2{scale.hat * ph.x, scale.hat * ph.y}};
+    };
 
     // The last segment that reaches receivers also owns a receiver projecting exactly onto
     // its end state.
@@ -88,132 +178,159 @@ void build_beam_model(std::span<const RayState> ray, const BeamLaunch& launch,
         }
     }
 
+    // The previous live segment of the current leg, whose arithmetic settles the hand-over
+    // of receivers near the next segment's start; none at the start of a leg's image.
+    struct Previous {
+        bool valid = false;
+        Vec3 a, d;
+        float l2 = 1.0f;
+    } prev;
+    const auto emit = [&](BeamSegment g) {
+        g.has_prev = prev.valid;
+        g.prev_a = prev.a;
+        g.prev_d = prev.d;
+        g.prev_l2 = prev.l2;
+        prev = {true, g.a, g.d, g.l2};
+        if (may_reach(g.a, g.d, g.l2, g.rb)) model.segments.push_back(g);
+    };
+
     float psi = 0.0f; // caustic phase accumulated up to state A
     std::uint32_t row = 0;
-    bool prev_live = false;
-    Vec3 prev_a{}, prev_d{};
-    float prev_l2 = 1.0f;
     float len_t = length(ray[0].q_tilde), len_h = length(ray[0].q_hat);
     for (std::size_t i = 1; i < n; ++i) {
         const RayState& sa = ray[i - 1];
         const RayState& sb = ray[i];
         const float len_t_b = length(sb.q_tilde), len_h_b = length(sb.q_hat);
-        const bool live = is_live(sa, sb);
-        if (live) {
+        const float psi_b = psi + (crosses_caustic(sb.det_q, sa.det_q) ? kHalfPi : 0.0f);
+        // A leg between reflections is the beam of one image source. Receivers near the
+        // boundary whose foot on the ray lies beyond the reflection point (or before the
+        // reflected leg's start) are still inside that image's beam, so each leg is continued
+        // past the reflection by as far as its window can reach water. The continuation
+        // starts from the leg's own state at the reflection, with the derivatives of the ray
+        // equations there, not from differences over whatever step happened to end on the
+        // boundary (a millimetre step's differences are rounding).
+        const bool reflects = reflects_at(ray, i);
+        const Vec3 normal = sb.event.normal;
+        LegEnd incident{};
+        float incident_length = 0.0f;
+        if (reflects) {
+            const auto [pt, ph] = scaled_p(sb.event.incident_p_tilde, sb.event.incident_p_hat);
+            const RayBasis basis = ray_normal_basis(
+                sb.event.incident_slowness, sb.event.sound_speed, sb.event.incident_phi);
+            const float sign = ray_tube_sign(sa);
+            incident = {.position = sb.position,
+                        .u = unit(sb.event.incident_slowness),
+                        .c = sb.sound_speed,
+                        .qt = sb.q_tilde,
+                        .qh = sb.q_hat,
+                        .pt = pt,
+                        .ph = ph,
+                        .tau = sb.travel_time,
+                        .phase = sa.phase + psi_b,
+                        .det = sb.det_q,
+                        .amp = sb.amplitude,
+                        .e1 = sign * basis.e1,
+                        .e2 = basis.e2,
+                        .surface_bounces = sa.surface_bounces,
+                        .bottom_bounces = sa.bottom_bounces,
+                        .row = row};
+            incident_length = continuation_length(incident, normal);
+        }
+        const bool continued = reflects && is_live_length(incident_length * incident_length);
+
+        if (is_live(sa, sb)) {
             const float w_tilde = 4.0f * std::fmax(len_t, len_t_b);
             const float w_hat = 4.0f * std::fmax(len_h, len_h_b);
-            const Vec3 d0 = sb.position - sa.position;
+            const Vec3 d = sb.position - sa.position;
             // At a reflection B's slowness is already mirrored and its frame turned, while
             // the segment still runs along the incident direction: measure with A's normals,
             // and keep A's p (p jumps at a reflection, q does not).
-            const bool ends_in_reflection = reflects_at(ray, i);
-            const bool starts_at_reflection = reflects_at(ray, i - 1);
-            const RayState& frame = ends_in_reflection ? sa : sb;
-            const Vec2 pb_t = ends_in_reflection ? sa.p_tilde : sb.p_tilde;
-            const Vec2 pb_h = ends_in_reflection ? sa.p_hat : sb.p_hat;
-
-            // A leg between reflections is the beam of one image source. Receivers near the
-            // boundary whose foot on the ray lies beyond the reflection point (or before the
-            // reflected leg's start) are still inside that image's beam: cutting the beam at
-            // the boundary left a band one beam width wide along every boundary short of most
-            // of its field. The leg's last (first) segment is therefore continued past the
-            // reflection by as far as its window can reach water, extrapolating q, p and tau.
-            const float len0 = std::sqrt(dot(d0, d0));
-            const float window = std::fmax(w_hat, w_tilde);
-            const auto reach = [&](const RayState& at) {
-                const Vec3 normal =
-                    at.event.kind == kEventBottom ? at.event.normal : Vec3{0.0f, 0.0f, -1.0f};
-                const float sin_graze = std::fabs(dot(d0, normal)) / len0;
-                return std::fmin(window / std::fmax(sin_graze, 0.1f), kReachWidths * window) /
-                       len0;
-            };
-            const float ext0 = starts_at_reflection ? reach(sa) : 0.0f;
-            const float ext1 = ends_in_reflection ? reach(sb) : 0.0f;
-            const float span = 1.0f + ext0 + ext1;
-            const Vec3 d = span * d0;
-            const Vec3 a = sa.position - ext0 * d0;
-            const float l2 = dot(d, d);
-            const auto start_of = [ext0](Vec2 v0, Vec2 dv) {
-                return Vec2{v0.x - ext0 * dv.x, v0.y - ext0 * dv.y};
-            };
-            const auto along = [span](Vec2 dv) { return Vec2{span * dv.x, span * dv.y}; };
-            const Vec2 dqt{sb.q_tilde.x - sa.q_tilde.x, sb.q_tilde.y - sa.q_tilde.y};
-            const Vec2 dqh{sb.q_hat.x - sa.q_hat.x, sb.q_hat.y - sa.q_hat.y};
-            const Vec2 pt0{scale.tilde * sa.p_tilde.x, scale.tilde * sa.p_tilde.y};
-            const Vec2 dpt{scale.tilde * (pb_t.x - sa.p_tilde.x),
-                           scale.tilde * (pb_t.y - sa.p_tilde.y)};
-            const Vec2 ph0{scale.hat * sa.p_hat.x, scale.hat * sa.p_hat.y};
-            const Vec2 dph{scale.hat * (pb_h.x - sa.p_hat.x),
-                           scale.hat * (pb_h.y - sa.p_hat.y)};
-            const float dtau = sb.travel_time - sa.travel_time;
-            // The window grows with q along the continuation.
-            const Vec2 qt_far0 = start_of(sa.q_tilde, dqt), qh_far0 = start_of(sa.q_hat, dqh);
-            const Vec2 qt_far1{sb.q_tilde.x + ext1 * dqt.x, sb.q_tilde.y + ext1 * dqt.y};
-            const Vec2 qh_far1{sb.q_hat.x + ext1 * dqh.x, sb.q_hat.y + ext1 * dqh.y};
-            const float window_ext = std::fmax(
-                window, 4.0f * std::fmax(std::fmax(length(qt_far0), length(qt_far1)),
-                                         std::fmax(length(qh_far0), length(qh_far1))));
-            // The offset from the axis is measured square to it at the receiver's foot, so the
-            // radius need not grow with the continuation: half the leg's own step is enough.
-            const float rb = 0.5f * len0 + window_ext + 1e-6f;
-            if (may_reach(a, d, l2, rb)) {
-                // The tube's normals: the stored frame with the sign its reflections left on
-                // e1.
-                const RayBasis basis =
-                    ray_normal_basis(frame.slowness, frame.sound_speed, frame.phi);
-                model.segments.push_back({
-                    .a = a,
-                    .d = d,
-                    .l2 = l2,
-                    .rb = rb,
-                    .rb2 = rb * rb,
-                    .closed_end = i == last_live || ends_in_reflection,
-                    .qt0 = start_of(sa.q_tilde, dqt),
-                    .dqt = along(dqt),
-                    .qh0 = start_of(sa.q_hat, dqh),
-                    .dqh = along(dqh),
-                    .pt0 = start_of(pt0, dpt),
-                    .dpt = along(dpt),
-                    .ph0 = start_of(ph0, dph),
-                    .dph = along(dph),
-                    .det_a = sa.det_q,
-                    .tau0 = sa.travel_time - ext0 * dtau,
-                    .dtau = span * dtau,
-                    .amp_b = sb.amplitude,
-                    .phase = sa.phase + psi,
-                    .e1 = ray_tube_sign(frame) * basis.e1,
-                    .e2 = basis.e2,
-                    // A continued start is no hand-over from the previous segment (another
-                    // image).
-                    .has_prev = prev_live && !starts_at_reflection,
-                    .prev_a = prev_a,
-                    .prev_d = prev_d,
-                    .prev_l2 = prev_l2,
-                    .state_index = static_cast<std::uint32_t>(i),
-                    .surface_bounces = sa.surface_bounces,
-                    .bottom_bounces = sa.bottom_bounces,
-                    .reflection_row = row,
-                });
-            }
-            prev_a = a;
-            prev_d = d;
-            prev_l2 = l2;
+            const RayState& frame = reflects ? sa : sb;
+            const Vec2 pb_t = reflects ? sa.p_tilde : sb.p_tilde;
+            const Vec2 pb_h = reflects ? sa.p_hat : sb.p_hat;
+            const RayBasis basis =
+                ray_normal_basis(frame.slowness, frame.sound_speed, frame.phi);
+            const float rb = 0.5f * std::sqrt(dot(d, d)) + std::fmax(w_hat, w_tilde) + 1e-6f;
+            emit({.a = sa.position,
+                  .d = d,
+                  .l2 = dot(d, d),
+                  .rb = rb,
+                  .rb2 = rb * rb,
+                  // A continuation takes over the end point at a reflection.
+                  .closed_end = i == last_live && !continued,
+                  .qt0 = sa.q_tilde,
+                  .dqt = {sb.q_tilde.x - sa.q_tilde.x, sb.q_tilde.y - sa.q_tilde.y},
+                  .qh0 = sa.q_hat,
+                  .dqh = {sb.q_hat.x - sa.q_hat.x, sb.q_hat.y - sa.q_hat.y},
+                  .pt0 = {scale.tilde * sa.p_tilde.x, scale.tilde * sa.p_tilde.y},
+                  .dpt = {scale.tilde * (pb_t.x - sa.p_tilde.x),
+                          scale.tilde * (pb_t.y - sa.p_tilde.y)},
+                  .ph0 = {scale.hat * sa.p_hat.x, scale.hat * sa.p_hat.y},
+                  .dph = {scale.hat * (pb_h.x - sa.p_hat.x), scale.hat * (pb_h.y - sa.p_hat.y)},
+                  .det_a = sa.det_q,
+                  .tau0 = sa.travel_time,
+                  .dtau = sb.travel_time - sa.travel_time,
+                  .amp_b = sb.amplitude,
+                  .phase = sa.phase + psi,
+                  .e1 = ray_tube_sign(frame) * basis.e1,
+                  .e2 = basis.e2,
+                  .state_index = static_cast<std::uint32_t>(i),
+                  .surface_bounces = sa.surface_bounces,
+                  .bottom_bounces = sa.bottom_bounces,
+                  .reflection_row = row});
         }
-        prev_live = live;
 
-        // The coefficient applies to everything after the reflection point, also when the
-        // segment leading to it was too short to reach any receiver.
-        if (sb.event.kind == kEventBottom && !omegas.empty()) {
-            const std::size_t f = omegas.size(), from = model.reflection.size() - f;
-            for (std::size_t k = 0; k < f; ++k) {
-                const Complex32 c = reflect::compute_bottom_reflection_coefficient(
-                    bty.bottom_model, sb.event.incident_slowness, sb.event.normal,
-                    sb.event.sound_speed, bty.water_density_g_cm3, omegas[k]);
-                model.reflection.push_back(model.reflection[from + k] * c);
+        if (reflects) {
+            // The incident leg past the boundary.
+            if (continued) {
+                BeamSegment g = continuation(incident, 0.0f, incident_length);
+                g.state_index = static_cast<std::uint32_t>(i);
+                g.closed_end = true;
+                emit(g);
             }
-            ++row;
+            // The coefficient applies to everything after the reflection point, also when
+            // the segment leading to it was too short to reach any receiver.
+            if (sb.event.kind == kEventBottom && !omegas.empty()) {
+                const std::size_t f = omegas.size(), from = model.reflection.size() - f;
+                for (std::size_t k = 0; k < f; ++k) {
+                    const Complex32 c = reflect::compute_bottom_reflection_coefficient(
+                        bty.bottom_model, sb.event.incident_slowness, sb.event.normal,
+                        sb.event.sound_speed, bty.water_density_g_cm3, omegas[k]);
+                    model.reflection.push_back(model.reflection[from + k] * c);
+                }
+                ++row;
+            }
+            // The reflected leg before the boundary: a new image, no hand-over from the
+            // incident leg. It reaches back no further than half way to its image source,
+            // so that it never arrives before the sound left.
+            const auto [pt, ph] = scaled_p(sb.p_tilde, sb.p_hat);
+            const RayBasis basis = ray_normal_basis(sb.slowness, sb.sound_speed, sb.phi);
+            const LegEnd reflected{.position = sb.position,
+                                   .u = unit(sb.slowness),
+                                   .c = sb.sound_speed,
+                                   .qt = sb.q_tilde,
+                                   .qh = sb.q_hat,
+                                   .pt = pt,
+                                   .ph = ph,
+                                   .tau = sb.travel_time,
+                                   .phase = sb.phase + psi_b,
+                                   .det = sb.det_q,
+                                   .amp = sb.amplitude,
+                                   .e1 = ray_tube_sign(sb) * basis.e1,
+                                   .e2 = basis.e2,
+                                   .surface_bounces = sb.surface_bounces,
+                                   .bottom_bounces = sb.bottom_bounces,
+                                   .row = row};
+            const float back = std::fmin(continuation_length(reflected, normal),
+                                         0.5f * sb.sound_speed * sb.travel_time);
+            prev = {};
+            if (is_live_length(back * back)) {
+                BeamSegment g = continuation(reflected, -back, 0.0f);
+                g.state_index = static_cast<std::uint32_t>(i);
+                emit(g);
+            }
         }
-        if (crosses_caustic(sb.det_q, sa.det_q)) psi += kHalfPi;
+        psi = psi_b;
         len_t = len_t_b;
         len_h = len_h_b;
     }

@@ -37,9 +37,9 @@ struct BeamSegment {
     float rb = 0.0f;         // search radius around the segment, m
     float rb2 = 0.0f;        // rb^2
     bool closed_end = false; // whether s = 1 belongs to this segment (last live or reflecting)
-    Vec2 qt0, dqt, qh0, dqh; // scaled q_tilde and q_hat, m
-    Vec2 pt0, dpt, ph0, dph; // p_tilde and p_hat scaled like the q vectors
-    float det_a = 0.0f;      // det_q of state A as traced (before scaling), for the caustic
+    Vec2 qt0{}, dqt{}, qh0{}, dqh{}; // scaled q_tilde and q_hat, m
+    Vec2 pt0{}, dpt{}, ph0{}, dph{}; // p_tilde and p_hat scaled like the q vectors
+    float det_a = 0.0f; // det_q of state A as traced (before scaling), for the caustic
     float tau0 = 0.0f, dtau = 0.0f; // s
     float amp_b = 0.0f;             // normalised amplitude of state B
     float phase = 0.0f;             // A's phase plus the caustic phase accumulated up to A, rad
@@ -47,7 +47,7 @@ struct BeamSegment {
     // The previous segment, when it was live and is no other image: the hand-over of a
     // receiver near this segment's start is settled with its own arithmetic.
     bool has_prev = false;
-    Vec3 prev_a, prev_d;
+    Vec3 prev_a{}, prev_d{};
     float prev_l2 = 1.0f;
     // Identity: state B's index in the ray, the leg's bounce counts (those of A) and the row
     // of the beam's reflection table that applies (bottom reflections before the segment).

@@ -140,10 +140,12 @@ float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields& ssp,
     // bottom (1e-9 thresholds; a single-node axis has no lines).
     h = bty::reduce_step_to_bty_lines(ph, {d.x, d.y}, bty, bty_cur, h);
 
-    // The surface, when rising; the 1e-8 floors keep a point already on it from stalling.
+    // The surface, when rising. A point already on it (closer than 1e-8 m) takes the
+    // shortest step, which crosses it: a full step would overshoot by metres.
     if (d.z < -1e-8f) {
         const float s = (0.0f - p.z) / d.z;
         if (s > 1e-8f && s < h) h = s;
+        if (s >= 0.0f && !(s > 1e-8f)) h = 0.0f;
     }
 
     // The bottom's tangent plane through the depth under p.
@@ -153,6 +155,7 @@ float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields& ssp,
     if (std::fabs(denom) > 1e-8f) {
         const float s = n.z * (depth - p.z) / denom;
         if (s > 1e-8f && s < h) h = s;
+        if (s >= 0.0f && !(s > 1e-8f)) h = 0.0f;
     }
 
     // A floor well below any physical scale that still guarantees progress when a point sits
@@ -246,6 +249,8 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
         if (moved & reflect::kMovedX) pos.x.restart(p.x);
         if (moved & reflect::kMovedY) pos.y.restart(p.y);
         if (moved & reflect::kMovedZ) pos.z.restart(p.z);
+        // A reflection that pulls the point back pulls its travel time back too.
+        if (ray.back().travel_time != n.travel_time) tau.restart(ray.back().travel_time);
 
         const float dx = p.x - src.x;
         const float dy = p.y - src.y;

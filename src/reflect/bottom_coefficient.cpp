@@ -1,5 +1,4 @@
 #include "core/constants.hpp"
-
 #include "reflect/reflect.hpp"
 
 #include <cmath>

@@ -1,5 +1,4 @@
 #include "core/constants.hpp"
-
 #include "reflect/reflect.hpp"
 
 #include <cmath>
@@ -65,6 +64,31 @@ void carry_dynamic_quantities(RayState& s, Vec3 t, Vec3 n, float c, Vec3 grad_c,
     s.phi = std::atan2(-dot(e1r, f.e2), dot(e1r, f.e1));
 }
 
+// The event of a reflection of s (before its p vectors and frame are rewritten).
+ReflectionEvent incident_event(const RayState& s, std::uint32_t kind, Vec3 n, Vec3 t, float c) {
+    return {.kind = kind,
+            .normal = n,
+            .incident_slowness = t,
+            .sound_speed = c,
+            .incident_phi = s.phi,
+            .incident_p_tilde = s.p_tilde,
+            .incident_p_hat = s.p_hat};
+}
+
+// The step that crossed the boundary ended beyond it; the point goes back along the ray by
+// `back` (in units of the slowness, <= 0) to the boundary, and with it the travel time and
+// the beam widths gathered past it: sigma = back |t| of arc, tau + sigma / c, q + sigma c p.
+// Left as they were, a step that overshoots by metres would leave the reflection point that
+// much later and wider than the boundary it sits on.
+void pull_back(RayState& s, float back, Vec3 t, float c) {
+    const float sigma = back * norm(t);
+    if (!(sigma < 0.0f)) return; // also NaN
+    const float sigma_c = sigma * c;
+    s.travel_time = s.travel_time + sigma / c;
+    s.q_tilde = {s.q_tilde.x + sigma_c * s.p_tilde.x, s.q_tilde.y + sigma_c * s.p_tilde.y};
+    s.q_hat = {s.q_hat.x + sigma_c * s.p_hat.x, s.q_hat.y + sigma_c * s.p_hat.y};
+}
+
 unsigned moved_coordinates(Vec3 before, Vec3 after) {
     return (after.x != before.x ? kMovedX : 0u) | (after.y != before.y ? kMovedY : 0u) |
            (after.z != before.z ? kMovedZ : 0u);
@@ -95,6 +119,8 @@ unsigned reflect_last(std::vector<RayState>& ray, const bty::BTYfield& bty, bty:
         // of the pressure (a phase of pi) and records no event. The point is left 1e-9 m below
         // the surface so the next step starts in the water.
         const float back = -p0.z / t.z;
+        pull_back(s, back, t, c);
+        s.event = incident_event(s, kEventNone, {0.0f, 0.0f, -1.0f}, t, c);
         s.position = {p0.x + back * t.x, p0.y + back * t.y, 1e-9f};
         s.slowness.z = -t.z;
         s.surface_bounces += 1;
@@ -119,13 +145,14 @@ unsigned reflect_last(std::vector<RayState>& ray, const bty::BTYfield& bty, bty:
     if (dn > 1e-12f) {
         const float back = (depth - p0.z) * n.z / dn;
         p = {p0.x + back * t.x, p0.y + back * t.y, p0.z + back * t.z};
+        pull_back(s, back, t, c);
     } else {
         p.z = depth;
     }
     const float twice = 2.0f * dn;
     s.slowness = {t.x - twice * n.x, t.y - twice * n.y, t.z - twice * n.z};
     s.bottom_bounces += 1;
-    s.event = {.kind = kEventBottom, .normal = n, .incident_slowness = t, .sound_speed = c};
+    s.event = incident_event(s, kEventBottom, n, t, c);
     // Nudged 1e-9 m towards the water, like the surface point; in single precision this only
     // changes coordinates close to zero.
     s.position = {p.x - 1e-9f * n.x, p.y - 1e-9f * n.y, p.z - 1e-9f * n.z};

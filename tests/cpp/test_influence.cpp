@@ -797,6 +797,15 @@ TEST(BeamInfluence, ReflectedBeamIsTheSumOfItsTwoImages) {
         st.surface_bounces = 1;
         st.phase = kPi;
     }
+    // The tracer records the incident state at the reflection point.
+    const RayState& hit = straight[10];
+    reflected[10].event = {.kind = kEventNone,
+                           .normal = {0.0f, 0.0f, -1.0f},
+                           .incident_slowness = hit.slowness,
+                           .sound_speed = hit.sound_speed,
+                           .incident_phi = hit.phi,
+                           .incident_p_tilde = hit.p_tilde,
+                           .incident_p_hat = hit.p_hat};
     std::vector<float> xs{0.0f, 1.0f}, ys{170.0f, 175.0f, 180.0f}, zs{1.0f, 2.0f}, mirror_zs;
     for (float z : zs)
         mirror_zs.push_back(-z);

@@ -2,10 +2,10 @@
 // constant speed, circles in a linear gradient, surface images, hand-derived derivatives and
 // the boundary-aware step length.
 
-#include "core/constants.hpp"
-#include "core/fatal.hpp"
 #include "test_names.hpp"
 
+#include "core/constants.hpp"
+#include "core/fatal.hpp"
 #include "rays/rays.hpp"
 
 #include <gtest/gtest.h>
@@ -320,8 +320,20 @@ INSTANTIATE_TEST_SUITE_P(
         // 200 + 0.8 s = 220 + 0.12 s, before the planes x = 200 and z = 300.
         StepCase{
             "sloped bottom, oblique", {100, 150, 200}, {0.6f, 0, 0.8f}, 500.0f, 20.0 / 0.68},
+        // A point on the surface (or within 1e-8 m of it) moving up crosses it with the
+        // shortest step, not a full one that would overshoot by metres.
         StepCase{
-            "on the surface moving up: no zero step", {150, 150, 0}, {0, 0, -1}, 5.0f, 5.0},
+            "on the surface moving up: the floor step", {150, 150, 0}, {0, 0, -1}, 5.0f, 5e-6},
+        StepCase{"a hair below the surface moving up: the floor step",
+                 {150, 150, 1e-9f},
+                 {0, 0, -1},
+                 5.0f,
+                 5e-6},
+        StepCase{"a hair above the bottom moving down: the floor step",
+                 {500, 150, 250.0f - 1e-5f},
+                 {0, 0, 1},
+                 50.0f,
+                 5e-5},
         StepCase{"floor at h0 * 1e-6", {99.99994f, 150, 150}, {1, 0, 0}, 1000.0f, 1e-3}),
     [](const auto& info) { return test::words_name(info.param.name); });
 

@@ -2,7 +2,6 @@
 // carrying of the dynamic-ray quantities across the boundary.
 
 #include "core/constants.hpp"
-
 #include "reflect/reflect.hpp"
 
 #include <gtest/gtest.h>
@@ -102,6 +101,8 @@ TEST(SurfaceReflection, AboveSurfaceMovesBackAlongTheSlowness) {
     EXPECT_NEAR(r.position.x, 11.75, 1e-5);
     EXPECT_NEAR(r.position.y, 34.0 + 0.5 * 0.5 / 0.6, 1e-5);
     EXPECT_EQ(r.surface_bounces, 1u);
+    // 0.5 m of height back along a ray rising at |u_z| is 0.5 / |u_z| m of arc, and of travel.
+    EXPECT_NEAR(r.travel_time, s.travel_time - (0.5 / std::fabs(u.z)) / kC, 2e-7);
 }
 
 TEST(SurfaceReflection, DownwardStateAboveSurfaceIsLeftToTheBottomTest) {
@@ -274,10 +275,16 @@ TEST_P(MirroredFrame, StoredFrameIsTheMirrorImageAndPQAreKept) {
     EXPECT_EQ(r.p_tilde.y, s.p_tilde.y);
     EXPECT_EQ(r.p_hat.x, s.p_hat.x);
     EXPECT_EQ(r.p_hat.y, s.p_hat.y);
-    EXPECT_EQ(r.q_tilde.x, s.q_tilde.x);
-    EXPECT_EQ(r.q_hat.y, s.q_hat.y);
-    EXPECT_EQ(r.det_q, 40.0f * 60.0f - 5.0f * -7.0f);
-    EXPECT_EQ(r.travel_time, s.travel_time);
+    // Put back on the boundary by the arc sigma (< 0), the state's travel time and q move
+    // back with it: tau + sigma / c, q + sigma c p. (The arc is measured here from positions
+    // near 500 m, whose float spacing is 3e-5 m: 1e-4 of the arc.)
+    const double sigma = -norm(r.position - s.position);
+    EXPECT_NEAR(r.travel_time, s.travel_time + sigma / kC, 1e-6);
+    const double qt = s.q_tilde.x + sigma * kC * s.p_tilde.x;
+    const double qh = s.q_hat.y + sigma * kC * s.p_hat.y;
+    EXPECT_NEAR(r.q_tilde.x, qt, 1e-4 * std::fabs(qt - s.q_tilde.x) + 1e-3);
+    EXPECT_NEAR(r.q_hat.y, qh, 1e-4 * std::fabs(qh - s.q_hat.y) + 1e-3);
+    EXPECT_EQ(r.det_q, r.q_tilde.x * r.q_hat.y - r.q_tilde.y * r.q_hat.x);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -326,8 +333,11 @@ TEST(DynamicQuantities, GradientAtTheBottomBendsTheReflectedTube) {
     ASSERT_EQ(r.bottom_bounces, 1u);
     const float ca = std::cos(alpha), sa = std::sin(alpha);
     const float jump = 2.0f * g * ca * ca / (c * c * sa);
-    EXPECT_NEAR(r.p_tilde.x, s.p_tilde.x + jump * s.q_tilde.x, 1e-6f);
-    EXPECT_NEAR(r.p_hat.x, s.p_hat.x + jump * s.q_hat.x, 1e-6f);
+    // The jump acts on q at the bottom, 0.01 / sin(alpha) m of arc back from the state.
+    const float sigma_c = -0.01f / sa * c;
+    const float qt = s.q_tilde.x + sigma_c * s.p_tilde.x, qh = s.q_hat.x + sigma_c * s.p_hat.x;
+    EXPECT_NEAR(r.p_tilde.x, s.p_tilde.x + jump * qt, 1e-6f);
+    EXPECT_NEAR(r.p_hat.x, s.p_hat.x + jump * qh, 1e-6f);
     EXPECT_FLOAT_EQ(r.p_tilde.y, s.p_tilde.y);
     EXPECT_FLOAT_EQ(r.p_hat.y, s.p_hat.y);
 }
