@@ -239,3 +239,114 @@ def test_ideal_wedge_against_its_image_solution(line):
     assert abs(s["mean"]) < 1.0, s
     assert s["median_abs"] < 1.0, s
     assert s["p90_abs"] < 4.0, s
+
+
+# ---------------------------------------------------------------- fields of the step pattern
+# Every field below is a waveguide in 1500 m/s water whose answer cannot depend on where the
+# ray steps happen to fall: moving the whole set-up, stepping otherwise or mirroring it must
+# give the same field.
+
+def waveguide(depth_m, source, elev_deg, azim_deg, freq_hz, receivers, max_range_m, step_m,
+              method="rk2", half_width_m=2e4):
+    """Uniform water over a flat rigid bottom, with grids far wider than the run."""
+    h = half_width_m
+    return {
+        "ssp": {"x_ssp_m": [-h, h], "y_ssp_m": [-h, h], "z_ssp_m": [0.0, depth_m + 10.0],
+                "c_m_s": [C] * 8},
+        "bathymetry": {"x_bty_m": [-h, h], "y_bty_m": [-h, h], "z_bty_m": [depth_m] * 4},
+        "source": {"position": list(source), "freq_hz": list(freq_hz),
+                   "launch_elev_deg": list(elev_deg), "launch_azim_deg": list(azim_deg)},
+        "receivers": receivers,
+        "beam": {"step_m": step_m, "max_steps": 100000, "max_range_m": max_range_m,
+                 "integration_method": method},
+    }
+
+
+def points(xyz):
+    xs, ys, zs = (list(map(float, c)) for c in zip(*xyz))
+    return {"config_type": "array", "x_rcvr_m": xs, "y_rcvr_m": ys, "z_rcvr_m": zs}
+
+
+def steps(lo, hi, d):
+    return list(np.round(np.arange(lo, hi + d / 2, d), 6))
+
+
+def image_pressure(depth_m, zs, r, z, freq_hz, max_launch_deg):
+    """Pressure-release surface over a rigid bottom: the image sources at 2 m D + zs (sign
+    (-1)^m) and 2 m D - zs (sign (-1)^(m+1)), exp(ikR)/R each, keeping the images whose path
+    leaves the source within max_launch_deg of the horizontal."""
+    k = 2.0 * np.pi * freq_hz / C
+    m = np.arange(-400, 401)
+    zi = np.concatenate([zs + 2.0 * m * depth_m, -zs + 2.0 * m * depth_m])
+    sign = np.concatenate([(-1.0) ** m, -((-1.0) ** m)])
+    dz = z - zi
+    keep = np.degrees(np.arctan2(np.abs(dz), r)) <= max_launch_deg
+    big_r = np.hypot(r, dz[keep])
+    return np.sum(sign[keep] * np.exp(1j * k * big_r) / big_r)
+
+
+def test_ideal_waveguide_moved_anywhere_gives_its_image_field():
+    # 200 m deep, source at 50 m, a +-80 deg fan: receivers 1, 2 and 5 km ahead at 30, 100 and
+    # 170 m. Moving everything along x changes only rounding; the field is the image sum over
+    # the images inside the fan (the steeper images, outside it, change TL by up to 10 dB).
+    freqs = [100.0, 300.0, 800.0]
+    rz = [(r, z) for r in (1000.0, 2000.0, 5000.0) for z in (30.0, 100.0, 170.0)]
+    ref = np.array([[image_pressure(200.0, 50.0, r, z, f, 80.0) for r, z in rz] for f in freqs])
+    tls = []
+    for x0 in (0.0, 0.5, 10.0, 1000.0, -3000.0):
+        cfg = waveguide(200.0, (x0, 0.0, 50.0), steps(-80, 80, 0.25), steps(-5, 5, 0.5), freqs,
+                        points([(x0, r, z) for r, z in rz]), 5500.0, 50.0)
+        p = complex_pressure(kelp.run_simulation(cfg)["pressure_field"]).reshape(3, -1)
+        tls.append(-20.0 * np.log10(np.abs(p)))
+    tls = np.array(tls)
+    # Interference nulls (a tenth of the median level or less) are left out.
+    loud = np.abs(ref) > 0.1 * np.median(np.abs(ref), axis=1, keepdims=True)
+    assert np.max((tls.max(0) - tls.min(0))[loud]) < 0.5
+    dtl = np.abs(tls[0] - (-20.0 * np.log10(np.abs(ref))))[loud]
+    assert np.median(dtl) < 0.5 and np.max(dtl) < 1.5, dtl
+
+
+def test_euler_and_midpoint_agree_in_uniform_water():
+    # Straight rays: both integrators trace the same ones, whatever steps they end short of a
+    # boundary, so their fields agree to rounding.
+    grid = {"config_type": "grid", "x_rcvr_m": [-200.0, 0.0, 200.0],
+            "y_rcvr_m": [100.0, 300.0, 500.0], "z_rcvr_m": [20.0, 50.0, 80.0]}
+    fields = [complex_pressure(kelp.run_simulation(waveguide(
+        100.0, (0.0, 0.0, 50.0), steps(-40, 40, 5), steps(0, 330, 30), [100.0, 250.0], grid,
+        1000.0, 5.0, method=m, half_width_m=2000.0))["pressure_field"]) for m in ("euler", "rk2")]
+    assert np.max(np.abs(fields[0] - fields[1])) < 1e-3 * np.max(np.abs(fields[1]))
+
+
+def test_mirror_symmetric_set_up_gives_mirror_symmetric_arrivals():
+    pts = [(40.0, 700.0, 70.0), (15.0, 300.0, 10.0), (60.0, 500.0, 95.0), (25.0, 650.0, 50.0)]
+    cfg = waveguide(100.0, (0.0, 0.0, 40.0), steps(-60, 60, 1), steps(-10, 10, 1),
+                    [100.0, 170.0], points([(s * x, y, z) for x, y, z in pts for s in (1, -1)]),
+                    800.0, 10.0, method="euler")
+    pf = kelp.run_simulation(cfg)["pressure_field"]
+    d, a = np.reshape(pf["delay_s"], (-1, 2)), np.reshape(pf["amplitude"], (-1, 2))
+    p = complex_pressure(pf).reshape(2, -1, 2)
+    # Uniform water is uniform to a float rounding of the interpolated speed, which differs
+    # at x and -x: the mirror images agree to that.
+    np.testing.assert_allclose(d[:, 0], d[:, 1], rtol=1e-6)
+    np.testing.assert_allclose(a[:, 0], a[:, 1], rtol=1e-4)
+    assert np.max(np.abs(p[..., 0] - p[..., 1])) < 1e-4 * np.max(np.abs(p))
+
+
+@pytest.mark.parametrize("elev_step,azim", [(2.0, steps(-10, 10, 2)), (2.0, steps(0, 356, 4)),
+                                            (0.5, steps(-10, 10, 2))],
+                         ids=["2x2deg", "2deg-all-around", "0.5x2deg"])
+def test_earliest_arrivals_are_causal(elev_step, azim):
+    # 1500 m deep, source at 50 m, receivers at 30 m, 1, 3 and 5 km ahead. The earliest
+    # arrival is the earliest contribution inside a beam's window, timed at the foot of the
+    # receiver's perpendicular on the axis: a beam whose axis passes at angle theta from the
+    # receiver arrives there at cos(theta) of the straight-path time, and the window
+    # (|a| + |b| <= 4 fan spacings) lets theta reach atan(4 spacing). No arrival may come
+    # earlier than that, or later than ten straight-path times.
+    ys = [1000.0, 3000.0, 5000.0]
+    cfg = waveguide(1500.0, (0.0, 0.0, 50.0), steps(-60, 60, elev_step), azim, [100.0],
+                    points([(0.0, y, 30.0) for y in ys]), 6000.0, 50.0)
+    delay = np.array(kelp.run_simulation(cfg)["pressure_field"]["delay_s"])
+    straight = np.hypot(ys, 20.0) / C
+    spacing = np.radians(max(elev_step, azim[1] - azim[0]))
+    assert np.all(delay >= straight / np.hypot(1.0, 4.0 * spacing)), delay / straight
+    assert np.all(delay <= 10.0 * straight), delay / straight
