@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Step convergence of kelp on Munk's deep-water channel: the same slice (50 Hz, source at
 1000 m, to 100 km, 801 elevations over +-20 deg) at midpoint steps halved from 100 m, and the
-median |dTL| between each step and the next finer one over the receivers louder than 100 dB
-in both.
+median |dTL| between each step and the next finer one (and the finest) over the receivers
+louder than 100 dB in both.
 
     python bench/munk_step_ladder.py [--steps 100,50,25,12.5,6.25] [--range 100000]
 
@@ -46,6 +46,11 @@ def main(argv=None):
         d = np.abs(a[loud] - b[loud])
         print(f"{s0:g} -> {s1:g} m: median |dTL| {np.median(d):.2f} dB, p90 "
               f"{np.percentile(d, 90):.2f} dB over {loud.sum()} receivers")
+    finest = fields[-1]
+    for step, tl in zip(steps[:-1], fields[:-1]):
+        loud = np.isfinite(tl) & np.isfinite(finest) & (tl < 100.0) & (finest < 100.0)
+        print(f"{step:g} m against {steps[-1]:g} m: median |dTL| "
+              f"{np.median(np.abs(tl[loud] - finest[loud])):.2f} dB")
     return 0
 
 

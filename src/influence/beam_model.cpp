@@ -116,7 +116,10 @@ BeamSegment continuation(const LegEnd& end, float sigma0, float sigma1) {
         det_a = qt0.x * qh0.y - qt0.y * qh0.x;
         if (crosses_caustic(end.det, det_a)) phase -= kHalfPi;
     }
-    const float rb = 0.5f * std::fabs(span) + window + 1e-6f;
+    // Every receiver the window takes lies within `window` of the axis (|a| + |b| <= 4 in
+    // units of q vectors no longer than at the ends), measured square to it at the receiver's
+    // foot: the radius need not grow with the continuation's length.
+    const float rb = window + 1e-6f;
     return {.a = a,
             .d = d,
             .l2 = dot(d, d),
@@ -185,14 +188,20 @@ void build_beam_model(std::span<const RayState> ray, const BeamLaunch& launch,
         Vec3 a, d;
         float l2 = 1.0f;
     } prev;
-    const auto emit = [&](BeamSegment g) {
+    // Keeps a segment that may reach a receiver, after `finish` has completed it (work left
+    // for the few that do).
+    const auto emit = [&](BeamSegment g, auto&& finish) {
         g.has_prev = prev.valid;
         g.prev_a = prev.a;
         g.prev_d = prev.d;
         g.prev_l2 = prev.l2;
         prev = {true, g.a, g.d, g.l2};
-        if (may_reach(g.a, g.d, g.l2, g.rb)) model.segments.push_back(g);
+        if (may_reach(g.a, g.d, g.l2, g.rb)) {
+            finish(g);
+            model.segments.push_back(g);
+        }
     };
+    const auto as_is = [](BeamSegment&) {};
 
     float psi = 0.0f; // caustic phase accumulated up to state A
     std::uint32_t row = 0;
@@ -248,8 +257,6 @@ void build_beam_model(std::span<const RayState> ray, const BeamLaunch& launch,
             const RayState& frame = reflects ? sa : sb;
             const Vec2 pb_t = reflects ? sa.p_tilde : sb.p_tilde;
             const Vec2 pb_h = reflects ? sa.p_hat : sb.p_hat;
-            const RayBasis basis =
-                ray_normal_basis(frame.slowness, frame.sound_speed, frame.phi);
             const float rb = 0.5f * std::sqrt(dot(d, d)) + std::fmax(w_hat, w_tilde) + 1e-6f;
             emit({.a = sa.position,
                   .d = d,
@@ -272,12 +279,16 @@ void build_beam_model(std::span<const RayState> ray, const BeamLaunch& launch,
                   .dtau = sb.travel_time - sa.travel_time,
                   .amp_b = sb.amplitude,
                   .phase = sa.phase + psi,
-                  .e1 = ray_tube_sign(frame) * basis.e1,
-                  .e2 = basis.e2,
                   .state_index = static_cast<std::uint32_t>(i),
                   .surface_bounces = sa.surface_bounces,
                   .bottom_bounces = sa.bottom_bounces,
-                  .reflection_row = row});
+                  .reflection_row = row},
+                 [&frame](BeamSegment& g) {
+                     const RayBasis basis =
+                         ray_normal_basis(frame.slowness, frame.sound_speed, frame.phi);
+                     g.e1 = ray_tube_sign(frame) * basis.e1;
+                     g.e2 = basis.e2;
+                 });
         }
 
         if (reflects) {
@@ -286,7 +297,7 @@ void build_beam_model(std::span<const RayState> ray, const BeamLaunch& launch,
                 BeamSegment g = continuation(incident, 0.0f, incident_length);
                 g.state_index = static_cast<std::uint32_t>(i);
                 g.closed_end = true;
-                emit(g);
+                emit(g, as_is);
             }
             // The coefficient applies to everything after the reflection point, also when
             // the segment leading to it was too short to reach any receiver.
@@ -327,7 +338,7 @@ void build_beam_model(std::span<const RayState> ray, const BeamLaunch& launch,
             if (is_live_length(back * back)) {
                 BeamSegment g = continuation(reflected, -back, 0.0f);
                 g.state_index = static_cast<std::uint32_t>(i);
-                emit(g);
+                emit(g, as_is);
             }
         }
         psi = psi_b;

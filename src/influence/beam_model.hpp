@@ -43,7 +43,7 @@ struct BeamSegment {
     float tau0 = 0.0f, dtau = 0.0f; // s
     float amp_b = 0.0f;             // normalised amplitude of state B
     float phase = 0.0f;             // A's phase plus the caustic phase accumulated up to A, rad
-    Vec3 e1, e2;                    // the tube's normals (e1 with the tube's sign)
+    Vec3 e1{}, e2{};                // the tube's normals (e1 with the tube's sign)
     // The previous segment, when it was live and is no other image: the hand-over of a
     // receiver near this segment's start is settled with its own arithmetic.
     bool has_prev = false;
