@@ -75,6 +75,10 @@ struct BeamSettings {
     bool show_progress = false;
     bool atomic_progress_counter = false;
     IntegrationMethod integration_method = IntegrationMethod::Euler;
+    // A beam ends at the first bottom reflection after which the product of the bottom
+    // reflection coefficients met along it is weaker than this many dB at every frequency;
+    // absent: never (dB, > 0).
+    std::optional<float> max_bottom_loss_db = std::nullopt;
 };
 
 struct SimulationConfig {

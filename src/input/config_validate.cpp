@@ -120,6 +120,10 @@ ValidationResult validate(SimulationConfig& config) {
     if (beam.step_m <= 0.0f) errors.emplace_back("beam: step_m must be positive");
     if (beam.max_steps == 0) errors.emplace_back("beam: max_steps must be > 0");
     if (beam.max_range_m <= 0.0f) errors.emplace_back("beam: max_range_m must be positive");
+    if (beam.max_bottom_loss_db &&
+        !(std::isfinite(*beam.max_bottom_loss_db) && *beam.max_bottom_loss_db > 0.0f))
+        errors.emplace_back(
+            "beam: max_bottom_loss_db must be positive and finite when provided");
 
     if (errors.empty()) return {true, std::move(warnings), {}};
     std::string message = "Invalid simulation config:";

@@ -2,10 +2,9 @@
 // Ray equations with dynamic-ray (paraxial) quantities, and the marching of one ray from the
 // source with Euler or midpoint steps, boundary-aware step shortening and reflections.
 
+#include "bty/bty.hpp"
 #include "core/memory_budget.hpp"
 #include "core/ray_state.hpp"
-
-#include "bty/bty.hpp"
 #include "input/config.hpp"
 #include "ssp/ssp.hpp"
 
@@ -33,12 +32,13 @@ float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields& ssp,
 std::uint64_t ray_capacity_hint(const input::BeamSettings& beam);
 
 // Traces one ray launched at azimuth (rad, from +y towards +x) and elevation (rad, positive
-// down). Element 0 is the source state; one state per step until max_steps or the range
-// circle. Position and travel time are summed with compensation to stay accurate over
-// 100 km in single precision. With a budget, the list's storage is charged to it before each
-// allocation (the first reservation, then every doubling) and the ray stops with its
-// FatalError when the budget is spent; the caller gives the charge back with
-// release_ray_storage once it drops the ray.
+// down). Element 0 is the source state; one state per step until max_steps, the range
+// circle or, with beam.max_bottom_loss_db, the bottom reflection after which the beam has lost
+// more than that at every frequency of the source (it ends on that state). Position and travel
+// time are summed with compensation to stay accurate over 100 km in single precision. With a
+// budget, the list's storage is charged to it before each allocation (the first reservation,
+// then every doubling) and the ray stops with its FatalError when the budget is spent; the
+// caller gives the charge back with release_ray_storage once it drops the ray.
 std::vector<RayState> trace_ray(const input::SimulationConfig& config,
                                 const ssp::SSPFields& ssp, const bty::BTYfield& bty,
                                 float azimuth_rad, float elevation_rad,

@@ -1,3 +1,4 @@
+#include "core/constants.hpp"
 #include "rays/rays.hpp"
 #include "reflect/reflect.hpp"
 
@@ -5,6 +6,8 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
+#include <vector>
 
 // The compensated sums below cancel to zero under value-unsafe optimisation.
 #if defined(__FAST_MATH__)
@@ -50,6 +53,22 @@ struct CompensatedVec3 {
 
 // S advanced by h along the derivatives d for the quantities that are plain sums. Position
 // and travel time are left to the caller: the marcher sums them with compensation.
+// Multiplies the surviving magnitudes (one per frequency, Hz) by those of the bottom
+// reflection coefficients at reflection state r, and tells whether every one has fallen below
+// `weakest`: the beam has then lost more than the cut-off at every frequency.
+bool lost_at_bottom(const RayState& r, std::span<const float> freq_hz, const bty::BTYfield& bty,
+                    float weakest, std::vector<float>& surviving) {
+    bool all_lost = true;
+    for (std::size_t k = 0; k < freq_hz.size(); ++k) {
+        const Complex32 c = reflect::compute_bottom_reflection_coefficient(
+            bty.bottom_model, r.event.incident_slowness, r.event.normal, r.event.sound_speed,
+            bty.water_density_g_cm3, freq_hz[k] * kTwoPi);
+        surviving[k] *= std::hypot(c.re, c.im);
+        all_lost = all_lost && surviving[k] < weakest;
+    }
+    return all_lost;
+}
+
 RayState advance(const RayState& s, const RayDerivatives& d, float h) {
     RayState n = s;
     n.event = ReflectionEvent{};
@@ -206,6 +225,14 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
     pos.z.restart(src.z);
     CompensatedSum tau;
 
+    // The bottom-loss cut-off: the magnitude of the product of the bottom reflection
+    // coefficients met so far, per frequency, against 10^(-loss / 20). Without frequencies
+    // there is nothing to lose.
+    const bool cut_off = beam.max_bottom_loss_db.has_value() && !config.source.freq_hz.empty();
+    const float weakest = cut_off ? std::pow(10.0f, -*beam.max_bottom_loss_db / 20.0f) : 0.0f;
+    std::vector<float> surviving;
+    if (cut_off) surviving.assign(config.source.freq_hz.size(), 1.0f);
+
     const float h0 = beam.step_m;
     const float range2 = beam.max_range_m * beam.max_range_m;
     const bool midpoint = beam.integration_method == input::IntegrationMethod::Rk2;
@@ -251,6 +278,11 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
         if (moved & reflect::kMovedZ) pos.z.restart(p.z);
         // A reflection that pulls the point back pulls its travel time back too.
         if (ray.back().travel_time != n.travel_time) tau.restart(ray.back().travel_time);
+
+        if (cut_off && ray.back().event.kind == kEventBottom &&
+            lost_at_bottom(ray.back(), config.source.freq_hz, bty, weakest, surviving)) {
+            break;
+        }
 
         const float dx = p.x - src.x;
         const float dy = p.y - src.y;

@@ -92,6 +92,7 @@ TEST(ParseConfig, BaseConfigurationMapsOntoRecordsWithDefaults) {
     EXPECT_FALSE(c.beam.show_progress);
     EXPECT_FALSE(c.beam.atomic_progress_counter);
     EXPECT_EQ(c.beam.integration_method, IntegrationMethod::Euler);
+    EXPECT_FALSE(c.beam.max_bottom_loss_db.has_value());
 }
 
 TEST(ParseConfig, OptionalMembersAndEnumerationForms) {
@@ -107,6 +108,8 @@ TEST(ParseConfig, OptionalMembersAndEnumerationForms) {
               IntegrationMethod::Rk2);
     EXPECT_EQ(beam(R"("integration_method": {"euler": null})").integration_method,
               IntegrationMethod::Euler);
+    EXPECT_EQ(beam(R"("max_bottom_loss_db": 46)").max_bottom_loss_db, 46.0f);
+    EXPECT_FALSE(beam(R"("max_bottom_loss_db": null)").max_bottom_loss_db.has_value());
     const auto flags = beam(R"("store_ray_paths": true, "atomic_progress_counter": true)");
     EXPECT_TRUE(flags.store_ray_paths);
     EXPECT_FALSE(flags.show_progress);
@@ -262,8 +265,9 @@ INSTANTIATE_TEST_SUITE_P(Parse, ParseErrors, testing::Values(
     ErrorCase{"RecordNotObject", R"("source": {"position")", R"("source": 7, "x": {"position")",
               "invalid type: integer `7`, expected struct Source"},
     ErrorCase{"BeamShortArray", kBeam, R"("beam": [1.0, 500])",
-              "invalid length 2, expected struct BeamSettings with 7 elements"},
-    ErrorCase{"BeamLongArray", kBeam, R"("beam": [1.0, 500, 1, false, false, false, "rk2", 0])",
+              "invalid length 2, expected struct BeamSettings with 8 elements"},
+    ErrorCase{"BeamLongArray", kBeam,
+              R"("beam": [1.0, 500, 1, false, false, false, "rk2", 46, 0])",
               "trailing characters"},
     ErrorCase{"SoundSpeedShortArray", R"("ssp": {)", R"("ssp": [[0]], "x": {)",
               "invalid length 1, expected struct SoundSpeed with 4 elements"},
@@ -511,6 +515,13 @@ INSTANTIATE_TEST_SUITE_P(Validate, ValidationRules, testing::Values(
              "bathymetry: z_bty_m must not be empty"},
     RuleCase{"WaterDensity", [](SimulationConfig& c) { c.bathymetry.water_density_g_cm3 = 0.0f; },
              "bathymetry: water_density_g_cm3 must be positive when provided"},
+    RuleCase{"BottomLossZero", [](SimulationConfig& c) { c.beam.max_bottom_loss_db = 0.0f; },
+             "beam: max_bottom_loss_db must be positive and finite when provided"},
+    RuleCase{"BottomLossInfinite",
+             [](SimulationConfig& c) {
+                 c.beam.max_bottom_loss_db = std::numeric_limits<float>::infinity();
+             },
+             "beam: max_bottom_loss_db must be positive and finite when provided"},
     RuleCase{"AcousticSpeed", [](SimulationConfig& c) { c.bathymetry.bottom_model = Acoustic{0.0f, 1.5f, {}}; },
              "bathymetry.bottom_model: acoustic compressional_speed_m_s must be positive"},
     RuleCase{"AcousticDensity", [](SimulationConfig& c) { c.bathymetry.bottom_model = Acoustic{1600.0f, -1.0f, {}}; },

@@ -525,6 +525,48 @@ TEST(TraceRay, CircularRaysInALinearGradientConvergeAtTheMethodsOrders) {
     EXPECT_LT(m100 * 100.0, e100);
 }
 
+// A ray at 45 degrees in a 100 m waveguide over a lossless fluid bottom (1600 m/s, 1.5 g/cm3
+// under water of 1 g/cm3): by Rayleigh's formula each bounce keeps
+// |R| = (m sin t - sqrt(n^2 - cos^2 t)) / (m sin t + sqrt(n^2 - cos^2 t)) = 0.2655 of the
+// amplitude (m = 1.5, n = 1500 / 1600), a loss of 11.52 dB. With a cut-off of 30 dB the ray
+// ends on its third bottom reflection (34.6 dB), with 40 dB on its fourth (46.1 dB); over a
+// rigid bottom, and without frequencies, it never ends there.
+TEST(TraceRay, BottomLossCutOffEndsTheRayOnItsBottomReflection) {
+    struct Case {
+        const char* name;
+        float cut_off_db;
+        bool rigid;
+        bool frequencies;
+        std::uint32_t last_bounces; // 0: the ray runs to its range
+    };
+    const Case cases[] = {{"ThirdBounce", 30.0f, false, true, 3},
+                          {"FourthBounce", 40.0f, false, true, 4},
+                          {"RigidNever", 30.0f, true, true, 0},
+                          {"NoFrequencyNever", 30.0f, false, false, 0}};
+    for (const Case& k : cases) {
+        input::SimulationConfig cfg = isovelocity_config(100.0f);
+        cfg.source.position = {0.0f, 0.0f, 50.0f};
+        cfg.source.freq_hz =
+            k.frequencies ? std::vector<float>{50.0f, 400.0f} : std::vector<float>{};
+        cfg.bathymetry.water_density_g_cm3 = 1.0f;
+        if (!k.rigid)
+            cfg.bathymetry.bottom_model = input::Acoustic{1600.0f, 1.5f, std::nullopt};
+        cfg.beam.max_steps = 1000;
+        cfg.beam.max_range_m = 2000.0f;
+        cfg.beam.max_bottom_loss_db = k.cut_off_db;
+        const Environment env = build(cfg);
+        const std::vector<RayState> ray =
+            rays::trace_ray(cfg, env.ssp, env.bty, 0.0f, 0.785398163f);
+        if (k.last_bounces == 0) {
+            const RayState& end = ray.back();
+            EXPECT_GE(std::hypot(end.position.x, end.position.y), 2000.0f) << k.name;
+            continue;
+        }
+        EXPECT_EQ(ray.back().event.kind, kEventBottom) << k.name;
+        EXPECT_EQ(ray.back().bottom_bounces, k.last_bounces) << k.name;
+    }
+}
+
 TEST(TraceRay, MidpointStoresTheMidpointSoundSpeed) {
     const float c0 = 1500.0f, g = 0.05f;
     input::SimulationConfig cfg = make_config(
