@@ -33,10 +33,19 @@ from .builders import (
     to_plain,
 )
 from .environments import ideal_wedge, munk, pekeris, seamount, slice_fan, wavelength_m
-from .result import KelpResult, beam_angles, from_kelp_output, from_xarray, load, run
+from .result import (
+    KelpResult,
+    beam_angles,
+    check_config,
+    from_kelp_output,
+    from_xarray,
+    load,
+    run,
+)
 
 __all__ = [
-    "array_receivers", "bathymetry", "beam_angles", "beam_settings", "DEFAULT_STEP_M",
+    "array_receivers", "bathymetry", "beam_angles", "beam_settings", "check_config",
+    "DEFAULT_STEP_M",
     "derive_max_steps", "elastic_bottom", "evenly_spaced", "fluid_bottom", "from_kelp_output",
     "from_xarray", "grid_receivers", "ideal_wedge", "KelpResult", "launch_fan", "load",
     "make_config", "munk", "munk_profile", "pekeris", "plot_rays", "plot_tl_map",

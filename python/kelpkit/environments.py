@@ -199,7 +199,8 @@ def ideal_wedge(*, max_range_m=25e3, depth_at_source_m=200.0, slope_deg=2.86,
     Sound sent along the contours (east and west) is turned downslope by every bottom
     reflection: horizontal refraction, which only a three-dimensional model shows. The default
     receivers are a horizontal grid at `receiver_depth_m`, `max_range_m` east and west of the
-    source along the slope and from 0.4 `max_range_m` downslope up to the apex; the fan is a
+    source along the slope and from 0.4 `max_range_m` downslope up to the contour where the
+    floor rises to the receivers' depth (beyond it they would lie in the seabed); the fan is a
     full circle of azimuths.
 
     Parameters are as for `munk`, plus the wedge's geometry (`depth_at_source_m`,
@@ -229,7 +230,9 @@ def ideal_wedge(*, max_range_m=25e3, depth_at_source_m=200.0, slope_deg=2.86,
     if receivers is None:
         dx, dy = np.broadcast_to(np.asarray(grid_spacing_m, dtype=float), (2,))
         x = b.evenly_spaced(-max_range_m, max_range_m, spacing=dx)
-        y = b.evenly_spaced(-0.4 * max_range_m, apex, spacing=dy)
+        shoreward = min(apex, (depth_at_source_m - receiver_depth_m)
+                        / math.tan(math.radians(slope_deg)))
+        y = b.evenly_spaced(-0.4 * max_range_m, shoreward, spacing=dy)
         receivers = b.grid_receivers(x, y, [receiver_depth_m])
     src = b.source((0.0, 0.0, source_depth_m), f,
                    b.launch_fan(-elevation_limit_deg, elevation_limit_deg,
@@ -280,7 +283,8 @@ def seamount(*, max_range_m=60e3, source_depth_m=1000.0, frequencies_hz=(50.0,),
 
     Its flanks reflect sound sideways, out of the vertical plane of each ray, and cast a shadow
     behind the summit. The default receivers are a horizontal grid at `receiver_depth_m` over
-    the fan's sector, and the fan spans `azimuth_limits_deg` around north.
+    the fan's sector (its far corners beyond `max_range_m`, which the rays then reach), and
+    the fan spans `azimuth_limits_deg` around north.
 
     Parameters are as for `munk`, plus the seamount's geometry (`floor_m`, `top_m`,
     `centre_m`, `radius_m`, see `seamount_depth`), the map's `receiver_depth_m` and
@@ -303,8 +307,9 @@ def seamount(*, max_range_m=60e3, source_depth_m=1000.0, frequencies_hz=(50.0,),
 
     bty = b.bathymetry(grid, grid, depth, bottom=b.fluid_bottom(1600.0, 1.8, 0.5),
                        water_density_g_cm3=1.0)
+    receivers_given = receivers is not None
+    half = max_range_m * math.sin(math.radians(max(abs(a) for a in azimuth_limits_deg)))
     if receivers is None:
-        half = max_range_m * math.sin(math.radians(max(abs(a) for a in azimuth_limits_deg)))
         x = b.evenly_spaced(-half, half, spacing=grid_spacing_m)
         y = b.evenly_spaced(0.0, max_range_m, spacing=grid_spacing_m)
         receivers = b.grid_receivers(x, y, [receiver_depth_m])
@@ -313,7 +318,9 @@ def seamount(*, max_range_m=60e3, source_depth_m=1000.0, frequencies_hz=(50.0,),
                                 spacing_deg=elevation_spacing_deg),
                    b.launch_fan(azimuth_limits_deg[0], azimuth_limits_deg[1],
                                 spacing_deg=azimuth_spacing_deg))
-    beam = b.beam_settings(1.02 * max_range_m, step_m=step_m, ssp=ssp, bathymetry=bty,
+    # The default map's far corners lie beyond max_range_m: the rays reach them.
+    reach = max_range_m if receivers_given else math.hypot(half, max_range_m)
+    beam = b.beam_settings(1.02 * reach, step_m=step_m, ssp=ssp, bathymetry=bty,
                            max_elevation_deg=elevation_limit_deg)
     return b.make_config(ssp, bty, src, receivers, beam,
                          notes={"environment": "seamount",

@@ -9,6 +9,7 @@ combine with `KelpResult.merge`, by the same rule kelp uses between its own thre
 import copy
 import dataclasses
 import json
+import warnings
 
 import numpy as np
 
@@ -410,6 +411,47 @@ def from_kelp_output(out, cfg=None):
                       config=to_plain(cfg) if cfg is not None else None)
 
 
+def check_config(cfg):
+    """Plausibility findings for a configuration: set-ups kelp runs without complaint but
+    that are almost always mistakes.
+
+    kelp itself computes them, with its own bathymetry and sound-speed lookups (the source
+    and every receiver against the bottom under it and the grids' extent, receivers beyond
+    ``max_range_m``, negative bottom depths, sound speeds outside 1300-1800 m/s, frequencies
+    outside 1 Hz - 1 MHz, horizontal grids under 10 m wide, launch angles that look like
+    radians). The README lists each finding and its rule.
+
+    Parameters
+    ----------
+    cfg : dict
+        A configuration (kelpkit's notes and NumPy values allowed).
+
+    Returns
+    -------
+    list of str
+        One plain-language line per kind of problem, with counts; empty when the set-up is
+        plausible.
+
+    Raises
+    ------
+    RuntimeError, kelp.PanicException
+        Exactly as `kelp.run_simulation` would for a configuration it cannot read, validate
+        or build.
+    """
+    import kelp
+
+    return list(kelp._check_config(to_kelp_config(cfg)))
+
+
+def _findings_before_run(kelp, kcfg):
+    # A configuration kelp refuses gets no findings here: the run that follows raises kelp's own
+    # error, after kelp's own warnings, exactly as it did before findings existed.
+    try:
+        return kelp._check_config(kcfg)
+    except (RuntimeError, kelp.PanicException):
+        return []
+
+
 #: Runs with more beams than this show kelp's progress bar unless told otherwise.
 PROGRESS_BEAMS = 5000
 
@@ -429,10 +471,17 @@ def run(cfg, *, progress=None):
     Returns
     -------
     KelpResult
+
+    Warns
+    -----
+    UserWarning
+        "kelpkit: " and each finding of `check_config`, before the run starts.
     """
     import kelp
 
     kcfg = to_kelp_config(cfg)
+    for finding in _findings_before_run(kelp, kcfg):
+        warnings.warn(f"kelpkit: {finding}", UserWarning, stacklevel=2)
     beam = kcfg.get("beam")
     if isinstance(beam, dict):
         if progress is not None:

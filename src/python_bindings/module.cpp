@@ -10,6 +10,7 @@
 
 #include "core/fatal.hpp"
 #include "engine/engine.hpp"
+#include "engine/plausibility.hpp"
 #include "influence/influence.hpp"
 #include "input/config.hpp"
 
@@ -57,6 +58,15 @@ constexpr const char* kRunSimulationDoc =
     "Notes\n"
     "-----\n"
     "Unknown config keys are ignored and emitted as Python warnings.";
+
+constexpr const char* kCheckConfigDoc =
+    "_check_config(py_cfg, /)\n"
+    "--\n"
+    "\n"
+    "Plausibility findings for a configuration, as a list of str (empty when nothing looks\n"
+    "wrong). The configuration is read and validated as run_simulation reads it, with the "
+    "same\n"
+    "errors; its warnings are not emitted and nothing is run. Use kelpkit.check_config.";
 
 // Created at the module's only initialisation and kept for the life of the process.
 PyObject* g_panic_exception = nullptr;
@@ -383,6 +393,35 @@ py::object run(PyObject* py_cfg) {
     return build_output(std::move(result), config);
 }
 
+// The plausibility findings of a configuration, read and validated exactly as run_simulation
+// reads it (the same RuntimeErrors), with none of its warnings emitted and nothing run.
+py::object check_config(PyObject* py_cfg) {
+    input::SimulationConfig config;
+    {
+        const std::string json_text = dump_config_json(py_cfg);
+        input::UnknownKeySink unknown_keys;
+        input::ParseResult parsed = input::parse_simulation_config(json_text, unknown_keys);
+        if (!parsed.config) {
+            throw BoundaryError{"failed to parse config JSON: " + parsed.error};
+        }
+        config = std::move(*parsed.config);
+        input::ValidationResult validation = input::validate(config);
+        if (!validation.ok) {
+            throw BoundaryError{"invalid simulation config: " + validation.error};
+        }
+    }
+    const std::vector<std::string> findings = engine::check_plausibility(config);
+    py::object list = steal(PyList_New(Py_ssize_t(findings.size())));
+    if (!list) fail_with_python_error("failed to build the findings: ");
+    for (std::size_t i = 0; i < findings.size(); ++i) {
+        PyObject* text =
+            PyUnicode_FromStringAndSize(findings[i].data(), Py_ssize_t(findings[i].size()));
+        if (!text) fail_with_python_error("failed to build the findings: ");
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), text);
+    }
+    return list;
+}
+
 // The boundary: every outcome leaves as a Python object or a Python exception.
 [[noreturn]] void abort_uncaught_panic() {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
@@ -402,6 +441,28 @@ py::object run_simulation(const py::handle py_cfg) {
         panic_text = "unknown internal fault";
     }
     // Any Python error left pending by a partly finished step is superseded by the panic.
+    PyErr_Clear();
+    const py::object text = steal(
+        PyUnicode_DecodeUTF8(panic_text.data(), Py_ssize_t(panic_text.size()), "replace"));
+    if (!g_panic_exception || !text) abort_uncaught_panic();
+    PyErr_SetObject(g_panic_exception, text.ptr());
+    throw py::error_already_set();
+}
+
+// The same boundary as run_simulation's: RuntimeError for what the caller can fix,
+// PanicException for a grid that cannot be built or an internal fault.
+py::object check_config_entry(const py::handle py_cfg) {
+    std::string panic_text;
+    try {
+        return check_config(py_cfg.ptr());
+    } catch (const BoundaryError& error) {
+        PyErr_SetString(PyExc_RuntimeError, error.message.c_str());
+        throw py::error_already_set();
+    } catch (const std::exception& fault) {
+        panic_text = fault.what();
+    } catch (...) {
+        panic_text = "unknown internal fault";
+    }
     PyErr_Clear();
     const py::object text = steal(
         PyUnicode_DecodeUTF8(panic_text.data(), Py_ssize_t(panic_text.size()), "replace"));
@@ -437,6 +498,9 @@ void init_module(py::module_& m) {
           kRunSimulationDoc);
     all.append("run_simulation");
     m.attr("__all__") = all;
+    // Private: kelpkit.check_config is its public face, and __all__ stays as it is.
+    m.def("_check_config", &check_config_entry, py::arg("py_cfg"), py::pos_only(),
+          kCheckConfigDoc);
     m.attr("PanicException") = py::reinterpret_borrow<py::object>(g_panic_exception);
 }
 
