@@ -32,6 +32,16 @@ from .builders import (
     to_kelp_config,
     to_plain,
 )
+from .realdata import (
+    bathymetry_from_elevation,
+    latlon_from_xy,
+    mackenzie_sound_speed,
+    receivers_at,
+    sound_speed_from_ts,
+    source_at,
+    teos10_sound_speed,
+    xy_from_latlon,
+)
 from .environments import ideal_wedge, munk, pekeris, seamount, slice_fan, wavelength_m
 from .result import (
     KelpResult,
@@ -44,14 +54,15 @@ from .result import (
 )
 
 __all__ = [
-    "array_receivers", "bathymetry", "beam_angles", "beam_settings", "check_config",
-    "DEFAULT_STEP_M",
-    "derive_max_steps", "elastic_bottom", "evenly_spaced", "fluid_bottom", "from_kelp_output",
-    "from_xarray", "grid_receivers", "ideal_wedge", "KelpResult", "launch_fan", "load",
-    "make_config", "munk", "munk_profile", "pekeris", "plot_rays", "plot_tl_map",
-    "plot_tl_slice", "polar_receivers", "rigid_bottom", "run", "run_distributed", "seamount",
-    "slice_fan", "slice_receivers", "sound_speed_field", "sound_speed_profile", "source",
-    "split_fan", "to_kelp_config", "to_plain", "wavelength_m",
+    "array_receivers", "bathymetry", "bathymetry_from_elevation", "beam_angles",
+    "beam_settings", "check_config", "DEFAULT_STEP_M", "derive_max_steps", "elastic_bottom",
+    "evenly_spaced", "fluid_bottom", "from_kelp_output", "from_xarray", "grid_receivers",
+    "ideal_wedge", "KelpResult", "latlon_from_xy", "launch_fan", "load",
+    "mackenzie_sound_speed", "make_config", "munk", "munk_profile", "pekeris", "plot_rays",
+    "plot_tl_map", "plot_tl_slice", "polar_receivers", "receivers_at", "rigid_bottom", "run",
+    "run_distributed", "seamount", "slice_fan", "slice_receivers", "sound_speed_field",
+    "sound_speed_from_ts", "sound_speed_profile", "source", "source_at", "split_fan",
+    "teos10_sound_speed", "to_kelp_config", "to_plain", "wavelength_m", "xy_from_latlon",
 ]
 
 
