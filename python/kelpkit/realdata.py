@@ -193,8 +193,8 @@ def bathymetry_from_elevation(elevation, lat=None, lon=None, origin=None, *, spa
     shallow = depth < min_depth
     if np.any(shallow):
         warnings.warn(f"kelpkit: {func}: {int(shallow.sum())} of {depth.size} nodes are land or "
-                      f"shallower than {min_depth:g} m (up to {min_depth - depth.min():.1f} m "
-                      f"above it); their depth is raised to {min_depth:g} m", stacklevel=2)
+                      f"shallower than {min_depth:g} m; their depth is raised to {min_depth:g} m "
+                      f"(by up to {min_depth - depth.min():.1f} m)", stacklevel=2)
         depth = np.maximum(depth, min_depth)
     return b.bathymetry(x, y, depth, bottom=bottom, water_density_g_cm3=water_density_g_cm3)
 
@@ -316,8 +316,8 @@ def sound_speed_from_ts(temperature, salinity, depth_m, lat, lon, *, origin, x_m
         s = np.concatenate([s, s[-1:]], axis=0)
     if deepest < z[-1]:
         warnings.warn(f"kelpkit: {func}: profiles extended below their deepest value with its "
-                      f"temperature and salinity, by up to {z[-1] - deepest:g} m (the "
-                      f"shallowest ends at {deepest:g} m, the grid at {z[-1]:g} m)",
+                      f"temperature and salinity, by up to {z[-1] - deepest:.0f} m (the "
+                      f"shallowest ends at {deepest:.0f} m, the grid at {z[-1]:.0f} m)",
                       stacklevel=2)
 
     zz = z[:, None, None]
