@@ -22,6 +22,10 @@ LAYOUT_KEY = "layout"
 
 #: Midpoint steps of 50 m keep the Munk channel within about 0.1 dB of a 25 m reference at
 #: 100 km (Euler at 100 m is off by about 1 dB); finer steps only cost time.
+# The smallest bottom-loss cut-off (of 10, 15, 20, 30, 46 and 60 dB) that changes none of
+# the ready environments (Munk, Pekeris, ideal wedge, seamount) by 0.1 dB median or 0.5 dB at
+# the 90th percentile; 15 dB moved Munk and Pekeris by 0.13 dB median.
+DEFAULT_MAX_BOTTOM_LOSS_DB = 20.0
 DEFAULT_STEP_M = 50.0
 
 
@@ -672,7 +676,7 @@ def derive_max_steps(max_range_m, step_m, *, max_elevation_deg=30.0, ssp=None,
 
 def beam_settings(max_range_m, *, step_m=DEFAULT_STEP_M, max_steps=None, method="rk2",
                   store_ray_paths=False, show_progress=None, max_elevation_deg=30.0, ssp=None,
-                  bathymetry=None):
+                  bathymetry=None, max_bottom_loss_db=DEFAULT_MAX_BOTTOM_LOSS_DB):
     """Beam record with trustworthy defaults: midpoint (rk2) integration, a 50 m step and a step
     limit derived from the range (`derive_max_steps`).
 
@@ -693,6 +697,11 @@ def beam_settings(max_range_m, *, step_m=DEFAULT_STEP_M, max_steps=None, method=
         Draw kelp's progress bar; `kelpkit.run` decides when left out.
     max_elevation_deg, ssp, bathymetry
         Passed to `derive_max_steps`.
+    max_bottom_loss_db : float or None
+        A beam ends at the first bottom reflection after which its bottom reflections have
+        cost it more than this at every frequency (kelp's `max_bottom_loss_db`); None traces
+        every beam to its range. The default changes the ready environments' fields by at most
+        0.07 dB median and 0.37 dB at the 90th percentile (see the README).
 
     Returns
     -------
@@ -713,6 +722,8 @@ def beam_settings(max_range_m, *, step_m=DEFAULT_STEP_M, max_steps=None, method=
            "integration_method": method, "store_ray_paths": bool(store_ray_paths)}
     if show_progress is not None:
         out["show_progress"] = bool(show_progress)
+    if max_bottom_loss_db is not None:
+        out["max_bottom_loss_db"] = _positive(func, "max_bottom_loss_db", max_bottom_loss_db)
     return out
 
 

@@ -135,6 +135,7 @@ def test_rays_reach_max_range_with_derived_max_steps():
     cfg["source"]["launch_elev_deg"] = kelpkit.launch_fan(-35.0, 35.0, spacing_deg=5.0)
     cfg["source"]["launch_azim_deg"] = [0.0, 45.0]
     cfg["beam"]["store_ray_paths"] = True
+    del cfg["beam"]["max_bottom_loss_db"]  # steep rays would end on their lossy bounces
     res = kelpkit.run(cfg)
     reach = [math.hypot(p[-1, 0], p[-1, 1]) for p in res.ray_paths]
     assert min(reach) >= cfg["beam"]["max_range_m"] * (1 - 1e-6)
@@ -209,6 +210,11 @@ def test_bottom_depth_is_kelps_bilinear_lookup(x_axis, y_axis, depths, x, y, exp
     np.testing.assert_allclose(bottom_depth(cfg, x, y), expected, rtol=1e-12)
 
 
+def test_beam_settings_cut_beams_at_the_measured_bottom_loss_unless_told_not_to():
+    assert kelpkit.beam_settings(1000.0)["max_bottom_loss_db"] == 20.0
+    assert "max_bottom_loss_db" not in kelpkit.beam_settings(1000.0, max_bottom_loss_db=None)
+
+
 @pytest.mark.parametrize("call, error, text", [
     (lambda: kelpkit.sound_speed_profile([0, 100], [1500]), ValueError,
      "sound_speed_profile: c_m_s must have one value per depth"),
@@ -226,6 +232,8 @@ def test_bottom_depth_is_kelps_bilinear_lookup(x_axis, y_axis, depths, x, y, exp
      "polar_receivers: ranges_m must be strictly increasing"),
     (lambda: kelpkit.beam_settings(1000.0, method="RK2"), ValueError,
      'beam_settings: method must be "rk2" or "euler"'),
+    (lambda: kelpkit.beam_settings(1000.0, max_bottom_loss_db=0.0), ValueError,
+     "beam_settings: max_bottom_loss_db must be positive"),
 ])
 def test_errors_name_the_argument(call, error, text):
     with pytest.raises(error) as info:
