@@ -49,10 +49,6 @@ struct Case {
 // The bottom under x = -500 is 150 m and under x = 500 it is 250 m (bilinear along x); the
 // receiver grid holds 2 x 2 columns of 3 depths.
 const Case kCases[] = {
-    {"SpeedsInKmPerS",
-     [](auto& c) { c.ssp.c_m_s.assign(8, 1.5f); },
-     {"ssp: 8 of 8 sound speeds lie outside 1300-1800 m/s (they range from 1.5 to 1.5 m/s): "
-      "were they given in km/s, or are they temperatures?"}},
     {"OneTemperatureAmongSpeeds",
      [](auto& c) { c.ssp.c_m_s[3] = 12.5f; },
      {"ssp: 1 of 8 sound speeds lie outside 1300-1800 m/s (they range from 12.5 to 1500 m/s): "
@@ -85,9 +81,6 @@ const Case kCases[] = {
       "source: its depth 0 m lies below the bottom under it (-200 m, above the sea surface: on "
       "land), inside the seabed",
       "receivers: 4 of 4 lie below the bottom under them, inside the seabed"}},
-    {"SourceInTheSeabed",
-     [](auto& c) { c.source.position[2] = 250.0f; },
-     {"source: its depth 250 m lies below the bottom under it (200 m), inside the seabed"}},
     {"SourceOffBothGrids",
      [](auto& c) {
          c.source.position = {1500.0f, 0.0f, 50.0f};
@@ -139,8 +132,6 @@ const Case kCases[] = {
      [](auto& c) { c.beam.max_range_m = 500.0f; },
      {"receivers: 6 of 12 lie farther than max_range_m = 500 m from the source; rays stop "
       "there, so at most the edges of beams reach them"}},
-    // The farthest receivers, (+-500, 400), lie sqrt(410000) = 640.3124 m from the source.
-    {"ReceiversWithinTheRangePass", [](auto& c) { c.beam.max_range_m = 640.3125f; }, {}},
 };
 
 class PlausibilityCase : public ::testing::TestWithParam<Case> {};
