@@ -267,6 +267,20 @@ std::vector<FanChunk> split_fan(std::size_t n_beams, std::size_t n_threads) {
     return cut_fan(n_beams, fan_chunk_size(n_beams, n_threads));
 }
 
+std::size_t fan_block_size(std::size_t n_beams) {
+    return std::max<std::size_t>(1, (n_beams + kFanBlocks - 1) / kFanBlocks);
+}
+
+std::size_t live_partial_fields(std::size_t n_blocks, std::size_t n_threads) {
+    // Each thread holds at most one value per level of the split tree (its running fold and
+    // the left halves waiting for their right halves), and there are never more values than
+    // blocks.
+    std::size_t depth = 1;
+    while ((std::size_t{1} << (depth - 1)) < n_blocks)
+        ++depth;
+    return std::min(n_blocks, std::max<std::size_t>(n_threads, 1) * depth);
+}
+
 std::optional<std::size_t> parse_thread_cap(const char* text) {
     if (text == nullptr) return std::nullopt;
     const std::string_view s(text);
@@ -315,18 +329,22 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
     std::optional<tbb::global_control> limit;
     if (cap) limit.emplace(tbb::global_control::max_allowed_parallelism, *cap);
     const std::size_t n_threads = pool_concurrency();
+    // Blocks fixed by the fan alone, so that the tree of the reduction below, and with it the
+    // grouping of every sum, is the same whatever the thread count: results are the same bits
+    // on any machine. Many small blocks also balance fans whose beams cost very different
+    // amounts (steep beams that die at the bottom beside long shallow ones).
     const std::vector<FanChunk> chunks =
-        options.chunk_count > 0
-            ? cut_fan(n_beams, std::max<std::size_t>(1, (n_beams + options.chunk_count - 1) /
-                                                            options.chunk_count))
-            : split_fan(n_beams, n_threads);
+        cut_fan(n_beams, options.chunk_count > 0
+                             ? std::max<std::size_t>(1, (n_beams + options.chunk_count - 1) /
+                                                            options.chunk_count)
+                             : fan_block_size(n_beams));
 
     // The fields are certain and checked now; the rays and paths are charged as they grow.
     const std::optional<double> limit_bytes =
         options.memory_limit_bytes > 0.0 ? std::optional<double>(options.memory_limit_bytes)
                                          : available_memory_bytes();
-    const MemoryEstimate certain =
-        estimate_run_memory(config, chunks.size(), options.output_cost);
+    const MemoryEstimate certain = estimate_run_memory(
+        config, live_partial_fields(chunks.size(), n_threads), options.output_cost);
     if (limit_bytes) check_memory_budget(certain, *limit_bytes);
     GrowthBudget budget;
     budget.limit_bytes = options.growth_limit_bytes > 0.0

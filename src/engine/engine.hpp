@@ -43,6 +43,15 @@ struct FanChunk {
 // The fan cut into consecutive chunks of fan_chunk_size(n_beams, n_threads) beams, the last
 // one possibly shorter; none when there are no beams.
 std::vector<FanChunk> split_fan(std::size_t n_beams, std::size_t n_threads);
+
+// The driver cuts the fan into blocks of fan_block_size(N) = ceil(N / kFanBlocks) beams (at
+// least one): at most kFanBlocks blocks whose boundaries depend on the fan alone, reduced in a
+// tree fixed by their count, so that a run gives the same bits on any number of threads.
+inline constexpr std::size_t kFanBlocks = 128;
+std::size_t fan_block_size(std::size_t n_beams);
+// Partial fields alive at once, at most, when n_blocks blocks are reduced on n_threads
+// threads: a value per level of the split tree per thread, never more than the blocks.
+std::size_t live_partial_fields(std::size_t n_blocks, std::size_t n_threads);
 // Worker count of the pool: KELP_NUM_THREADS (a positive integer) caps the default.
 std::size_t thread_count();
 // The cap that the text of KELP_NUM_THREADS asks for: a positive decimal integer, nothing
@@ -73,8 +82,9 @@ struct CoreOptions {
     // Memory the ray lists and stored paths may take together while tracing, bytes; 0 gives
     // what the limit above leaves after the pressure fields.
     double growth_limit_bytes = 0.0;
-    // Cuts the fan into chunks of ceil(N / chunk_count) beams instead of about two per thread;
-    // 0 keeps the default. Results must not depend on it, which tests check through it.
+    // Cuts the fan into chunks of ceil(N / chunk_count) beams instead of the fixed blocks;
+    // 0 keeps the default. Arrivals and paths must not depend on it, which tests check through
+    // it (pressures then differ in the grouping of their sums).
     std::size_t chunk_count = 0;
     // The summation's lanes: "scalar", "sse2" or "avx2" (which must be available); empty
     // leaves the choice to KELP_SIMD and then to the processor. Results do not depend on it.

@@ -32,8 +32,9 @@ struct MemoryEstimate {
     double total() const { return field_bytes + path_list_bytes + receiver_bytes; }
 };
 
-// The memory a run of `config` certainly needs with `n_chunks` units of work (each with its
-// own pressure field). Ray lengths are not known before tracing and are not counted here.
+// The memory a run of `config` certainly needs when at most `n_chunks` partial pressure
+// fields are alive at once (live_partial_fields). Ray lengths are not known before tracing
+// and are not counted here.
 MemoryEstimate estimate_run_memory(const input::SimulationConfig& config, std::size_t n_chunks,
                                    const OutputCost& output);
 
