@@ -83,6 +83,34 @@ struct LegEnd {
     std::uint32_t surface_bounces, bottom_bounces, row;
 };
 
+Vec3 unit(Vec3 v) {
+    return (1.0f / norm(v)) * v;
+}
+
+// The end at reflection state r of the leg that travels along slowness t with frame rotation
+// phi, scaled p vectors p and phase (caustic phase included); `leg` is a state of the leg (its
+// bounce counts and the tube's sign).
+LegEnd leg_end(const RayState& r, Vec3 t, float phi, std::pair<Vec2, Vec2> p, float phase,
+               const RayState& leg, std::uint32_t row) {
+    const RayBasis basis = ray_normal_basis(t, r.sound_speed, phi);
+    return {.position = r.position,
+            .u = unit(t),
+            .c = r.sound_speed,
+            .qt = r.q_tilde,
+            .qh = r.q_hat,
+            .pt = p.first,
+            .ph = p.second,
+            .tau = r.travel_time,
+            .phase = phase,
+            .det = r.det_q,
+            .amp = r.amplitude,
+            .e1 = ray_tube_sign(leg) * basis.e1,
+            .e2 = basis.e2,
+            .surface_bounces = leg.surface_bounces,
+            .bottom_bounces = leg.bottom_bounces,
+            .row = row};
+}
+
 // How far past the reflection the leg's window can reach water, m: the window over the
 // sine of the grazing angle, at most kReachWidths windows.
 float continuation_length(const LegEnd& end, Vec3 normal) {
@@ -148,10 +176,6 @@ BeamSegment continuation(const LegEnd& end, float sigma0, float sigma1) {
 
 bool is_live_length(float l2) {
     return !(l2 < 1e-12f) && std::sqrt(l2) > 1e-4f;
-}
-
-Vec3 unit(Vec3 v) {
-    return (1.0f / norm(v)) * v;
 }
 
 } // namespace
@@ -223,26 +247,9 @@ void build_beam_model(std::span<const RayState> ray, const BeamLaunch& launch,
         LegEnd incident{};
         float incident_length = 0.0f;
         if (reflects) {
-            const auto [pt, ph] = scaled_p(sb.event.incident_p_tilde, sb.event.incident_p_hat);
-            const RayBasis basis = ray_normal_basis(
-                sb.event.incident_slowness, sb.event.sound_speed, sb.event.incident_phi);
-            const float sign = ray_tube_sign(sa);
-            incident = {.position = sb.position,
-                        .u = unit(sb.event.incident_slowness),
-                        .c = sb.sound_speed,
-                        .qt = sb.q_tilde,
-                        .qh = sb.q_hat,
-                        .pt = pt,
-                        .ph = ph,
-                        .tau = sb.travel_time,
-                        .phase = sa.phase + psi_b,
-                        .det = sb.det_q,
-                        .amp = sb.amplitude,
-                        .e1 = sign * basis.e1,
-                        .e2 = basis.e2,
-                        .surface_bounces = sa.surface_bounces,
-                        .bottom_bounces = sa.bottom_bounces,
-                        .row = row};
+            incident = leg_end(sb, sb.event.incident_slowness, sb.event.incident_phi,
+                               scaled_p(sb.event.incident_p_tilde, sb.event.incident_p_hat),
+                               sa.phase + psi_b, sa, row);
             incident_length = continuation_length(incident, normal);
         }
         const bool continued = reflects && is_live_length(incident_length * incident_length);
@@ -314,24 +321,9 @@ void build_beam_model(std::span<const RayState> ray, const BeamLaunch& launch,
             // The reflected leg before the boundary: a new image, no hand-over from the
             // incident leg. It reaches back no further than half way to its image source,
             // so that it never arrives before the sound left.
-            const auto [pt, ph] = scaled_p(sb.p_tilde, sb.p_hat);
-            const RayBasis basis = ray_normal_basis(sb.slowness, sb.sound_speed, sb.phi);
-            const LegEnd reflected{.position = sb.position,
-                                   .u = unit(sb.slowness),
-                                   .c = sb.sound_speed,
-                                   .qt = sb.q_tilde,
-                                   .qh = sb.q_hat,
-                                   .pt = pt,
-                                   .ph = ph,
-                                   .tau = sb.travel_time,
-                                   .phase = sb.phase + psi_b,
-                                   .det = sb.det_q,
-                                   .amp = sb.amplitude,
-                                   .e1 = ray_tube_sign(sb) * basis.e1,
-                                   .e2 = basis.e2,
-                                   .surface_bounces = sb.surface_bounces,
-                                   .bottom_bounces = sb.bottom_bounces,
-                                   .row = row};
+            const LegEnd reflected =
+                leg_end(sb, sb.slowness, sb.phi, scaled_p(sb.p_tilde, sb.p_hat),
+                        sb.phase + psi_b, sb, row);
             const float back = std::fmin(continuation_length(reflected, normal),
                                          0.5f * sb.sound_speed * sb.travel_time);
             prev = {};
