@@ -428,10 +428,13 @@ py::object check_config(PyObject* py_cfg) {
     std::abort();
 }
 
-py::object run_simulation(const py::handle py_cfg) {
+// Runs one entry of the module: what the caller can fix leaves as RuntimeError, a grid that
+// cannot be built or an internal fault as PanicException. Every outcome leaves as a Python
+// object or a Python exception.
+template <class Entry> py::object at_boundary(Entry&& entry) {
     std::string panic_text;
     try {
-        return run(py_cfg.ptr());
+        return entry();
     } catch (const BoundaryError& error) {
         PyErr_SetString(PyExc_RuntimeError, error.message.c_str());
         throw py::error_already_set();
@@ -449,26 +452,12 @@ py::object run_simulation(const py::handle py_cfg) {
     throw py::error_already_set();
 }
 
-// The same boundary as run_simulation's: RuntimeError for what the caller can fix,
-// PanicException for a grid that cannot be built or an internal fault.
+py::object run_simulation(const py::handle py_cfg) {
+    return at_boundary([&] { return run(py_cfg.ptr()); });
+}
+
 py::object check_config_entry(const py::handle py_cfg) {
-    std::string panic_text;
-    try {
-        return check_config(py_cfg.ptr());
-    } catch (const BoundaryError& error) {
-        PyErr_SetString(PyExc_RuntimeError, error.message.c_str());
-        throw py::error_already_set();
-    } catch (const std::exception& fault) {
-        panic_text = fault.what();
-    } catch (...) {
-        panic_text = "unknown internal fault";
-    }
-    PyErr_Clear();
-    const py::object text = steal(
-        PyUnicode_DecodeUTF8(panic_text.data(), Py_ssize_t(panic_text.size()), "replace"));
-    if (!g_panic_exception || !text) abort_uncaught_panic();
-    PyErr_SetObject(g_panic_exception, text.ptr());
-    throw py::error_already_set();
+    return at_boundary([&] { return check_config(py_cfg.ptr()); });
 }
 
 void init_module(py::module_& m) {
