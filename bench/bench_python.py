@@ -27,6 +27,7 @@ import warnings
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+import numpy as np  # noqa: E402
 import seamount_case as demo  # noqa: E402
 import kelp  # noqa: E402
 
@@ -35,12 +36,14 @@ def case_configs():
     ssp, bty = demo.environment()
 
     def build(elev_step, azim_step, rcvr_step, freqs, range_m):
-        h = range_m
+        # A square grid inside the range circle, at 700 m, above the seamount's top (800 m):
+        # no receiver in the seabed or beyond the rays' reach.
+        h = rcvr_step * np.floor(range_m / np.sqrt(2.0) / rcvr_step)
         cfg = demo.make_config(
             ssp, bty, elev=demo.angles(-20.0, 20.0, elev_step),
             azim=demo.angles(0.0, 360.0 - azim_step, azim_step),
             receivers={"x_rcvr_m": demo.angles(-h, h, rcvr_step),
-                       "y_rcvr_m": demo.angles(-h, h, rcvr_step), "z_rcvr_m": [1000.0]})
+                       "y_rcvr_m": demo.angles(-h, h, rcvr_step), "z_rcvr_m": [700.0]})
         cfg["source"]["freq_hz"] = freqs
         cfg["beam"]["max_range_m"] = range_m
         cfg["beam"]["show_progress"] = False

@@ -80,7 +80,8 @@ def large_case():
             ys.append(r * cb)
     cfg["receivers"] = {"config_type": "array", "x_rcvr_m": xs, "y_rcvr_m": ys,
                         "z_rcvr_m": [30.0] * len(xs)}
-    cfg["beam"] = {"step_m": 50.0, "max_range_m": 30000.0, "max_steps": 100000}
+    # A little beyond the farthest receivers (30 km), which rounding puts either side of it.
+    cfg["beam"] = {"step_m": 50.0, "max_range_m": 30050.0, "max_steps": 100000}
     return cfg
 
 
@@ -100,9 +101,10 @@ def mixed_case(kind):
             "shear_attenuation_db_per_wavelength": 0.5}
     else:
         cfg["bathymetry"]["bottom_model"]["compressional_attenuation_db_per_wavelength"] = 0.5
-        cfg["receivers"]["z_rcvr_m"] = [5.0, 30.0, 70.0, 120.0]
+        cfg["receivers"]["z_rcvr_m"] = [5.0, 30.0, 70.0]
     cfg["source"]["freq_hz"] = [50.0, 210.0, 1000.0]
-    cfg["beam"].update(integration_method="rk2", store_ray_paths=True, max_range_m=800.0)
+    # Every receiver (corners at 1414 m) lies within the rays' reach.
+    cfg["beam"].update(integration_method="rk2", store_ray_paths=True, max_range_m=1450.0)
     return cfg
 
 
