@@ -365,23 +365,30 @@ py::object build_output(engine::SimulationResult result,
     return outer;
 }
 
-py::object run(PyObject* py_cfg) {
-    input::SimulationConfig config;
-    std::vector<std::string> warnings;
-    {
-        const std::string json_text = dump_config_json(py_cfg);
-        input::UnknownKeySink unknown_keys;
-        input::ParseResult parsed = input::parse_simulation_config(json_text, unknown_keys);
-        if (!parsed.config) {
-            throw BoundaryError{"failed to parse config JSON: " + parsed.error};
-        }
-        config = std::move(*parsed.config);
-        input::ValidationResult validation = input::validate(config);
-        if (!validation.ok) {
-            throw BoundaryError{"invalid simulation config: " + validation.error};
-        }
-        warnings = collect_warnings(config, std::move(validation.warnings), unknown_keys);
+// The configuration as run_simulation reads it: through Python's json.dumps, parsed and
+// validated (RuntimeError for either failure). The validation remarks and the unknown keys, in
+// the order they are warned about, go to `warnings` when it is given.
+input::SimulationConfig read_config(PyObject* py_cfg, std::vector<std::string>* warnings) {
+    const std::string json_text = dump_config_json(py_cfg);
+    input::UnknownKeySink unknown_keys;
+    input::ParseResult parsed = input::parse_simulation_config(json_text, unknown_keys);
+    if (!parsed.config) {
+        throw BoundaryError{"failed to parse config JSON: " + parsed.error};
     }
+    input::SimulationConfig config = std::move(*parsed.config);
+    input::ValidationResult validation = input::validate(config);
+    if (!validation.ok) {
+        throw BoundaryError{"invalid simulation config: " + validation.error};
+    }
+    if (warnings != nullptr) {
+        *warnings = collect_warnings(config, std::move(validation.warnings), unknown_keys);
+    }
+    return config;
+}
+
+py::object run(PyObject* py_cfg) {
+    std::vector<std::string> warnings;
+    const input::SimulationConfig config = read_config(py_cfg, &warnings);
     emit_warnings(warnings);
     // The interpreter lock stays held: the pool's workers never touch Python, and the call is
     // one indivisible step for the caller.
@@ -396,20 +403,7 @@ py::object run(PyObject* py_cfg) {
 // The plausibility findings of a configuration, read and validated exactly as run_simulation
 // reads it (the same RuntimeErrors), with none of its warnings emitted and nothing run.
 py::object check_config(PyObject* py_cfg) {
-    input::SimulationConfig config;
-    {
-        const std::string json_text = dump_config_json(py_cfg);
-        input::UnknownKeySink unknown_keys;
-        input::ParseResult parsed = input::parse_simulation_config(json_text, unknown_keys);
-        if (!parsed.config) {
-            throw BoundaryError{"failed to parse config JSON: " + parsed.error};
-        }
-        config = std::move(*parsed.config);
-        input::ValidationResult validation = input::validate(config);
-        if (!validation.ok) {
-            throw BoundaryError{"invalid simulation config: " + validation.error};
-        }
-    }
+    const input::SimulationConfig config = read_config(py_cfg, nullptr);
     const std::vector<std::string> findings = engine::check_plausibility(config);
     py::object list = steal(PyList_New(Py_ssize_t(findings.size())));
     if (!list) fail_with_python_error("failed to build the findings: ");
