@@ -37,8 +37,9 @@ class KelpResult:
     Attributes
     ----------
     pressure : numpy.ndarray of complex64, shape (F, D1, D2, D3)
-        Complex acoustic pressure re the pressure 1 m from the source (time dependence
-        exp(+i omega t)).
+        Complex acoustic pressure re the pressure 1 m from the source. It carries
+        exp(+i omega tau) for a travel time tau (exp(+ikR)/R in free space), that is the
+        exp(-i omega t) time convention: a signal is sum over omega of p exp(-i omega t).
     delay_s : numpy.ndarray of float32, shape (D1, D2, D3)
         Travel time of the earliest beam reaching each receiver; inf where none does.
     amplitude : numpy.ndarray of float32, shape (D1, D2, D3)
