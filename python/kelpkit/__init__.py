@@ -53,6 +53,8 @@ from .result import (
     run,
 )
 
+__version__ = "0.1.0"
+
 __all__ = [
     "array_receivers", "bathymetry", "bathymetry_from_elevation", "beam_angles",
     "beam_settings", "check_config", "DEFAULT_STEP_M", "derive_max_steps", "elastic_bottom",

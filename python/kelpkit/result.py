@@ -8,6 +8,7 @@ combine with `KelpResult.merge`, by the same rule kelp uses between its own thre
 
 import copy
 import dataclasses
+import datetime
 import json
 import warnings
 
@@ -28,6 +29,58 @@ _UNITS = {"x": "m", "y": "m", "z": "m", "range": "m", "bearing": "degree", "dept
 _AXIS_KEYS = {"x": "x_m", "y": "y_m", "z": "z_m", "range": "range_m", "bearing": "bearing_deg",
               "depth": "depth_m"}
 _NETCDF_ENGINE = "h5netcdf"
+
+# The time convention of kelp's pressure, stated in every file and in KelpResult.pressure.
+TIME_CONVENTION = ("the pressure carries exp(+i omega tau) for a travel time tau (exp(+ikR)/R "
+                   "in free space): the exp(-i omega t) time convention")
+
+# CF unit strings of kelp's configuration keys, by suffix.
+_KEY_UNITS = (("_m_s", "m s-1"), ("_g_cm3", "g cm-3"), ("_db_per_wavelength", "dB"),
+              ("_m", "m"))
+
+
+def _environment_variables(cfg):
+    """The environment of a configuration as netCDF variables with units: the source
+    position, the sound-speed grid and field, the bathymetry grid and depths, and the bottom
+    model's parameters (its name as an attribute of the depths)."""
+    data, coords = {}, {}
+    src = cfg.get("source", {})
+    if "position" in src:
+        data["source_position"] = ("position_component", np.asarray(src["position"], np.float32),
+                                   {"units": "m", "long_name": "source position: x east, "
+                                                               "y north, depth positive down"})
+        coords["position_component"] = ("position_component", np.array(["x", "y", "z"]))
+    ssp = cfg.get("ssp", {})
+    axes = [np.asarray(ssp.get(k, []), np.float32) for k in ("x_ssp_m", "y_ssp_m", "z_ssp_m")]
+    c = np.asarray(ssp.get("c_m_s", []), np.float32)
+    if all(a.size for a in axes) and c.size == axes[0].size * axes[1].size * axes[2].size:
+        for name, a, long in zip(("ssp_x", "ssp_y", "ssp_z"), axes,
+                                 ("sound-speed grid x (east)", "sound-speed grid y (north)",
+                                  "sound-speed grid depth")):
+            coords[name] = (name, a, {"units": "m", "long_name": long})
+        data["sound_speed"] = (("ssp_x", "ssp_y", "ssp_z"), c.reshape([a.size for a in axes]),
+                               {"units": "m s-1", "long_name": "sound speed"})
+    bty = cfg.get("bathymetry", {})
+    bx = np.asarray(bty.get("x_bty_m", []), np.float32)
+    by = np.asarray(bty.get("y_bty_m", []), np.float32)
+    z = np.asarray(bty.get("z_bty_m", []), np.float32)
+    if bx.size and by.size and z.size == bx.size * by.size:
+        coords["bathymetry_x"] = ("bathymetry_x", bx, {"units": "m", "long_name": "x (east)"})
+        coords["bathymetry_y"] = ("bathymetry_y", by, {"units": "m", "long_name": "y (north)"})
+        model = bty.get("bottom_model", {"model": "rigid"})
+        name = model.get("model", "rigid") if isinstance(model, dict) else str(model)
+        data["bottom_depth"] = (("bathymetry_x", "bathymetry_y"), z.reshape(bx.size, by.size),
+                                {"units": "m", "positive": "down", "long_name": "bottom depth",
+                                 "bottom_model": name})
+        for key, value in (model.items() if isinstance(model, dict) else ()):
+            if key == "model" or isinstance(value, bool) or not isinstance(value, (int, float)):
+                continue
+            units = next((u for suffix, u in _KEY_UNITS if key.endswith(suffix)), "1")
+            data["bottom_" + key] = ((), np.float32(value), {"units": units})
+        if "water_density_g_cm3" in bty and bty["water_density_g_cm3"] is not None:
+            data["water_density_g_cm3"] = ((), np.float32(bty["water_density_g_cm3"]),
+                                           {"units": "g cm-3"})
+    return data, coords
 
 
 @dataclasses.dataclass(eq=False)
@@ -250,7 +303,18 @@ class KelpResult:
                                               ("ray_y_m", "ray y (north)"),
                                               ("ray_z_m", "ray depth"))):
                 data[name] = ("ray_point", pts[:, i], {"units": "m", "long_name": long})
-        attrs = {"title": "kelp Gaussian-beam field", "layout_json": json.dumps(self.layout),
+        if self.config is not None:
+            env_data, env_coords = _environment_variables(self.config)
+            data.update(env_data)
+            coords.update(env_coords)
+        attrs = {"title": "kelp Gaussian-beam field", "Conventions": "CF-1.10",
+                 "source": f"kelp {_kelp_version()} (Gaussian-beam model), kelpkit "
+                           f"{_kelpkit_version()}",
+                 "kelp_version": _kelp_version(), "kelpkit_version": _kelpkit_version(),
+                 "date_created": datetime.datetime.now(datetime.timezone.utc)
+                 .isoformat(timespec="seconds"),
+                 "time_convention": TIME_CONVENTION,
+                 "layout_json": json.dumps(self.layout),
                  "tl_convention": "TL = -20 log10 |p|, dB re 1 m; inf where no beam arrives",
                  "coordinates_convention": "x east, y north, z depth positive down; bearing "
                                            "clockwise from north"}
@@ -260,8 +324,11 @@ class KelpResult:
         """Write the result to a netCDF-4 file (through xarray and h5netcdf).
 
         The complex pressure is stored as two float32 variables ``pressure_re`` and
-        ``pressure_im``, which every netCDF reader understands; `load` joins them again."""
-        ds = self.to_xarray().drop_vars("tl_db")
+        ``pressure_im``, which every netCDF reader understands; `load` joins them again. The
+        file follows the CF conventions: TL in ``tl_db``, the environment (source position,
+        sound-speed and bathymetry grids, bottom model) as variables with units, the versions,
+        the creation date and the time convention as attributes."""
+        ds = self.to_xarray()
         p = ds["pressure"]
         ds = ds.drop_vars("pressure")
         attrs = {"units": "1"}
@@ -272,6 +339,21 @@ class KelpResult:
         encoding = {v: {"zlib": True, "complevel": 4} for v in ds.data_vars
                     if ds[v].ndim > 0 and ds[v].size > 0}
         ds.to_netcdf(path, engine=_NETCDF_ENGINE, encoding=encoding)
+
+
+def _kelp_version():
+    try:
+        import kelp
+
+        return str(getattr(kelp, "__version__", "unknown"))
+    except ImportError:
+        return "unknown"
+
+
+def _kelpkit_version():
+    from . import __version__
+
+    return __version__
 
 
 def from_xarray(ds):

@@ -485,6 +485,7 @@ void init_module(py::module_& m) {
     m.def("_check_config", &check_config_entry, py::arg("py_cfg"), py::pos_only(),
           kCheckConfigDoc);
     m.attr("PanicException") = py::reinterpret_borrow<py::object>(g_panic_exception);
+    m.attr("__version__") = KELP_VERSION;
 }
 
 } // namespace

@@ -102,6 +102,30 @@ def test_xarray_and_netcdf_round_trip_exactly(free_space, tmp_path):
     assert_round_trips(free_space, tmp_path / "layout.nc")
 
 
+def test_netcdf_file_describes_itself(with_rays, tmp_path):
+    import xarray as xr
+
+    cfg, res = with_rays
+    res.save(tmp_path / "self.nc")
+    with xr.open_dataset(tmp_path / "self.nc", engine="h5netcdf") as ds:
+        assert ds.attrs["Conventions"] == "CF-1.10"
+        assert ds.attrs["kelp_version"] == kelp.__version__ == "0.1.0"
+        assert ds.attrs["kelpkit_version"] == kelpkit.__version__
+        assert "exp(-i omega t)" in ds.attrs["time_convention"]
+        assert ds.attrs["date_created"].endswith("+00:00")
+        np.testing.assert_array_equal(ds["tl_db"].values.reshape(res.tl_db.shape), res.tl_db)
+        np.testing.assert_array_equal(ds["source_position"], cfg["source"]["position"])
+        ssp = cfg["ssp"]
+        assert ds["sound_speed"].attrs["units"] == "m s-1"
+        np.testing.assert_array_equal(ds["sound_speed"].values.ravel(), ssp["c_m_s"])
+        np.testing.assert_array_equal(ds["ssp_z"], ssp["z_ssp_m"])
+        np.testing.assert_array_equal(ds["bottom_depth"].values.ravel(),
+                                      cfg["bathymetry"]["z_bty_m"])
+        # A file of an earlier kelpkit (no environment, versions or TL) still loads.
+        old = ds.drop_vars(["tl_db", "sound_speed", "bottom_depth", "source_position"])
+        assert_same(res, kelpkit.from_xarray(old.load()))
+
+
 def test_round_trip_keeps_rays_and_unreached_receivers(with_rays, tmp_path):
     assert np.isinf(with_rays[1].delay_s).any()  # no beam climbs to 100 m: inf must survive
     assert_round_trips(with_rays[1], tmp_path / "rays.nc")
