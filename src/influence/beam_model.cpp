@@ -39,14 +39,14 @@ bool reflects_at(std::span<const RayState> ray, std::size_t i) {
 inline constexpr float kReachWidths = 10.0f;
 
 struct FanScales {
-    float c0, tilde, hat;
+    float c0, cos_e, tilde, hat;
 };
 
 // The beam widths are the ray tube spanned by the neighbouring rays of the fan.
 FanScales fan_scales(std::span<const RayState> ray, const BeamLaunch& launch) {
     const float c0 = ray[0].sound_speed;
     const float cos_e = std::fabs(std::cos(launch.elev0_rad));
-    return {c0, launch.delev_rad / c0, launch.dazim_rad * cos_e / c0};
+    return {c0, cos_e, launch.delev_rad / c0, launch.dazim_rad * cos_e / c0};
 }
 
 } // namespace
@@ -57,9 +57,8 @@ void normalise_beam(std::span<RayState> ray, const BeamLaunch& launch) {
     // sum of the Gaussian weights over the fan reproduces the point-source spreading 1/r
     // (with unit amplitude at 1 m).
     const FanScales scale = fan_scales(ray, launch);
-    const float cos_e = std::fabs(std::cos(launch.elev0_rad));
-    const float a0 =
-        std::sqrt(launch.dazim_rad * launch.delev_rad) * std::sqrt(cos_e) / scale.c0 / kTwoPi;
+    const float a0 = std::sqrt(launch.dazim_rad * launch.delev_rad) * std::sqrt(scale.cos_e) /
+                     scale.c0 / kTwoPi;
     for (RayState& st : ray) {
         st.amplitude = (st.sound_speed * a0) * st.amplitude;
         st.det_q = st.q_tilde.x * st.q_hat.y - st.q_tilde.y * st.q_hat.x;

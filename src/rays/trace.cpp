@@ -53,6 +53,14 @@ struct CompensatedVec3 {
 
 // S advanced by h along the derivatives d for the quantities that are plain sums. Position
 // and travel time are left to the caller: the marcher sums them with compensation.
+// Step h shortened to end on a boundary s ahead (m, NaN keeps h). A point already on it
+// (closer than 1e-8 m) gets 0, the shortest step, which crosses it: a full step would
+// overshoot by metres.
+float shorten_to_boundary(float h, float s) {
+    if (s > 1e-8f) return s < h ? s : h;
+    return s >= 0.0f ? 0.0f : h;
+}
+
 // Multiplies the surviving magnitudes (one per frequency, Hz) by those of the bottom
 // reflection coefficients at reflection state r, and tells whether every one has fallen below
 // `weakest`: the beam has then lost more than the cut-off at every frequency.
@@ -159,12 +167,9 @@ float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields& ssp,
     // bottom (1e-9 thresholds; a single-node axis has no lines).
     h = bty::reduce_step_to_bty_lines(ph, {d.x, d.y}, bty, bty_cur, h);
 
-    // The surface, when rising. A point already on it (closer than 1e-8 m) takes the
-    // shortest step, which crosses it: a full step would overshoot by metres.
+    // The surface, when rising.
     if (d.z < -1e-8f) {
-        const float s = (0.0f - p.z) / d.z;
-        if (s > 1e-8f && s < h) h = s;
-        if (s >= 0.0f && !(s > 1e-8f)) h = 0.0f;
+        h = shorten_to_boundary(h, (0.0f - p.z) / d.z);
     }
 
     // The bottom's tangent plane through the depth under p.
@@ -172,9 +177,7 @@ float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields& ssp,
     const Vec3 n = bty::bottom_normal_from_cursor(ph, bty, bty_cur);
     const float denom = (d.x * n.x + d.y * n.y) + d.z * n.z;
     if (std::fabs(denom) > 1e-8f) {
-        const float s = n.z * (depth - p.z) / denom;
-        if (s > 1e-8f && s < h) h = s;
-        if (s >= 0.0f && !(s > 1e-8f)) h = 0.0f;
+        h = shorten_to_boundary(h, n.z * (depth - p.z) / denom);
     }
 
     // A floor well below any physical scale that still guarantees progress when a point sits
