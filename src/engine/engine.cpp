@@ -51,6 +51,7 @@ std::size_t pool_concurrency() {
 struct ChunkResult {
     std::vector<std::pair<std::size_t, RayPath>> paths;
     influence::PressureField field;
+    std::optional<influence::ArrivalTable> arrivals; // when the run keeps a table
 };
 
 // The first fault raised on any worker. Later faults are dropped: one message reaches the
@@ -83,7 +84,8 @@ struct RunContext {
     float dazim_rad;
     float delev_rad;
     bool store_paths;
-    double path_point_bytes; // charged per stored point
+    std::size_t max_arrivals; // 0: no arrivals table
+    double path_point_bytes;  // charged per stored point
     GrowthBudget& budget;
     ProgressBar* bar;         // shared, thread-safe; null when not drawn
     ProgressCounter* counter; // shared, atomic; null when not printed
@@ -103,8 +105,11 @@ struct RayCharge {
 // faulted the rest of the chunk is skipped: its result will be discarded anyway.
 ChunkResult map_chunk(const RunContext& run, std::size_t k) {
     const auto [first, last] = run.chunks[k];
-    ChunkResult result{{}, influence::init_pressure_field(run.config)};
+    ChunkResult result{{}, influence::init_pressure_field(run.config), std::nullopt};
     if (run.store_paths) result.paths.reserve(last - first);
+    if (run.max_arrivals > 0)
+        result.arrivals = influence::init_arrival_table(
+            result.field.delay_s.size(), run.max_arrivals, run.omegas_rad_s.size());
     // The ray list and the summation's scratch keep their capacity from beam to beam; the
     // list's charge goes back to the budget when the chunk ends, however it ends.
     std::vector<RayState> ray;
@@ -119,7 +124,8 @@ ChunkResult map_chunk(const RunContext& run, std::size_t k) {
                         &run.budget);
         influence::gaussian_beam_influence(
             ray, result.field, run.receivers, run.bty, run.omegas_rad_s,
-            {beam.elevation_rad, run.dazim_rad, run.delev_rad, b}, work);
+            {beam.elevation_rad, run.dazim_rad, run.delev_rad, b, beam.azimuth_rad}, work,
+            nullptr, result.arrivals ? &*result.arrivals : nullptr);
         if (run.store_paths) {
             charge_growth(run.budget, GrowthKind::StoredPaths,
                           static_cast<std::uint64_t>(static_cast<double>(ray.size()) *
@@ -145,6 +151,9 @@ void combine(ChunkResult& left, ChunkResult&& right) {
                       std::make_move_iterator(right.paths.end()));
     left.field =
         influence::merge_pressure_fields(std::move(left.field), std::move(right.field));
+    if (left.arrivals && right.arrivals)
+        left.arrivals = influence::merge_arrival_tables(std::move(*left.arrivals),
+                                                        std::move(*right.arrivals));
 }
 
 // Reduction body over the chunk indices. With a simple partitioner and a grain of one
@@ -379,6 +388,7 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
                          .dazim_rad = dazim,
                          .delev_rad = delev,
                          .store_paths = settings.store_ray_paths,
+                         .max_arrivals = static_cast<std::size_t>(settings.max_arrivals),
                          .path_point_bytes = path_point_bytes(options.output_cost),
                          .budget = budget,
                          .bar = bar ? &*bar : nullptr,
@@ -397,10 +407,19 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
     if (fault.error) rethrow_as_fatal(fault.error);
     if (bar) finish_progress_bar(*bar);
 
-    ChunkResult total = reduction.value
-                            ? std::move(*reduction.value)
-                            : ChunkResult{{}, influence::init_pressure_field(config)};
-    SimulationResult result{std::nullopt, std::move(total.field)};
+    ChunkResult total =
+        reduction.value ? std::move(*reduction.value)
+                        : ChunkResult{{}, influence::init_pressure_field(config), std::nullopt};
+    SimulationResult result{std::nullopt, std::move(total.field), std::nullopt};
+    if (settings.max_arrivals > 0) {
+        result.arrivals =
+            total.arrivals
+                ? std::move(*total.arrivals)
+                : influence::init_arrival_table(result.field.delay_s.size(),
+                                                static_cast<std::size_t>(settings.max_arrivals),
+                                                omegas.size());
+        influence::finalise_arrivals(*result.arrivals, config.source.freq_hz);
+    }
     if (settings.store_ray_paths) {
         std::stable_sort(total.paths.begin(), total.paths.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });

@@ -19,6 +19,8 @@ namespace kelp::engine {
 struct SimulationResult {
     std::optional<std::vector<RayPath>> ray_paths; // present iff beam.store_ray_paths
     influence::PressureField field;
+    // Present iff beam.max_arrivals > 0: finalised (amplitudes, sorted by delay).
+    std::optional<influence::ArrivalTable> arrivals;
 };
 
 // One launch direction, radians.

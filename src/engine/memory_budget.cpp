@@ -87,6 +87,18 @@ MemoryEstimate estimate_run_memory(const input::SimulationConfig& config, std::s
         e.path_list_bytes =
             beams * (2.0 * static_cast<double>(sizeof(std::pair<std::size_t, RayPath>)) +
                      static_cast<double>(sizeof(RayPath)) + output.bytes_per_path);
+    // An arrivals table beside every live field, full at worst; the caller's copy holds per
+    // arrival its delay, four angles, two counts, the beam, the receiver and a complex
+    // amplitude per frequency, and per receiver the count of dropped arrivals.
+    if (config.beam.max_arrivals > 0) {
+        const auto capacity = static_cast<std::size_t>(config.beam.max_arrivals);
+        const double rows = receivers * static_cast<double>(capacity);
+        e.arrival_bytes =
+            (static_cast<double>(n_chunks) + 1.0) *
+                influence::arrival_table_bytes(static_cast<std::size_t>(receivers), capacity,
+                                               config.source.freq_hz.size()) +
+            (rows * (9.0 + 2.0 * freqs) + receivers) * output.bytes_per_value;
+    }
     return e;
 }
 
@@ -113,14 +125,16 @@ std::optional<double> available_memory_bytes() {
 
 void check_memory_budget(const MemoryEstimate& e, double limit_bytes) {
     if (!(e.total() > limit_bytes)) return;
-    const char* largest = e.path_list_bytes > e.field_bytes
+    const char* largest = e.arrival_bytes > std::max(e.field_bytes, e.path_list_bytes)
+                              ? "the arrivals table (receivers x max_arrivals x frequencies)"
+                          : e.path_list_bytes > e.field_bytes
                               ? "the ray path lists (one per beam)"
                               : "the pressure field (receivers x frequencies)";
-    fail(
-        "not enough memory for this simulation: it needs about " +
-        format_memory_size(e.total()) + ", mostly for " + largest + ", but only " +
-        format_memory_size(limit_bytes) +
-        " is available; reduce the receivers or frequencies (or the beams, with stored paths)");
+    fail("not enough memory for this simulation: it needs about " +
+         format_memory_size(e.total()) + ", mostly for " + largest + ", but only " +
+         format_memory_size(limit_bytes) +
+         " is available; reduce the receivers or frequencies (or the beams, with stored paths, "
+         "or max_arrivals)");
 }
 
 std::uint64_t growth_limit_bytes(std::optional<double> limit_bytes,

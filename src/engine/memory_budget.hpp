@@ -29,7 +29,10 @@ struct MemoryEstimate {
     double field_bytes = 0.0; // all live partial fields plus the caller's copy of the result
     double path_list_bytes = 0.0; // with stored paths, the per-beam entries of the path lists
     double receiver_bytes = 0.0;  // the prepared receiver set and the caller's copy of it
-    double total() const { return field_bytes + path_list_bytes + receiver_bytes; }
+    double arrival_bytes = 0.0;   // with an arrivals table: every live table, the caller's copy
+    double total() const {
+        return field_bytes + path_list_bytes + receiver_bytes + arrival_bytes;
+    }
 };
 
 // The memory a run of `config` certainly needs when at most `n_chunks` partial pressure

@@ -1,11 +1,31 @@
 #include "influence/influence.hpp"
 
+#include <cmath>
+
 namespace kelp::influence {
+
+ArrivalPath arrival_path(const BeamModel& beam, const BeamSegment& g,
+                         const BeamLaunch& launch) {
+    float power = 0.0f;
+    const std::span<const Complex32> row = beam.reflection_row(g);
+    for (const Complex32 r : row)
+        power += r.re * r.re + r.im * r.im;
+    const float rms = row.empty() ? 1.0f : std::sqrt(power / static_cast<float>(row.size()));
+    return {.beam_index = launch.beam_index,
+            .launch_elevation_rad = launch.elev0_rad,
+            .launch_azimuth_rad = launch.azim0_rad,
+            .arrival_elevation_rad = std::atan2(g.d.z, std::hypot(g.d.x, g.d.y)),
+            .arrival_azimuth_rad = std::atan2(g.d.x, g.d.y),
+            .surface_bounces = g.surface_bounces,
+            .bottom_bounces = g.bottom_bounces,
+            .reflection_rms = rms};
+}
 
 void gaussian_beam_influence(std::vector<RayState>& ray, PressureField& field,
                              const ReceiverSet& receivers, const bty::BTYfield& bty,
                              std::span<const float> omegas, const BeamLaunch& launch,
-                             InfluenceWorkspace& work, InfluenceStats* stats) {
+                             InfluenceWorkspace& work, InfluenceStats* stats,
+                             ArrivalTable* arrivals) {
     if (ray.size() < 2) return;
     normalise_beam(ray, launch);
     build_beam_model(
@@ -16,9 +36,15 @@ void gaussian_beam_influence(std::vector<RayState>& ray, PressureField& field,
         work.beam);
 
     FieldSink sink = field_sink(field, omegas);
+    ArrivalPath path;
+    if (arrivals != nullptr) {
+        sink.arrivals = arrivals;
+        sink.path = &path;
+    }
     const BatchKernel add_batch = batch_kernel(work.lanes, stats != nullptr);
     for (const BeamSegment& g : work.beam.segments) {
         sink.reflection = work.beam.reflection_row(g);
+        if (arrivals != nullptr) path = arrival_path(work.beam, g, launch);
         search_segment(receivers, {g.a, g.d, g.l2, g.rb}, work.batch,
                        [&](CandidateBatch& batch, SegmentPiece piece) {
                            add_batch(g, piece, batch, work.passed, sink, stats);

@@ -17,13 +17,14 @@
 
 namespace kelp::influence {
 
-// One beam of the fan: its launch elevation and the fan's spacings (rad), and its index in
-// the fan (for outputs that name the beam).
+// One beam of the fan: its launch elevation and the fan's spacings (rad), its index in the
+// fan and its launch azimuth (rad; both for outputs that name the beam).
 struct BeamLaunch {
     float elev0_rad = 0.0f;
     float dazim_rad = 0.0f;
     float delev_rad = 0.0f;
     std::size_t beam_index = 0;
+    float azim0_rad = 0.0f;
 };
 
 // One segment A -> B of a ray as the summation sees it. The segment runs from `a` along `d`

@@ -15,7 +15,8 @@
 // segment); R_k the product of the bottom reflection coefficients met before the segment.
 // The receiver takes it when s lies on the segment (owned by exactly one segment at a shared
 // state), |v| <= rb, |det| >= 1e-12 and |alpha| + |beta| <= 4. The earliest contribution
-// (delay tau, amplitude without R_k and phase) is kept per receiver.
+// (delay tau, amplitude without R_k and phase) is kept per receiver; with an arrivals table,
+// every contribution is also added to the arrival of its path (arrivals.hpp).
 //
 // Everything here has internal linkage: each translation unit builds the kernel for its own
 // instruction set (one of them for AVX2, behind its target switch), and no copy built for
@@ -167,6 +168,15 @@ template <class L>
         const F amp = (amp_b / L::sqrt(L::abs(det))) * weight;
         for (std::size_t i = 0; i < lanes; ++i)
             record_arrival(sink, p.receiver[j + i], L::get(tau, i), L::get(amp, i));
+        // With an arrivals table, each contribution also goes to the arrival of its path, at
+        // its paraxial delay.
+        Complex32* arrival[W] = {};
+        if (sink.arrivals != nullptr) {
+            for (std::size_t i = 0; i < lanes; ++i)
+                arrival[i] = offer_contribution(*sink.arrivals, p.receiver[j + i], *sink.path,
+                                                L::get(tau_off, i), L::get(amp, i))
+                                 .data();
+        }
         for (std::size_t k = 0; k < sink.omegas.size(); ++k) {
             F sn, cs;
             simd::sincos_lanes<L>(L::splat(sink.omegas[k]) * tau_off - ph, sn, cs);
@@ -176,6 +186,13 @@ template <class L>
             const F im = L::splat(rk.im) * ac + L::splat(rk.re) * as;
             for (std::size_t i = 0; i < lanes; ++i)
                 add_pressure(sink, k, p.receiver[j + i], L::get(re, i), L::get(im, i));
+            if (sink.arrivals != nullptr) {
+                for (std::size_t i = 0; i < lanes; ++i) {
+                    if (arrival[i] == nullptr) continue;
+                    arrival[i][k].re += L::get(re, i);
+                    arrival[i][k].im += L::get(im, i);
+                }
+            }
         }
     }
 }

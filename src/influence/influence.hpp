@@ -7,6 +7,7 @@
 
 #include "bty/bty.hpp"
 #include "core/ray_state.hpp"
+#include "influence/arrivals.hpp"
 #include "influence/beam_model.hpp"
 #include "influence/kernels.hpp"
 #include "influence/pressure_field.hpp"
@@ -33,11 +34,16 @@ struct InfluenceWorkspace {
 // its index. A receiver whose projection falls on a state between two segments is counted
 // once (by the later segment). `receivers` is the run's prepared set (prepare_receivers);
 // only the receivers inside each segment's slab and search sphere are visited. When `stats`
-// is not null the search counts of this call are added to it.
+// is not null the search counts of this call are added to it; when `arrivals` is not null
+// every contribution is also offered to it.
 void gaussian_beam_influence(std::vector<RayState>& ray, PressureField& field,
                              const ReceiverSet& receivers, const bty::BTYfield& bty,
                              std::span<const float> omegas, const BeamLaunch& launch,
-                             InfluenceWorkspace& workspace, InfluenceStats* stats = nullptr);
+                             InfluenceWorkspace& workspace, InfluenceStats* stats = nullptr,
+                             ArrivalTable* arrivals = nullptr);
+
+// The path of segment g of `beam` for the arrivals table (see ArrivalPath).
+ArrivalPath arrival_path(const BeamModel& beam, const BeamSegment& g, const BeamLaunch& launch);
 
 // The same for a single call on the receivers of `config` (prepared for this ray alone),
 // with the widest lanes available; elev0_rad is the beam's launch elevation, dazim_rad and

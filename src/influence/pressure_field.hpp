@@ -3,6 +3,7 @@
 // which the summation adds contributions to it.
 
 #include "core/ndarray.hpp"
+#include "influence/arrivals.hpp"
 #include "input/config.hpp"
 
 #include <cstddef>
@@ -31,7 +32,8 @@ PressureField merge_pressure_fields(PressureField left, PressureField right);
 
 // Where the summation's contributions go: the field's arrays by flat receiver index, with
 // the angular frequencies (rad/s) of the pressure's first index and the product of bottom
-// reflection coefficients that applies to the segment being summed.
+// reflection coefficients that applies to the segment being summed; and, when a table is
+// kept, the arrivals table with the path of the segment being summed.
 struct FieldSink {
     std::span<Complex32> pressure; // (F, receivers)
     std::size_t receivers = 0;     // stride between frequencies
@@ -39,6 +41,8 @@ struct FieldSink {
     std::span<float> amplitude;
     std::span<const float> omegas;
     std::span<const Complex32> reflection; // per frequency
+    ArrivalTable* arrivals = nullptr;
+    const ArrivalPath* path = nullptr;
 };
 
 // The sink that adds into `field`.

@@ -79,7 +79,11 @@ struct BeamSettings {
     // reflection coefficients met along it is weaker than this many dB at every frequency;
     // absent: never (dB, > 0).
     std::optional<float> max_bottom_loss_db = std::nullopt;
+    // Arrivals kept per receiver in the arrivals table (at most kMaxArrivals); 0: no table.
+    std::uint64_t max_arrivals = 0;
 };
+
+inline constexpr std::uint64_t kMaxArrivals = 65535;
 
 struct SimulationConfig {
     SoundSpeed ssp;

@@ -46,7 +46,8 @@ constexpr Member kBeamMembers[] = {KELP_MEMBER(BeamSettings, step_m, F32),
                                    KELP_MEMBER(BeamSettings, show_progress, Bool),
                                    KELP_MEMBER(BeamSettings, atomic_progress_counter, Bool),
                                    KELP_MEMBER(BeamSettings, integration_method, Method),
-                                   KELP_MEMBER(BeamSettings, max_bottom_loss_db, OptionalF32)};
+                                   KELP_MEMBER(BeamSettings, max_bottom_loss_db, OptionalF32),
+                                   KELP_MEMBER(BeamSettings, max_arrivals, Usize)};
 constexpr RecordSpec kBeamSpec{"BeamSettings", 3, kBeamMembers};
 
 constexpr Member kConfigMembers[] = {

@@ -124,6 +124,8 @@ ValidationResult validate(SimulationConfig& config) {
         !(std::isfinite(*beam.max_bottom_loss_db) && *beam.max_bottom_loss_db > 0.0f))
         errors.emplace_back(
             "beam: max_bottom_loss_db must be positive and finite when provided");
+    if (beam.max_arrivals > kMaxArrivals)
+        errors.emplace_back("beam: max_arrivals must be at most 65535");
 
     if (errors.empty()) return {true, std::move(warnings), {}};
     std::string message = "Invalid simulation config:";

@@ -8,6 +8,7 @@
 // PanicException, a BaseException, so that a blanket `except Exception` does not swallow a
 // broken run. No C++ exception ever unwinds into the interpreter.
 
+#include "core/constants.hpp"
 #include "core/fatal.hpp"
 #include "engine/engine.hpp"
 #include "engine/plausibility.hpp"
@@ -19,6 +20,7 @@
 #include <array>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -287,6 +289,75 @@ py::object receiver_point_list(const input::Receivers& rc) {
     return list;
 }
 
+// New list of Python ints.
+template <typename Int> py::object int_list(std::span<const Int> values, const char* failure) {
+    py::object list = steal(PyList_New(Py_ssize_t(values.size())));
+    if (!list) fail_with_python_error(failure);
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        PyObject* item =
+            PyLong_FromUnsignedLongLong(static_cast<unsigned long long>(values[i]));
+        if (!item) fail_with_python_error(failure);
+        PyList_SET_ITEM(list.ptr(), Py_ssize_t(i), item);
+    }
+    return list;
+}
+
+// The arrivals table as flat columns, one row per arrival, rows by receiver (flat index, as
+// "delay_s" of the field) and by delay within a receiver; "amplitude_re"/"amplitude_im" hold
+// the row's F amplitudes one after another. Angles in degrees. "dropped" counts, per
+// receiver, the arrivals a full table discarded.
+py::object build_arrivals(const influence::ArrivalTable& table) {
+    const char* failure = "failed to set arrivals: ";
+    std::size_t rows = 0;
+    for (const std::uint32_t n : table.count)
+        rows += n;
+    std::vector<std::uint64_t> receiver, beam;
+    std::vector<std::uint32_t> surface, bottom;
+    std::vector<float> delay, launch_elev, launch_azim, arrival_elev, arrival_azim, re, im;
+    receiver.reserve(rows);
+    beam.reserve(rows);
+    surface.reserve(rows);
+    bottom.reserve(rows);
+    for (auto* column : {&delay, &launch_elev, &launch_azim, &arrival_elev, &arrival_azim})
+        column->reserve(rows);
+    re.reserve(rows * table.frequencies);
+    im.reserve(rows * table.frequencies);
+    const auto degrees = [](float rad) { return rad / kDegToRad; };
+    for (std::size_t r = 0; r < table.receivers; ++r) {
+        for (std::size_t j = 0; j < table.count[r]; ++j) {
+            const influence::Arrival& a = table.arrivals[r * table.capacity + j];
+            receiver.push_back(r);
+            delay.push_back(a.delay_s);
+            launch_elev.push_back(degrees(a.path.launch_elevation_rad));
+            launch_azim.push_back(degrees(a.path.launch_azimuth_rad));
+            arrival_elev.push_back(degrees(a.path.arrival_elevation_rad));
+            arrival_azim.push_back(degrees(a.path.arrival_azimuth_rad));
+            surface.push_back(a.path.surface_bounces);
+            bottom.push_back(a.path.bottom_bounces);
+            beam.push_back(a.path.beam_index);
+            for (const Complex32 v : table.values(r, j)) {
+                re.push_back(v.re);
+                im.push_back(v.im);
+            }
+        }
+    }
+    const py::object dict = steal(PyDict_New());
+    if (!dict) fail_with_python_error(failure);
+    set_item(dict, "receiver", int_list<std::uint64_t>(receiver, failure));
+    set_item(dict, "delay_s", float_list(delay, failure));
+    set_item(dict, "amplitude_re", float_list(re, failure));
+    set_item(dict, "amplitude_im", float_list(im, failure));
+    set_item(dict, "launch_elevation_deg", float_list(launch_elev, failure));
+    set_item(dict, "launch_azimuth_deg", float_list(launch_azim, failure));
+    set_item(dict, "arrival_elevation_deg", float_list(arrival_elev, failure));
+    set_item(dict, "arrival_azimuth_deg", float_list(arrival_azim, failure));
+    set_item(dict, "surface_bounces", int_list<std::uint32_t>(surface, failure));
+    set_item(dict, "bottom_bounces", int_list<std::uint32_t>(bottom, failure));
+    set_item(dict, "beam_index", int_list<std::uint64_t>(beam, failure));
+    set_item(dict, "dropped", int_list<std::uint64_t>(table.dropped, failure));
+    return dict;
+}
+
 // The output dict of a run; the receivers' geometry is the validated configuration's (the
 // driver checked that array lists have equal lengths).
 py::object build_output(engine::SimulationResult result,
@@ -362,6 +433,7 @@ py::object build_output(engine::SimulationResult result,
     set_item(inner, "delay_s", delay_list);
     set_item(inner, "amplitude", amplitude_list);
     set_item(outer, "pressure_field", inner);
+    if (result.arrivals) set_item(outer, "arrivals", build_arrivals(*result.arrivals));
     return outer;
 }
 

@@ -93,6 +93,7 @@ TEST(ParseConfig, BaseConfigurationMapsOntoRecordsWithDefaults) {
     EXPECT_FALSE(c.beam.atomic_progress_counter);
     EXPECT_EQ(c.beam.integration_method, IntegrationMethod::Euler);
     EXPECT_FALSE(c.beam.max_bottom_loss_db.has_value());
+    EXPECT_EQ(c.beam.max_arrivals, 0u);
 }
 
 TEST(ParseConfig, OptionalMembersAndEnumerationForms) {
@@ -110,6 +111,7 @@ TEST(ParseConfig, OptionalMembersAndEnumerationForms) {
               IntegrationMethod::Euler);
     EXPECT_EQ(beam(R"("max_bottom_loss_db": 46)").max_bottom_loss_db, 46.0f);
     EXPECT_FALSE(beam(R"("max_bottom_loss_db": null)").max_bottom_loss_db.has_value());
+    EXPECT_EQ(beam(R"("max_arrivals": 20)").max_arrivals, 20u);
     const auto flags = beam(R"("store_ray_paths": true, "atomic_progress_counter": true)");
     EXPECT_TRUE(flags.store_ray_paths);
     EXPECT_FALSE(flags.show_progress);
@@ -265,9 +267,9 @@ INSTANTIATE_TEST_SUITE_P(Parse, ParseErrors, testing::Values(
     ErrorCase{"RecordNotObject", R"("source": {"position")", R"("source": 7, "x": {"position")",
               "invalid type: integer `7`, expected struct Source"},
     ErrorCase{"BeamShortArray", kBeam, R"("beam": [1.0, 500])",
-              "invalid length 2, expected struct BeamSettings with 8 elements"},
+              "invalid length 2, expected struct BeamSettings with 9 elements"},
     ErrorCase{"BeamLongArray", kBeam,
-              R"("beam": [1.0, 500, 1, false, false, false, "rk2", 46, 0])",
+              R"("beam": [1.0, 500, 1, false, false, false, "rk2", 46, 20, 0])",
               "trailing characters"},
     ErrorCase{"SoundSpeedShortArray", R"("ssp": {)", R"("ssp": [[0]], "x": {)",
               "invalid length 1, expected struct SoundSpeed with 4 elements"},
@@ -522,6 +524,8 @@ INSTANTIATE_TEST_SUITE_P(Validate, ValidationRules, testing::Values(
                  c.beam.max_bottom_loss_db = std::numeric_limits<float>::infinity();
              },
              "beam: max_bottom_loss_db must be positive and finite when provided"},
+    RuleCase{"MaxArrivals", [](SimulationConfig& c) { c.beam.max_arrivals = 65536; },
+             "beam: max_arrivals must be at most 65535"},
     RuleCase{"AcousticSpeed", [](SimulationConfig& c) { c.bathymetry.bottom_model = Acoustic{0.0f, 1.5f, {}}; },
              "bathymetry.bottom_model: acoustic compressional_speed_m_s must be positive"},
     RuleCase{"AcousticDensity", [](SimulationConfig& c) { c.bathymetry.bottom_model = Acoustic{1600.0f, -1.0f, {}}; },
