@@ -4,7 +4,8 @@ waveguide (100 m of 1500 m/s water over an acoustic half-space, 100 Hz) with the
 as an array (a polar pattern at one depth) or as a Cartesian grid, a fan ten times denser,
 and a large case over a sloping bottom (1.44 M array receivers, 43,681 beams), and two small
 cases that exercise every term of the summation (mixed_array, mixed_grid) for --compare.
-"array@46" is the array case with beams cut at 46 dB of bottom loss (beam.max_bottom_loss_db).
+"array@46" is the array case with beams cut at 46 dB of bottom loss (beam.max_bottom_loss_db);
+"array+20" keeps an arrivals table of 20 arrivals per receiver (beam.max_arrivals).
 
 Each case runs at 1 and 2 threads (KELP_NUM_THREADS), the thread counts interleaved, and
 the median wall time of --repeat runs is printed. With --compare MODULE_DIR a second build
@@ -109,7 +110,13 @@ def mixed_case(kind):
 
 
 def build_case(name):
-    """A case by name; "NAME@L" is that case with beams cut at L dB of bottom loss."""
+    """A case by name; "NAME@L" is that case with beams cut at L dB of bottom loss, "NAME+N"
+    with an arrivals table of N arrivals per receiver."""
+    if "+" in name:
+        base, count = name.split("+")
+        cfg = build_case(base)
+        cfg["beam"]["max_arrivals"] = int(count)
+        return cfg
     if "@" in name:
         base, loss = name.split("@")
         cfg = build_case(base)

@@ -15,39 +15,46 @@ bool same_counts(const ArrivalPath& a, const ArrivalPath& b) {
     return a.surface_bounces == b.surface_bounces && a.bottom_bounces == b.bottom_bounces;
 }
 
-// The level an arrival competes with when a table is full: rms over the frequencies of |sum|
-// (for a single contribution, its weight).
-float arrival_level(std::span<const Complex32> sums) {
+// The power an arrival competes with when its row is full: the mean over the frequencies of
+// |sum|^2 (for a single contribution, its weight squared).
+float arrival_power(std::span<const Complex32> sums) {
     float power = 0.0f;
     for (const Complex32 s : sums)
         power += s.re * s.re + s.im * s.im;
-    return std::sqrt(power / static_cast<float>(std::max<std::size_t>(sums.size(), 1)));
+    return power / static_cast<float>(std::max<std::size_t>(sums.size(), 1));
 }
 
-// The slot of the weakest arrival of a full receiver row.
-std::size_t weakest_arrival(const ArrivalTable& table, std::size_t receiver, float& level) {
+// The row of `receiver`, opened (empty) when it has none yet.
+std::size_t row_for(ArrivalTable& table, std::size_t receiver) {
+    std::uint32_t& slot = table.row_of[receiver];
+    if (slot == 0) {
+        table.row_receiver.push_back(static_cast<std::uint32_t>(receiver));
+        table.count.push_back(0);
+        table.dropped.push_back(0);
+        table.arrivals.resize(table.arrivals.size() + table.capacity);
+        table.sums.resize(table.sums.size() + table.capacity * table.frequencies);
+        slot = static_cast<std::uint32_t>(table.row_receiver.size());
+    }
+    return slot - 1;
+}
+
+// The place in row i for a new arrival of `power`: the next free one, or the weakest
+// arrival's when the newcomer is stronger (a tie keeps the arrival already there); none when
+// the newcomer is dropped. Counts what a full row drops.
+std::optional<std::size_t> make_room(ArrivalTable& table, std::size_t i, float power) {
+    std::uint32_t& n = table.count[i];
+    if (n < table.capacity) return n++;
+    ++table.dropped[i];
     std::size_t weakest = 0;
-    level = arrival_level(table.values(receiver, 0));
-    for (std::size_t j = 1; j < table.count[receiver]; ++j) {
-        const float l = arrival_level(table.values(receiver, j));
-        if (l < level) {
-            level = l;
+    float weakest_power = arrival_power(table.values(i, 0));
+    for (std::size_t j = 1; j < n; ++j) {
+        const float p = arrival_power(table.values(i, j));
+        if (p < weakest_power) {
+            weakest_power = p;
             weakest = j;
         }
     }
-    return weakest;
-}
-
-// The slot a new arrival of `level` goes to: the next free one, or the weakest's when it is
-// weaker than the newcomer (a tie keeps the arrival already there); none when the newcomer is
-// dropped. Counts what is dropped.
-std::optional<std::size_t> make_room(ArrivalTable& table, std::size_t receiver, float level) {
-    std::uint32_t& n = table.count[receiver];
-    if (n < table.capacity) return n++;
-    ++table.dropped[receiver];
-    float weakest_level = 0.0f;
-    const std::size_t weakest = weakest_arrival(table, receiver, weakest_level);
-    if (level > weakest_level) return weakest;
+    if (power > weakest_power) return weakest;
     return std::nullopt;
 }
 
@@ -66,9 +73,10 @@ void absorb(Arrival& into, const Arrival& from) {
 
 double arrival_table_bytes(std::size_t receivers, std::size_t capacity,
                            std::size_t frequencies) {
-    const double slots = static_cast<double>(receivers) * static_cast<double>(capacity);
-    return static_cast<double>(receivers) *
-               static_cast<double>(sizeof(std::uint32_t) + sizeof(std::uint64_t)) +
+    const double n = static_cast<double>(receivers);
+    const double slots = n * static_cast<double>(capacity);
+    return n * static_cast<double>(2 * sizeof(std::uint32_t) + sizeof(std::uint32_t) +
+                                   sizeof(std::uint64_t)) +
            slots * (static_cast<double>(sizeof(Arrival)) +
                     static_cast<double>(frequencies) * static_cast<double>(sizeof(Complex32)));
 }
@@ -79,63 +87,56 @@ ArrivalTable init_arrival_table(std::size_t receivers, std::size_t capacity,
     table.capacity = capacity;
     table.receivers = receivers;
     table.frequencies = frequencies;
-    table.count.assign(receivers, 0);
-    table.dropped.assign(receivers, 0);
-    table.arrivals = std::make_unique_for_overwrite<Arrival[]>(receivers * capacity);
-    table.sums =
-        std::make_unique_for_overwrite<Complex32[]>(receivers * capacity * frequencies);
+    table.row_of.assign(receivers, 0);
     return table;
 }
 
-float arrival_delay_tolerance(float delay_s) {
-    return 1e-5f * std::fabs(delay_s) + 1e-6f;
+DirectionAngles direction_angles(Vec3 d) {
+    return {std::atan2(d.z, std::hypot(d.x, d.y)), std::atan2(d.x, d.y)};
 }
 
-std::span<Complex32> offer_contribution(ArrivalTable& table, std::size_t receiver,
-                                        const ArrivalPath& path, float delay_s,
-                                        float amplitude) {
+std::ptrdiff_t offer_contribution(ArrivalTable& table, std::size_t receiver,
+                                  const ArrivalPath& path, float delay_s, float amplitude) {
     const float weight = amplitude * path.reflection_rms;
-    if (!(weight > 0.0f) || !std::isfinite(delay_s)) return {};
-    Arrival* row = table.arrivals.get() + receiver * table.capacity;
+    if (!(weight > 0.0f) || !std::isfinite(delay_s)) return kNoArrival;
+    const std::size_t i = row_for(table, receiver);
+    const std::span<Arrival> row = table.row(i);
     const float tolerance = arrival_delay_tolerance(delay_s);
-    for (std::size_t j = 0; j < table.count[receiver]; ++j) {
+    const Arrival offered{.delay_lo = delay_s,
+                          .delay_hi = delay_s,
+                          .path = path,
+                          .weight_sum = weight,
+                          .weighted_delay = weight * delay_s,
+                          .strongest = weight};
+    for (std::size_t j = 0; j < row.size(); ++j) {
         Arrival& a = row[j];
         if (same_counts(a.path, path) && delay_s >= a.delay_lo - tolerance &&
             delay_s <= a.delay_hi + tolerance) {
-            absorb(a, {.delay_lo = delay_s,
-                       .delay_hi = delay_s,
-                       .weight_sum = weight,
-                       .weighted_delay = weight * delay_s,
-                       .strongest = weight,
-                       .path = path});
-            return table.values(receiver, j);
+            absorb(a, offered);
+            return static_cast<std::ptrdiff_t>((i * table.capacity + j) * table.frequencies);
         }
     }
-    const std::optional<std::size_t> slot = make_room(table, receiver, weight);
-    if (!slot) return {};
-    row[*slot] = {.delay_lo = delay_s,
-                  .delay_hi = delay_s,
-                  .weight_sum = weight,
-                  .weighted_delay = weight * delay_s,
-                  .strongest = weight,
-                  .path = path};
-    const std::span<Complex32> sums = table.values(receiver, *slot);
+    const std::optional<std::size_t> j = make_room(table, i, weight * weight);
+    if (!j) return kNoArrival;
+    table.arrivals[i * table.capacity + *j] = offered;
+    const std::span<Complex32> sums = table.values(i, *j);
     std::fill(sums.begin(), sums.end(), Complex32{});
-    return sums;
+    return static_cast<std::ptrdiff_t>((i * table.capacity + *j) * table.frequencies);
 }
 
 ArrivalTable merge_arrival_tables(ArrivalTable left, ArrivalTable right) {
     KELP_DCHECK_EQ(left.receivers, right.receivers);
     KELP_DCHECK_EQ(left.capacity, right.capacity);
     KELP_DCHECK_EQ(left.frequencies, right.frequencies);
-    for (std::size_t r = 0; r < left.receivers; ++r) {
-        left.dropped[r] += right.dropped[r];
-        Arrival* row = left.arrivals.get() + r * left.capacity;
-        for (std::size_t i = 0; i < right.count[r]; ++i) {
-            const Arrival& b = right.arrivals[r * right.capacity + i];
-            const std::span<const Complex32> b_sums = right.values(r, i);
+    for (std::size_t ri = 0; ri < right.rows(); ++ri) {
+        const std::size_t i = row_for(left, right.row_receiver[ri]);
+        left.dropped[i] += right.dropped[ri];
+        for (std::size_t rj = 0; rj < right.count[ri]; ++rj) {
+            const Arrival& b = right.row(ri)[rj];
+            const std::span<const Complex32> b_sums = right.values(ri, rj);
             std::optional<std::size_t> slot;
-            for (std::size_t j = 0; j < left.count[r] && !slot; ++j) {
+            const std::span<Arrival> row = left.row(i);
+            for (std::size_t j = 0; j < row.size() && !slot; ++j) {
                 const Arrival& a = row[j];
                 const float tolerance =
                     arrival_delay_tolerance(std::max(a.delay_hi, b.delay_hi));
@@ -145,17 +146,17 @@ ArrivalTable merge_arrival_tables(ArrivalTable left, ArrivalTable right) {
             }
             if (slot) {
                 absorb(row[*slot], b);
-                const std::span<Complex32> sums = left.values(r, *slot);
+                const std::span<Complex32> sums = left.values(i, *slot);
                 for (std::size_t k = 0; k < sums.size(); ++k) {
                     sums[k].re += b_sums[k].re;
                     sums[k].im += b_sums[k].im;
                 }
                 continue;
             }
-            slot = make_room(left, r, arrival_level(b_sums));
+            slot = make_room(left, i, arrival_power(b_sums));
             if (!slot) continue;
-            row[*slot] = b;
-            std::copy(b_sums.begin(), b_sums.end(), left.values(r, *slot).begin());
+            left.arrivals[i * left.capacity + *slot] = b;
+            std::copy(b_sums.begin(), b_sums.end(), left.values(i, *slot).begin());
         }
     }
     return left;
@@ -164,20 +165,27 @@ ArrivalTable merge_arrival_tables(ArrivalTable left, ArrivalTable right) {
 void finalise_arrivals(ArrivalTable& table, std::span<const float> frequencies_hz) {
     KELP_DCHECK_EQ(frequencies_hz.size(), table.frequencies);
     const std::size_t nf = table.frequencies;
-    std::vector<std::uint32_t> order(table.capacity);
-    std::vector<Arrival> arrivals(table.capacity);
-    std::vector<Complex32> sums(table.capacity * nf);
+    const std::size_t cap = table.capacity;
+    ArrivalTable sorted = init_arrival_table(table.receivers, cap, nf);
+    const std::size_t rows = table.rows();
+    sorted.row_receiver.reserve(rows);
+    sorted.count.reserve(rows);
+    sorted.dropped.reserve(rows);
+    sorted.arrivals.resize(rows * cap);
+    sorted.sums.resize(rows * cap * nf);
+    std::vector<std::uint32_t> order(cap);
     for (std::size_t r = 0; r < table.receivers; ++r) {
-        const std::size_t n = table.count[r];
-        Arrival* row = table.arrivals.get() + r * table.capacity;
-        for (std::size_t j = 0; j < n; ++j) {
+        if (table.row_of[r] == 0) continue;
+        const std::size_t i = table.row_of[r] - 1;
+        const std::span<Arrival> row = table.row(i);
+        for (std::size_t j = 0; j < row.size(); ++j) {
             Arrival& a = row[j];
             const float mean = a.weighted_delay / a.weight_sum;
             a.delay_s =
                 std::clamp(std::isfinite(mean) ? mean : 0.5f * (a.delay_lo + a.delay_hi),
                            a.delay_lo, a.delay_hi);
             const auto delay = static_cast<double>(a.delay_s);
-            const std::span<Complex32> v = table.values(r, j);
+            const std::span<Complex32> v = table.values(i, j);
             for (std::size_t k = 0; k < nf; ++k) {
                 const double phase =
                     -2.0 * std::numbers::pi * static_cast<double>(frequencies_hz[k]) * delay;
@@ -187,24 +195,26 @@ void finalise_arrivals(ArrivalTable& table, std::span<const float> frequencies_h
                         static_cast<float>(re * s + im * c)};
             }
         }
-        std::iota(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n), 0u);
-        std::stable_sort(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(n),
-                         [row](std::uint32_t i, std::uint32_t j) {
-                             if (row[i].delay_s != row[j].delay_s)
-                                 return row[i].delay_s < row[j].delay_s;
-                             return row[i].path.beam_index < row[j].path.beam_index;
+        const auto n = static_cast<std::ptrdiff_t>(row.size());
+        std::iota(order.begin(), order.begin() + n, 0u);
+        std::stable_sort(order.begin(), order.begin() + n,
+                         [row](std::uint32_t x, std::uint32_t y) {
+                             if (row[x].delay_s != row[y].delay_s)
+                                 return row[x].delay_s < row[y].delay_s;
+                             return row[x].path.beam_index < row[y].path.beam_index;
                          });
-        for (std::size_t j = 0; j < n; ++j) {
-            arrivals[j] = row[order[j]];
-            const std::span<const Complex32> v = table.values(r, order[j]);
-            std::copy(v.begin(), v.end(), sums.begin() + static_cast<std::ptrdiff_t>(j * nf));
-        }
-        for (std::size_t j = 0; j < n; ++j) {
-            row[j] = arrivals[j];
-            std::copy_n(sums.begin() + static_cast<std::ptrdiff_t>(j * nf), nf,
-                        table.values(r, j).begin());
+        const std::size_t out = sorted.row_receiver.size();
+        sorted.row_receiver.push_back(static_cast<std::uint32_t>(r));
+        sorted.count.push_back(table.count[i]);
+        sorted.dropped.push_back(table.dropped[i]);
+        sorted.row_of[r] = static_cast<std::uint32_t>(out + 1);
+        for (std::size_t j = 0; j < row.size(); ++j) {
+            sorted.arrivals[out * cap + j] = row[order[j]];
+            const std::span<const Complex32> v = table.values(i, order[j]);
+            std::copy(v.begin(), v.end(), sorted.values(out, j).begin());
         }
     }
+    table = std::move(sorted);
 }
 
 } // namespace kelp::influence

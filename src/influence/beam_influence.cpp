@@ -11,14 +11,13 @@ ArrivalPath arrival_path(const BeamModel& beam, const BeamSegment& g,
     for (const Complex32 r : row)
         power += r.re * r.re + r.im * r.im;
     const float rms = row.empty() ? 1.0f : std::sqrt(power / static_cast<float>(row.size()));
-    return {.beam_index = launch.beam_index,
+    return {.surface_bounces = g.surface_bounces,
+            .bottom_bounces = g.bottom_bounces,
+            .reflection_rms = rms,
             .launch_elevation_rad = launch.elev0_rad,
             .launch_azimuth_rad = launch.azim0_rad,
-            .arrival_elevation_rad = std::atan2(g.d.z, std::hypot(g.d.x, g.d.y)),
-            .arrival_azimuth_rad = std::atan2(g.d.x, g.d.y),
-            .surface_bounces = g.surface_bounces,
-            .bottom_bounces = g.bottom_bounces,
-            .reflection_rms = rms};
+            .direction = g.d,
+            .beam_index = launch.beam_index};
 }
 
 void gaussian_beam_influence(std::vector<RayState>& ray, PressureField& field,

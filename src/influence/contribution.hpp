@@ -170,12 +170,13 @@ template <class L>
             record_arrival(sink, p.receiver[j + i], L::get(tau, i), L::get(amp, i));
         // With an arrivals table, each contribution also goes to the arrival of its path, at
         // its paraxial delay.
-        Complex32* arrival[W] = {};
+        std::ptrdiff_t arrival[W] = {};
+        Complex32* arrival_sums = nullptr;
         if (sink.arrivals != nullptr) {
             for (std::size_t i = 0; i < lanes; ++i)
                 arrival[i] = offer_contribution(*sink.arrivals, p.receiver[j + i], *sink.path,
-                                                L::get(tau_off, i), L::get(amp, i))
-                                 .data();
+                                                L::get(tau_off, i), L::get(amp, i));
+            arrival_sums = sink.arrivals->sums.data();
         }
         for (std::size_t k = 0; k < sink.omegas.size(); ++k) {
             F sn, cs;
@@ -186,11 +187,12 @@ template <class L>
             const F im = L::splat(rk.im) * ac + L::splat(rk.re) * as;
             for (std::size_t i = 0; i < lanes; ++i)
                 add_pressure(sink, k, p.receiver[j + i], L::get(re, i), L::get(im, i));
-            if (sink.arrivals != nullptr) {
+            if (arrival_sums != nullptr) {
                 for (std::size_t i = 0; i < lanes; ++i) {
-                    if (arrival[i] == nullptr) continue;
-                    arrival[i][k].re += L::get(re, i);
-                    arrival[i][k].im += L::get(im, i);
+                    if (arrival[i] == kNoArrival) continue;
+                    Complex32& sum = arrival_sums[arrival[i] + static_cast<std::ptrdiff_t>(k)];
+                    sum.re += L::get(re, i);
+                    sum.im += L::get(im, i);
                 }
             }
         }

@@ -311,7 +311,7 @@ py::object build_arrivals(const influence::ArrivalTable& table) {
     std::size_t rows = 0;
     for (const std::uint32_t n : table.count)
         rows += n;
-    std::vector<std::uint64_t> receiver, beam;
+    std::vector<std::uint64_t> receiver, beam, dropped(table.receivers, 0);
     std::vector<std::uint32_t> surface, bottom;
     std::vector<float> delay, launch_elev, launch_azim, arrival_elev, arrival_azim, re, im;
     receiver.reserve(rows);
@@ -323,19 +323,24 @@ py::object build_arrivals(const influence::ArrivalTable& table) {
     re.reserve(rows * table.frequencies);
     im.reserve(rows * table.frequencies);
     const auto degrees = [](float rad) { return rad / kDegToRad; };
-    for (std::size_t r = 0; r < table.receivers; ++r) {
-        for (std::size_t j = 0; j < table.count[r]; ++j) {
-            const influence::Arrival& a = table.arrivals[r * table.capacity + j];
+    // Rows are in receiver order once finalised.
+    for (std::size_t i = 0; i < table.rows(); ++i) {
+        const std::size_t r = table.row_receiver[i];
+        dropped[r] = table.dropped[i];
+        for (std::size_t j = 0; j < table.count[i]; ++j) {
+            const influence::Arrival& a = table.row(i)[j];
             receiver.push_back(r);
             delay.push_back(a.delay_s);
             launch_elev.push_back(degrees(a.path.launch_elevation_rad));
             launch_azim.push_back(degrees(a.path.launch_azimuth_rad));
-            arrival_elev.push_back(degrees(a.path.arrival_elevation_rad));
-            arrival_azim.push_back(degrees(a.path.arrival_azimuth_rad));
+            const influence::DirectionAngles arrival =
+                influence::direction_angles(a.path.direction);
+            arrival_elev.push_back(degrees(arrival.elevation_rad));
+            arrival_azim.push_back(degrees(arrival.azimuth_rad));
             surface.push_back(a.path.surface_bounces);
             bottom.push_back(a.path.bottom_bounces);
             beam.push_back(a.path.beam_index);
-            for (const Complex32 v : table.values(r, j)) {
+            for (const Complex32 v : table.values(i, j)) {
                 re.push_back(v.re);
                 im.push_back(v.im);
             }
@@ -354,7 +359,7 @@ py::object build_arrivals(const influence::ArrivalTable& table) {
     set_item(dict, "surface_bounces", int_list<std::uint32_t>(surface, failure));
     set_item(dict, "bottom_bounces", int_list<std::uint32_t>(bottom, failure));
     set_item(dict, "beam_index", int_list<std::uint64_t>(beam, failure));
-    set_item(dict, "dropped", int_list<std::uint64_t>(table.dropped, failure));
+    set_item(dict, "dropped", int_list<std::uint64_t>(dropped, failure));
     return dict;
 }
 

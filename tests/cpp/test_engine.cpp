@@ -779,6 +779,14 @@ TEST(MemoryBudget, EstimateCountsFieldsReceiversAndPathLists) {
     EXPECT_DOUBLE_EQ(with_output.receiver_bytes - e.receiver_bytes, 21.0 * 32.0);
     c.beam.store_ray_paths = false;
     EXPECT_EQ(estimate_run_memory(c, 4, {}).path_list_bytes, 0.0);
+    // An arrivals table of 5 per receiver beside every field, at worst full, and the caller's
+    // columns: 9 values and 2 complex amplitudes per arrival, a dropped count per receiver.
+    EXPECT_EQ(e.arrival_bytes, 0.0);
+    c.beam.max_arrivals = 5;
+    EXPECT_DOUBLE_EQ(estimate_run_memory(c, 4, {32.0, 160.0, 64.0}).arrival_bytes,
+                     5.0 * influence::arrival_table_bytes(243, 5, 2) +
+                         (243.0 * 5.0 * 13.0 + 243.0) * 32.0);
+    c.beam.max_arrivals = 0;
 
     c.receivers = {"array", input::ReceiverLayout::Array, std::vector<float>(1000, 1.0f),
                    std::vector<float>(1000, 2.0f), std::vector<float>(1000, 3.0f)};
