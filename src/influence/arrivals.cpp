@@ -31,6 +31,8 @@ std::size_t row_for(ArrivalTable& table, std::size_t receiver) {
         table.row_receiver.push_back(static_cast<std::uint32_t>(receiver));
         table.count.push_back(0);
         table.dropped.push_back(0);
+        table.weakest.push_back(0);
+        table.weakest_power.push_back(-1.0f);
         table.arrivals.resize(table.arrivals.size() + table.capacity);
         table.sums.resize(table.sums.size() + table.capacity * table.frequencies);
         slot = static_cast<std::uint32_t>(table.row_receiver.size());
@@ -45,16 +47,23 @@ std::optional<std::size_t> make_room(ArrivalTable& table, std::size_t i, float p
     std::uint32_t& n = table.count[i];
     if (n < table.capacity) return n++;
     ++table.dropped[i];
-    std::size_t weakest = 0;
-    float weakest_power = arrival_power(table.values(i, 0));
-    for (std::size_t j = 1; j < n; ++j) {
-        const float p = arrival_power(table.values(i, j));
-        if (p < weakest_power) {
-            weakest_power = p;
-            weakest = j;
+    if (table.weakest_power[i] < 0.0f) {
+        std::uint32_t weakest = 0;
+        float weakest_power = arrival_power(table.values(i, 0));
+        for (std::uint32_t j = 1; j < n; ++j) {
+            const float p = arrival_power(table.values(i, j));
+            if (p < weakest_power) {
+                weakest_power = p;
+                weakest = j;
+            }
         }
+        table.weakest[i] = weakest;
+        table.weakest_power[i] = weakest_power;
     }
-    if (power > weakest_power) return weakest;
+    if (power > table.weakest_power[i]) {
+        table.weakest_power[i] = -1.0f; // the newcomer's sums are about to change
+        return table.weakest[i];
+    }
     return std::nullopt;
 }
 
@@ -113,6 +122,7 @@ std::ptrdiff_t offer_contribution(ArrivalTable& table, std::size_t receiver,
         if (same_counts(a.path, path) && delay_s >= a.delay_lo - tolerance &&
             delay_s <= a.delay_hi + tolerance) {
             absorb(a, offered);
+            table.weakest_power[i] = -1.0f;
             return static_cast<std::ptrdiff_t>((i * table.capacity + j) * table.frequencies);
         }
     }
@@ -146,6 +156,7 @@ ArrivalTable merge_arrival_tables(ArrivalTable left, ArrivalTable right) {
             }
             if (slot) {
                 absorb(row[*slot], b);
+                left.weakest_power[i] = -1.0f;
                 const std::span<Complex32> sums = left.values(i, *slot);
                 for (std::size_t k = 0; k < sums.size(); ++k) {
                     sums[k].re += b_sums[k].re;
@@ -207,6 +218,8 @@ void finalise_arrivals(ArrivalTable& table, std::span<const float> frequencies_h
         sorted.row_receiver.push_back(static_cast<std::uint32_t>(r));
         sorted.count.push_back(table.count[i]);
         sorted.dropped.push_back(table.dropped[i]);
+        sorted.weakest.push_back(0);
+        sorted.weakest_power.push_back(-1.0f);
         sorted.row_of[r] = static_cast<std::uint32_t>(out + 1);
         for (std::size_t j = 0; j < row.size(); ++j) {
             sorted.arrivals[out * cap + j] = row[order[j]];

@@ -79,8 +79,13 @@ struct ArrivalTable {
     std::vector<std::uint32_t> row_receiver; // per row
     std::vector<std::uint32_t> count;        // per row
     std::vector<std::uint64_t> dropped;      // per row: arrivals discarded for lack of room
-    std::vector<Arrival> arrivals;           // rows x capacity
-    std::vector<Complex32> sums;             // rows x capacity x frequencies
+    // Per full row, its weakest arrival and that one's power, as long as no sum of the row
+    // has changed since they were found (a negative power: to be found again). A row keeps
+    // turning away weak paths between two contributions to its strong ones.
+    std::vector<std::uint32_t> weakest;
+    std::vector<float> weakest_power;
+    std::vector<Arrival> arrivals; // rows x capacity
+    std::vector<Complex32> sums;   // rows x capacity x frequencies
 
     std::size_t rows() const { return row_receiver.size(); }
     std::span<Arrival> row(std::size_t i) { return {arrivals.data() + i * capacity, count[i]}; }
