@@ -11,17 +11,15 @@
 namespace kelp::influence {
 namespace {
 
-bool same_counts(const ArrivalPath& a, const ArrivalPath& b) {
-    return a.surface_bounces == b.surface_bounces && a.bottom_bounces == b.bottom_bounces;
+// The bounce counts as one word: a row's keys are scanned, compactly, before any arrival.
+std::uint64_t counts_key(const ArrivalPath& p) {
+    return (std::uint64_t{p.surface_bounces} << 32) | p.bottom_bounces;
 }
 
-// The power an arrival competes with when its row is full: the mean over the frequencies of
-// |sum|^2 (for a single contribution, its weight squared).
-float arrival_power(std::span<const Complex32> sums) {
-    float power = 0.0f;
-    for (const Complex32 s : sums)
-        power += s.re * s.re + s.im * s.im;
-    return power / static_cast<float>(std::max<std::size_t>(sums.size(), 1));
+// Stores arrival a in slot j of row i, key included.
+void store_arrival(ArrivalTable& table, std::size_t i, std::size_t j, const Arrival& a) {
+    table.arrivals[i * table.capacity + j] = a;
+    table.keys[i * table.capacity + j] = counts_key(a.path);
 }
 
 // The row of `receiver`, opened (empty) when it has none yet.
@@ -32,39 +30,42 @@ std::size_t row_for(ArrivalTable& table, std::size_t receiver) {
         table.count.push_back(0);
         table.dropped.push_back(0);
         table.weakest.push_back(0);
-        table.weakest_power.push_back(-1.0f);
+        table.weakest_weight.push_back(-1.0f);
         table.arrivals.resize(table.arrivals.size() + table.capacity);
+        table.keys.resize(table.keys.size() + table.capacity);
         table.sums.resize(table.sums.size() + table.capacity * table.frequencies);
         slot = static_cast<std::uint32_t>(table.row_receiver.size());
     }
     return slot - 1;
 }
 
-// The place in row i for a new arrival of `power`: the next free one, or the weakest
-// arrival's when the newcomer is stronger (a tie keeps the arrival already there); none when
-// the newcomer is dropped. Counts what a full row drops.
-std::optional<std::size_t> make_room(ArrivalTable& table, std::size_t i, float power) {
+// The place in row i for a new arrival of total weight `weight`: the next free one, or the
+// weakest arrival's when the newcomer outweighs it (a tie keeps the arrival already there);
+// none when the newcomer is dropped. Counts what a full row drops.
+std::optional<std::size_t> make_room(ArrivalTable& table, std::size_t i, float weight) {
     std::uint32_t& n = table.count[i];
     if (n < table.capacity) return n++;
     ++table.dropped[i];
-    if (table.weakest_power[i] < 0.0f) {
+    if (table.weakest_weight[i] < 0.0f) {
+        const std::span<const Arrival> row = table.row(i);
         std::uint32_t weakest = 0;
-        float weakest_power = arrival_power(table.values(i, 0));
         for (std::uint32_t j = 1; j < n; ++j) {
-            const float p = arrival_power(table.values(i, j));
-            if (p < weakest_power) {
-                weakest_power = p;
-                weakest = j;
-            }
+            if (row[j].weight_sum < row[weakest].weight_sum) weakest = j;
         }
         table.weakest[i] = weakest;
-        table.weakest_power[i] = weakest_power;
+        table.weakest_weight[i] = row[weakest].weight_sum;
     }
-    if (power > table.weakest_power[i]) {
-        table.weakest_power[i] = -1.0f; // the newcomer's sums are about to change
+    if (weight > table.weakest_weight[i]) {
+        table.weakest_weight[i] = -1.0f; // the newcomer may be the weakest now
         return table.weakest[i];
     }
     return std::nullopt;
+}
+
+// A join only ever adds weight: the weakest arrival stays the weakest unless it is the one
+// that grew.
+void note_growth(ArrivalTable& table, std::size_t i, std::size_t j) {
+    if (table.weakest[i] == j) table.weakest_weight[i] = -1.0f;
 }
 
 void absorb(Arrival& into, const Arrival& from) {
@@ -109,7 +110,6 @@ std::ptrdiff_t offer_contribution(ArrivalTable& table, std::size_t receiver,
     const float weight = amplitude * path.reflection_rms;
     if (!(weight > 0.0f) || !std::isfinite(delay_s)) return kNoArrival;
     const std::size_t i = row_for(table, receiver);
-    const std::span<Arrival> row = table.row(i);
     const float tolerance = arrival_delay_tolerance(delay_s);
     const Arrival offered{.delay_lo = delay_s,
                           .delay_hi = delay_s,
@@ -117,18 +117,20 @@ std::ptrdiff_t offer_contribution(ArrivalTable& table, std::size_t receiver,
                           .weight_sum = weight,
                           .weighted_delay = weight * delay_s,
                           .strongest = weight};
-    for (std::size_t j = 0; j < row.size(); ++j) {
-        Arrival& a = row[j];
-        if (same_counts(a.path, path) && delay_s >= a.delay_lo - tolerance &&
-            delay_s <= a.delay_hi + tolerance) {
+    const std::uint64_t key = counts_key(path);
+    const std::uint64_t* keys = table.keys.data() + i * table.capacity;
+    for (std::size_t j = 0; j < table.count[i]; ++j) {
+        if (keys[j] != key) continue;
+        Arrival& a = table.arrivals[i * table.capacity + j];
+        if (delay_s >= a.delay_lo - tolerance && delay_s <= a.delay_hi + tolerance) {
             absorb(a, offered);
-            table.weakest_power[i] = -1.0f;
+            note_growth(table, i, j);
             return static_cast<std::ptrdiff_t>((i * table.capacity + j) * table.frequencies);
         }
     }
-    const std::optional<std::size_t> j = make_room(table, i, weight * weight);
+    const std::optional<std::size_t> j = make_room(table, i, weight);
     if (!j) return kNoArrival;
-    table.arrivals[i * table.capacity + *j] = offered;
+    store_arrival(table, i, *j, offered);
     const std::span<Complex32> sums = table.values(i, *j);
     std::fill(sums.begin(), sums.end(), Complex32{});
     return static_cast<std::ptrdiff_t>((i * table.capacity + *j) * table.frequencies);
@@ -146,17 +148,19 @@ ArrivalTable merge_arrival_tables(ArrivalTable left, ArrivalTable right) {
             const std::span<const Complex32> b_sums = right.values(ri, rj);
             std::optional<std::size_t> slot;
             const std::span<Arrival> row = left.row(i);
+            const std::uint64_t key = counts_key(b.path);
             for (std::size_t j = 0; j < row.size() && !slot; ++j) {
                 const Arrival& a = row[j];
                 const float tolerance =
                     arrival_delay_tolerance(std::max(a.delay_hi, b.delay_hi));
-                if (same_counts(a.path, b.path) && b.delay_lo <= a.delay_hi + tolerance &&
+                if (left.keys[i * left.capacity + j] == key &&
+                    b.delay_lo <= a.delay_hi + tolerance &&
                     b.delay_hi >= a.delay_lo - tolerance)
                     slot = j;
             }
             if (slot) {
                 absorb(row[*slot], b);
-                left.weakest_power[i] = -1.0f;
+                note_growth(left, i, *slot);
                 const std::span<Complex32> sums = left.values(i, *slot);
                 for (std::size_t k = 0; k < sums.size(); ++k) {
                     sums[k].re += b_sums[k].re;
@@ -164,9 +168,9 @@ ArrivalTable merge_arrival_tables(ArrivalTable left, ArrivalTable right) {
                 }
                 continue;
             }
-            slot = make_room(left, i, arrival_power(b_sums));
+            slot = make_room(left, i, b.weight_sum);
             if (!slot) continue;
-            left.arrivals[i * left.capacity + *slot] = b;
+            store_arrival(left, i, *slot, b);
             std::copy(b_sums.begin(), b_sums.end(), left.values(i, *slot).begin());
         }
     }
@@ -183,6 +187,7 @@ void finalise_arrivals(ArrivalTable& table, std::span<const float> frequencies_h
     sorted.count.reserve(rows);
     sorted.dropped.reserve(rows);
     sorted.arrivals.resize(rows * cap);
+    sorted.keys.resize(rows * cap);
     sorted.sums.resize(rows * cap * nf);
     std::vector<std::uint32_t> order(cap);
     for (std::size_t r = 0; r < table.receivers; ++r) {
@@ -219,10 +224,10 @@ void finalise_arrivals(ArrivalTable& table, std::span<const float> frequencies_h
         sorted.count.push_back(table.count[i]);
         sorted.dropped.push_back(table.dropped[i]);
         sorted.weakest.push_back(0);
-        sorted.weakest_power.push_back(-1.0f);
+        sorted.weakest_weight.push_back(-1.0f);
         sorted.row_of[r] = static_cast<std::uint32_t>(out + 1);
         for (std::size_t j = 0; j < row.size(); ++j) {
-            sorted.arrivals[out * cap + j] = row[order[j]];
+            store_arrival(sorted, out, j, row[order[j]]);
             const std::span<const Complex32> v = table.values(i, order[j]);
             std::copy(v.begin(), v.end(), sorted.values(out, j).begin());
         }

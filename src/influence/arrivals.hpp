@@ -15,8 +15,10 @@
 //     p_k(receiver) = sum over its arrivals of amplitude_k exp(i omega_k delay)
 //
 // holds exactly (up to rounding), whatever the grouping decided, as long as nothing was
-// dropped. When a receiver's table is full, the weakest of the arrivals and the newcomer
-// (rms over the frequencies of |sum|) is dropped and counted.
+// dropped. When a receiver's table is full, the weakest of the arrivals and the newcomer is
+// dropped and counted; an arrival's strength is the sum of its contributions' weights (beam
+// amplitude x rms reflection product), which for the in-phase contributions of one path is
+// its amplitude, and which only grows, so the weakest is known without recomputing sums.
 
 #include "core/ndarray.hpp"
 #include "core/vec3.hpp"
@@ -79,13 +81,14 @@ struct ArrivalTable {
     std::vector<std::uint32_t> row_receiver; // per row
     std::vector<std::uint32_t> count;        // per row
     std::vector<std::uint64_t> dropped;      // per row: arrivals discarded for lack of room
-    // Per full row, its weakest arrival and that one's power, as long as no sum of the row
-    // has changed since they were found (a negative power: to be found again). A row keeps
-    // turning away weak paths between two contributions to its strong ones.
+    // Per full row, its weakest arrival and that one's weight, while they hold (a negative
+    // weight: to be found again). A full row turns away a stream of weak paths.
     std::vector<std::uint32_t> weakest;
-    std::vector<float> weakest_power;
+    std::vector<float> weakest_weight;
     std::vector<Arrival> arrivals; // rows x capacity
-    std::vector<Complex32> sums;   // rows x capacity x frequencies
+    // Rows x capacity: each arrival's bounce counts in one word, scanned before any arrival.
+    std::vector<std::uint64_t> keys;
+    std::vector<Complex32> sums; // rows x capacity x frequencies
 
     std::size_t rows() const { return row_receiver.size(); }
     std::span<Arrival> row(std::size_t i) { return {arrivals.data() + i * capacity, count[i]}; }
