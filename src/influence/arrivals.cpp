@@ -79,6 +79,45 @@ void absorb(Arrival& into, const Arrival& from) {
     }
 }
 
+// Whether the spans of two arrivals come within the tolerance of each other.
+bool spans_meet(const Arrival& a, const Arrival& b) {
+    const float tolerance = arrival_delay_tolerance(std::max(a.delay_hi, b.delay_hi));
+    return b.delay_lo <= a.delay_hi + tolerance && b.delay_hi >= a.delay_lo - tolerance;
+}
+
+// Arrival j of row i has just grown: any other arrival with its counts that its span now
+// meets belongs to the same path (two arrivals opened from the two ends of a beam's spread
+// of delays, say) and is folded into it, the row's last arrival taking the freed slot.
+// Returns j's slot afterwards.
+std::size_t coalesce(ArrivalTable& table, std::size_t i, std::size_t j) {
+    Arrival* row = table.arrivals.data() + i * table.capacity;
+    std::uint64_t* keys = table.keys.data() + i * table.capacity;
+    for (std::size_t k = 0; k < table.count[i];) {
+        if (k == j || keys[k] != keys[j] || !spans_meet(row[j], row[k])) {
+            ++k;
+            continue;
+        }
+        absorb(row[j], row[k]);
+        const std::span<Complex32> into = table.values(i, j);
+        const std::span<const Complex32> from = table.values(i, k);
+        for (std::size_t f = 0; f < into.size(); ++f) {
+            into[f].re += from[f].re;
+            into[f].im += from[f].im;
+        }
+        const std::size_t last = --table.count[i];
+        if (k != last) {
+            row[k] = row[last];
+            keys[k] = keys[last];
+            const std::span<const Complex32> moved = table.values(i, last);
+            std::copy(moved.begin(), moved.end(), table.values(i, k).begin());
+            if (j == last) j = k;
+        }
+        table.weakest_weight[i] = -1.0f;
+        k = 0; // j's span grew again: look at every arrival once more
+    }
+    return j;
+}
+
 } // namespace
 
 double arrival_table_bytes(std::size_t receivers, std::size_t capacity,
@@ -123,9 +162,11 @@ std::ptrdiff_t offer_contribution(ArrivalTable& table, std::size_t receiver,
         if (keys[j] != key) continue;
         Arrival& a = table.arrivals[i * table.capacity + j];
         if (delay_s >= a.delay_lo - tolerance && delay_s <= a.delay_hi + tolerance) {
+            const bool grew = delay_s < a.delay_lo || delay_s > a.delay_hi;
             absorb(a, offered);
             note_growth(table, i, j);
-            return static_cast<std::ptrdiff_t>((i * table.capacity + j) * table.frequencies);
+            const std::size_t at = grew ? coalesce(table, i, j) : j;
+            return static_cast<std::ptrdiff_t>((i * table.capacity + at) * table.frequencies);
         }
     }
     const std::optional<std::size_t> j = make_room(table, i, weight);
@@ -150,13 +191,7 @@ ArrivalTable merge_arrival_tables(ArrivalTable left, ArrivalTable right) {
             const std::span<Arrival> row = left.row(i);
             const std::uint64_t key = counts_key(b.path);
             for (std::size_t j = 0; j < row.size() && !slot; ++j) {
-                const Arrival& a = row[j];
-                const float tolerance =
-                    arrival_delay_tolerance(std::max(a.delay_hi, b.delay_hi));
-                if (left.keys[i * left.capacity + j] == key &&
-                    b.delay_lo <= a.delay_hi + tolerance &&
-                    b.delay_hi >= a.delay_lo - tolerance)
-                    slot = j;
+                if (left.keys[i * left.capacity + j] == key && spans_meet(row[j], b)) slot = j;
             }
             if (slot) {
                 absorb(row[*slot], b);
@@ -166,6 +201,7 @@ ArrivalTable merge_arrival_tables(ArrivalTable left, ArrivalTable right) {
                     sums[k].re += b_sums[k].re;
                     sums[k].im += b_sums[k].im;
                 }
+                coalesce(left, i, *slot);
                 continue;
             }
             slot = make_room(left, i, b.weight_sum);

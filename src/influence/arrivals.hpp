@@ -80,7 +80,8 @@ struct ArrivalTable {
     std::vector<std::uint32_t> row_of;       // per receiver: its row + 1, 0 for none yet
     std::vector<std::uint32_t> row_receiver; // per row
     std::vector<std::uint32_t> count;        // per row
-    std::vector<std::uint64_t> dropped;      // per row: arrivals discarded for lack of room
+    std::vector<std::uint64_t>
+        dropped; // per row: contributions and arrivals a full row turned away
     // Per full row, its weakest arrival and that one's weight, while they hold (a negative
     // weight: to be found again). A full row turns away a stream of weak paths.
     std::vector<std::uint32_t> weakest;
