@@ -20,7 +20,6 @@ an (arrivals, frequencies) array); `KelpResult.arrivals` shows it as a pandas Da
 one row per arrival and frequency.
 """
 
-import copy
 import dataclasses
 import warnings
 
@@ -722,10 +721,10 @@ class Eigenray:
     amplitude : numpy.ndarray of complex64, shape (F,)
     surface_bounces, bottom_bounces, beam_index : int
     launch_elevation_deg, launch_azimuth_deg : float
-        The configured launch angles of the beam, degrees.
+        Launch angles of the path, degrees: the beam's own, or the refined ones.
     path_m : numpy.ndarray of float64, shape (N, 3)
         x, y, depth along the ray, metres; the last point is the ray's closest approach to the
-        receiver.
+        receiver on the leg where it has met the arrival's reflections.
     miss_m : float
         Distance from that point to the receiver, metres (the receiver lies within the beam,
         off its axis).
@@ -743,9 +742,23 @@ class Eigenray:
     miss_m: float
 
 
-def _cut_at_closest_approach(path, point):
-    """The path up to its closest approach to `point` (on a segment, not only a node) and the
-    distance there."""
+def _reflection_counts(cfg, path):
+    """(surface, bottom) reflections met up to each state of a path: the runs of its states on
+    the surface and on the sea floor (a reflection keeps a few states on the boundary),
+    counted from the run's first state on. Shape (N, 2)."""
+    from .plots import bottom_depth
+
+    p = np.asarray(path, dtype=float)
+    counts = []
+    for on in (p[:, 2] <= 1e-3, p[:, 2] >= bottom_depth(cfg, p[:, 0], p[:, 1]) - 1e-2):
+        starts = on & ~np.concatenate([[False], on[:-1]])
+        counts.append(np.cumsum(starts))
+    return np.stack(counts, axis=1)
+
+
+def _cut_at_closest_approach(path, point, segments=None):
+    """The path up to its closest approach to `point` (on a segment, not only a node), over
+    the segments where `segments` is true (all by default), and the distance there."""
     p = np.asarray(path, dtype=float)
     if len(p) < 2:
         return p, float(np.linalg.norm(p[0] - point)) if len(p) else np.inf
@@ -755,17 +768,56 @@ def _cut_at_closest_approach(path, point):
                 0.0, 1.0)
     foot = a + s[:, None] * d
     dist = np.linalg.norm(foot - point, axis=1)
+    if segments is not None and np.any(segments):
+        dist = np.where(segments, dist, np.inf)
     i = int(np.argmin(dist))
     return np.vstack([p[:i + 1], foot[i]]), float(dist[i])
 
 
-def eigenrays(cfg, result, receiver, *, within_db=None):
+def _cut_on_its_path(cfg, path, point, counts):
+    """The path cut at its closest approach to `point` on the stretch where it has met
+    `counts` reflections (a beam can pass one receiver on several legs); None when it never
+    has."""
+    met = _reflection_counts(cfg, path)[:-1]
+    on_path = np.all(met == np.asarray(counts), axis=1)
+    if not on_path.any():
+        return None, np.inf
+    return _cut_at_closest_approach(path, point, on_path)
+
+
+def _trace_paths(kcfg, azim_deg, elev_deg, point):
+    """Paths of the product fan azim_deg x elev_deg (azimuth-major), traced towards one
+    receiver at `point`."""
+    import kelp
+
+    cfg = dict(kcfg)
+    cfg["source"] = {**kcfg["source"], "launch_azim_deg": list(azim_deg),
+                     "launch_elev_deg": list(elev_deg)}
+    cfg["receivers"] = {"config_type": "array", "x_rcvr_m": [float(point[0])],
+                        "y_rcvr_m": [float(point[1])], "z_rcvr_m": [float(point[2])]}
+    cfg["beam"] = {k: v for k, v in kcfg["beam"].items() if k != "max_arrivals"}
+    cfg["beam"].update(store_ray_paths=True, show_progress=False)
+    with warnings.catch_warnings():
+        # Retraced angles are picked out of the fan: unevenly spaced on purpose.
+        warnings.filterwarnings("ignore", message="kelp: source: launch_.* evenly spaced")
+        return kelp.run_simulation(cfg)["ray_paths"]
+
+
+def _spacing_deg(angles):
+    return abs(float(angles[1]) - float(angles[0])) if len(angles) > 1 else 1.0
+
+
+def eigenrays(cfg, result, receiver, *, within_db=None, refine=False):
     """Retrace the beams behind a receiver's arrivals and return their paths.
 
     kelp keeps, per arrival, the index of its strongest beam. Those beams are traced again, in
     one kelp call with only their launch angles and stored paths (a ray's path depends on its
     launch direction alone; the fan spacing, which kelp takes from the first two angles of each
-    list, sizes the beams but does not move them), towards the one receiver.
+    list, sizes the beams but does not move them). Such a beam passes the receiver within
+    about the width of its ray tube there, the fan spacing times the spreading: tens of metres
+    after a few bottom reflections on a sloping floor. With `refine`, each arrival's launch
+    angles are searched again within a fan spacing either side, in quarter spacings (one kelp
+    call per arrival), for the ray with the arrival's reflections that passes closest.
 
     Parameters
     ----------
@@ -778,14 +830,14 @@ def eigenrays(cfg, result, receiver, *, within_db=None):
     within_db : float, optional
         Only arrivals at most this far below the receiver's strongest (rms level over the
         frequencies); all of them by default.
+    refine : bool
+        Search launch angles between the fan's for rays closer to the receiver.
 
     Returns
     -------
     list of Eigenray
         In the table's order (by delay).
     """
-    import kelp
-
     from .builders import to_kelp_config
     from .result import beam_angles
 
@@ -803,27 +855,31 @@ def eigenrays(cfg, result, receiver, *, within_db=None):
     if beams.max() >= az.size:
         raise ValueError(f"{func}: the result's beam indices reach {int(beams.max())} but cfg "
                          f"has {az.size} beams; pass the configuration of this run")
-    src = kcfg["source"]
-    azim = sorted({src["launch_azim_deg"][int(b) // len(src["launch_elev_deg"])]
-                   for b in beams})
-    elev = sorted({src["launch_elev_deg"][int(b) % len(src["launch_elev_deg"])]
-                   for b in beams})
     point = np.array([result.receiver_x_m.reshape(-1)[r], result.receiver_y_m.reshape(-1)[r],
                       result.receiver_z_m.reshape(-1)[r]], dtype=float)
-    kcfg["source"] = {**src, "launch_azim_deg": azim, "launch_elev_deg": elev}
-    kcfg["receivers"] = {"config_type": "array", "x_rcvr_m": [point[0]],
-                         "y_rcvr_m": [point[1]], "z_rcvr_m": [point[2]]}
-    kcfg["beam"] = {k: v for k, v in kcfg["beam"].items() if k != "max_arrivals"}
-    kcfg["beam"].update(store_ray_paths=True, show_progress=False)
-    with warnings.catch_warnings():
-        # The retraced angles are a subset of the fan, unevenly spaced on purpose.
-        warnings.filterwarnings("ignore", message="kelp: source: launch_.* evenly spaced")
-        paths = kelp.run_simulation(kcfg)["ray_paths"]
+    azim = sorted({float(az[b]) for b in beams})
+    elev = sorted({float(el[b]) for b in beams})
+    paths = _trace_paths(kcfg, azim, elev, point)
+    src = kcfg["source"]
+    d_el, d_az = _spacing_deg(src["launch_elev_deg"]), _spacing_deg(src["launch_azim_deg"])
+    steps = np.arange(-4, 5) / 4.0
     out = []
     for row, b in zip(rows, beams):
         a_deg, e_deg = float(az[b]), float(el[b])
+        counts = (int(table.surface_bounces[row]), int(table.bottom_bounces[row]))
         path = paths[azim.index(a_deg) * len(elev) + elev.index(e_deg)]
-        cut, miss = _cut_at_closest_approach(path, point)
+        cut, miss = _cut_on_its_path(kcfg, path, point, counts)
+        if cut is None:  # reflections the path's states do not show (a grazing touch)
+            cut, miss = _cut_at_closest_approach(path, point)
+        if refine:
+            c_el = [float(np.clip(e_deg + k * d_el, -90.0, 90.0)) for k in steps]
+            c_az = [a_deg + k * d_az for k in steps] if len(src["launch_azim_deg"]) > 1 \
+                else [a_deg]
+            for i, c_path in enumerate(_trace_paths(kcfg, c_az, c_el, point)):
+                c_cut, c_miss = _cut_on_its_path(kcfg, c_path, point, counts)
+                if c_miss < miss:
+                    cut, miss = c_cut, c_miss
+                    a_deg, e_deg = c_az[i // len(c_el)], c_el[i % len(c_el)]
         out.append(Eigenray(arrival=int(row), delay_s=float(table.delay_s[row]),
                             amplitude=table.amplitude[row].copy(),
                             surface_bounces=int(table.surface_bounces[row]),
@@ -833,23 +889,35 @@ def eigenrays(cfg, result, receiver, *, within_db=None):
     return out
 
 
-# ------------------------------------------------------------------ pictures
+_COLOUR_BY = ("bottom", "surface", "total")
+_MOST_BOUNCES_COLOURED = 8  # counts beyond share the last colour
 
 
-def _bounce_colours(pairs):
-    """One colour per (surface, bottom) pair, ordered by total bounces then surface count."""
+def _bounce_keys(surface, bottom, colour_by, func):
+    if colour_by not in _COLOUR_BY:
+        raise ValueError(f"{func}: colour_by must be one of "
+                         f"{', '.join(map(repr, _COLOUR_BY))}, got {colour_by!r}")
+    s, b = np.asarray(surface, dtype=int), np.asarray(bottom, dtype=int)
+    return {"bottom": b, "surface": s, "total": s + b}[colour_by]
+
+
+def bounce_colour(count):
+    """The colour of a bounce count, the same in every picture: viridis from 0 to 8 (and
+    beyond)."""
     import matplotlib.pyplot as plt
 
-    unique = sorted(set(pairs), key=lambda sb: (sb[0] + sb[1], sb[0]))
-    cmap = plt.get_cmap("tab10" if len(unique) <= 10 else "tab20")
-    return {sb: cmap(i % cmap.N) for i, sb in enumerate(unique)}
+    return plt.get_cmap("viridis")(min(int(count), _MOST_BOUNCES_COLOURED)
+                                   / _MOST_BOUNCES_COLOURED)
 
 
-def _pair_label(sb):
-    return f"{sb[0]} surface, {sb[1]} bottom"
+def _bounce_label(count, colour_by):
+    what = {"bottom": "bottom", "surface": "surface", "total": "surface + bottom"}[colour_by]
+    plural = "reflection" if count == 1 else "reflections"
+    return f"{count} {what} {plural}"
 
 
-def plot_arrivals(result, receiver, *, frequency_hz=None, ax=None, floor_db=None, colours=None):
+def plot_arrivals(result, receiver, *, frequency_hz=None, colour_by="bottom", ax=None,
+                  floor_db=None):
     """Stem plot of a receiver's arrivals: level against delay, coloured by bounce counts.
 
     Parameters
@@ -859,11 +927,12 @@ def plot_arrivals(result, receiver, *, frequency_hz=None, ax=None, floor_db=None
     receiver : int or tuple of 3 int
     frequency_hz : float, optional
         The run's frequency nearest this (the first by default).
+    colour_by : {"bottom", "surface", "total"}
+        The count that colours a stem (`bounce_colour`). Bottom reflections by default: they
+        are what costs a path its energy, a surface reflection only turns its sign.
     ax : matplotlib.axes.Axes, optional
     floor_db : float, optional
         Bottom of the level axis, dB re 1 m; default 40 dB below the strongest arrival.
-    colours : dict, optional
-        Colour per (surface, bottom) pair, to match another plot (`plot_eigenrays`).
 
     Returns
     -------
@@ -874,45 +943,45 @@ def plot_arrivals(result, receiver, *, frequency_hz=None, ax=None, floor_db=None
     func = "plot_arrivals"
     table = _table(result, func)
     r, rows = _receiver_arrivals(result, receiver, func)
+    keys = _bounce_keys(table.surface_bounces[rows], table.bottom_bounces[rows], colour_by, func)
     k = result.frequency_index(frequency_hz)
     if ax is None:
         _, ax = plt.subplots(figsize=(7.0, 4.0), layout="constrained")
     with np.errstate(divide="ignore"):
         level = 20.0 * np.log10(np.abs(table.amplitude[rows, k].astype(np.complex128)))
-    pairs = list(zip(table.surface_bounces[rows].tolist(), table.bottom_bounces[rows].tolist()))
-    colours = colours or _bounce_colours(pairs)
     top = float(np.max(level)) if rows.size else 0.0
     floor = top - 40.0 if floor_db is None else float(floor_db)
-    shown = set()
-    for tau, lev, sb in zip(table.delay_s[rows], level, pairs):
-        label = None if sb in shown else _pair_label(sb)
-        shown.add(sb)
-        ax.vlines(tau, floor, lev, colors=[colours[sb]], lw=1.6, label=label)
-        ax.plot(tau, lev, "o", color=colours[sb], ms=5)
+    for key in sorted(set(keys.tolist())):
+        on = keys == key
+        ax.vlines(table.delay_s[rows][on], floor, level[on], colors=[bounce_colour(key)],
+                  lw=1.6, label=_bounce_label(key, colour_by))
+        ax.plot(table.delay_s[rows][on], level[on], "o", color=bounce_colour(key), ms=4)
     ax.set_ylim(floor, top + 5.0)
     ax.set_xlabel("delay after emission (s)")
     ax.set_ylabel(f"arrival level at {result.frequency_hz[k]:g} Hz (dB re 1 m)")
     ax.set_title(f"receiver {r}: {rows.size} arrivals", fontsize=11)
-    if shown:
+    if rows.size:
         ax.legend(fontsize=8, loc="upper right")
     ax.grid(alpha=0.3)
     return ax
 
 
-def plot_eigenrays(rays, cfg, *, receiver_m=None, ax=None, colours=None):
-    """Eigenrays in the vertical plane through the source and the receiver.
+def plot_eigenrays(rays, cfg, *, receiver_m=None, colour_by="bottom", ax=None, legend=True):
+    """Eigenrays in the vertical plane through the source and the receiver, over the sea
+    floor along that plane.
 
     Parameters
     ----------
     rays : list of Eigenray
         From `eigenrays`.
     cfg : dict
-        The configuration, for the source and the sea floor along the section.
+        The configuration, for the source and the sea floor.
     receiver_m : (float, float, float), optional
         The receiver's position, marked; by default the end of the first ray.
+    colour_by : {"bottom", "surface", "total"}
+        As in `plot_arrivals`, with the same colours.
     ax : matplotlib.axes.Axes, optional
-    colours : dict, optional
-        Colour per (surface, bottom) pair, to match `plot_arrivals`.
+    legend : bool
 
     Returns
     -------
@@ -922,44 +991,45 @@ def plot_eigenrays(rays, cfg, *, receiver_m=None, ax=None, colours=None):
 
     from .plots import SEABED_COLOUR, bottom_depth
 
+    func = "plot_eigenrays"
+    keys = _bounce_keys([ray.surface_bounces for ray in rays],
+                        [ray.bottom_bounces for ray in rays], colour_by, func)
     sx, sy, sz = (float(v) for v in cfg["source"]["position"])
     if receiver_m is None:
         if not rays:
-            raise ValueError("plot_eigenrays: no rays and no receiver_m to draw")
+            raise ValueError(f"{func}: no rays and no receiver_m to draw")
         receiver_m = rays[0].path_m[-1]
     rx, ry, rz = (float(v) for v in receiver_m)
     rng = float(np.hypot(rx - sx, ry - sy))
     ux, uy = ((rx - sx) / rng, (ry - sy) / rng) if rng > 0 else (0.0, 1.0)
     if ax is None:
         _, ax = plt.subplots(figsize=(7.0, 4.0), layout="constrained")
-    pairs = [(ray.surface_bounces, ray.bottom_bounces) for ray in rays]
-    colours = colours or _bounce_colours(pairs)
     deepest = max(sz, rz)
     shown = set()
-    for ray, sb in zip(rays, pairs):
+    # the strongest drawn last, on top
+    for i in np.argsort([-abs(ray.amplitude[0]) for ray in rays])[::-1]:
+        ray, key = rays[i], int(keys[i])
         p = ray.path_m
         along = (p[:, 0] - sx) * ux + (p[:, 1] - sy) * uy
-        label = None if sb in shown else _pair_label(sb)
-        shown.add(sb)
-        ax.plot(along / 1e3, p[:, 2], color=colours[sb], lw=1.0, label=label)
+        label = None if key in shown else _bounce_label(key, colour_by)
+        shown.add(key)
+        ax.plot(along / 1e3, p[:, 2], color=bounce_colour(key), lw=1.1, label=label)
         deepest = max(deepest, float(p[:, 2].max()))
     d = np.linspace(0.0, 1.05 * rng, 300)
     floor = bottom_depth(cfg, sx + d * ux, sy + d * uy)
     bottom = max(deepest, float(floor.max())) * 1.05
     ax.fill_between(d / 1e3, floor, bottom, color=SEABED_COLOUR, lw=0)
     ax.plot(d / 1e3, floor, "k", lw=0.8)
-    ax.plot(0.0, sz, marker="*", color="w", mec="k", ms=12, zorder=5, clip_on=False)
-    ax.plot(rng / 1e3, rz, marker="o", color="w", mec="k", ms=7, zorder=5)
+    ax.plot(0.0, sz, marker="*", color="w", mec="k", ms=13, zorder=5, clip_on=False)
+    ax.plot(rng / 1e3, rz, marker="o", color="w", mec="k", ms=8, zorder=5, clip_on=False)
     ax.set_xlim(0.0, 1.05 * rng / 1e3)
     ax.set_ylim(bottom, 0.0)
     ax.set_xlabel("range along the source-receiver bearing (km)")
     ax.set_ylabel("depth (m)")
     ax.set_title(f"{len(rays)} eigenrays", fontsize=11)
-    if shown:
-        ax.legend(fontsize=8, loc="lower right")
+    if legend and shown:
+        handles, labels = ax.get_legend_handles_labels()
+        order = np.argsort([int(label.split()[0]) for label in labels])
+        ax.legend([handles[i] for i in order], [labels[i] for i in order], fontsize=8,
+                  loc="lower left")
     return ax
-
-
-def copy_table(table):
-    """A deep copy of an `ArrivalTable` (None stays None)."""
-    return None if table is None else copy.deepcopy(table)
