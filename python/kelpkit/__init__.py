@@ -42,6 +42,16 @@ from .realdata import (
     teos10_sound_speed,
     xy_from_latlon,
 )
+from .arrivals import (
+    ArrivalTable,
+    Eigenray,
+    eigenrays,
+    first_arrival,
+    impulse_response,
+    plot_arrivals,
+    plot_eigenrays,
+    transmission_loss,
+)
 from .environments import ideal_wedge, munk, pekeris, seamount, slice_fan, wavelength_m
 from .result import (
     KelpResult,
@@ -56,6 +66,8 @@ from .result import (
 __version__ = "0.1.0"
 
 __all__ = [
+    "ArrivalTable", "eigenrays", "Eigenray", "first_arrival", "impulse_response",
+    "plot_arrivals", "plot_eigenrays", "transmission_loss",
     "array_receivers", "bathymetry", "bathymetry_from_elevation", "beam_angles",
     "beam_settings", "check_config", "DEFAULT_STEP_M", "derive_max_steps", "elastic_bottom",
     "evenly_spaced", "fluid_bottom", "from_kelp_output", "from_xarray", "grid_receivers",

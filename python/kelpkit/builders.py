@@ -26,6 +26,8 @@ LAYOUT_KEY = "layout"
 # the ready environments (Munk, Pekeris, ideal wedge, seamount) by 0.1 dB median or 0.5 dB at
 # the 90th percentile; 15 dB moved Munk and Pekeris by 0.13 dB median.
 DEFAULT_MAX_BOTTOM_LOSS_DB = 20.0
+#: The most arrivals per receiver kelp accepts for beam.max_arrivals.
+MAX_ARRIVALS = 65535
 DEFAULT_STEP_M = 50.0
 
 
@@ -676,7 +678,8 @@ def derive_max_steps(max_range_m, step_m, *, max_elevation_deg=30.0, ssp=None,
 
 def beam_settings(max_range_m, *, step_m=DEFAULT_STEP_M, max_steps=None, method="rk2",
                   store_ray_paths=False, show_progress=None, max_elevation_deg=30.0, ssp=None,
-                  bathymetry=None, max_bottom_loss_db=DEFAULT_MAX_BOTTOM_LOSS_DB):
+                  bathymetry=None, max_bottom_loss_db=DEFAULT_MAX_BOTTOM_LOSS_DB,
+                  max_arrivals=None):
     """Beam record with trustworthy defaults: midpoint (rk2) integration, a 50 m step and a step
     limit derived from the range (`derive_max_steps`).
 
@@ -702,6 +705,11 @@ def beam_settings(max_range_m, *, step_m=DEFAULT_STEP_M, max_steps=None, method=
         cost it more than this at every frequency (kelp's `max_bottom_loss_db`); None traces
         every beam to its range. The default changes the ready environments' fields by at most
         0.07 dB median and 0.37 dB at the 90th percentile (see the README).
+    max_arrivals : int, optional
+        Keep up to this many multipath arrivals per receiver (kelp's `max_arrivals`, 1 to
+        65535), for `KelpResult.arrivals`, impulse responses and eigenrays; None keeps no
+        table. When a receiver has more, the weakest are dropped and counted
+        (`KelpResult.arrivals_dropped`).
 
     Returns
     -------
@@ -724,6 +732,12 @@ def beam_settings(max_range_m, *, step_m=DEFAULT_STEP_M, max_steps=None, method=
         out["show_progress"] = bool(show_progress)
     if max_bottom_loss_db is not None:
         out["max_bottom_loss_db"] = _positive(func, "max_bottom_loss_db", max_bottom_loss_db)
+    if max_arrivals is not None:
+        if isinstance(max_arrivals, bool) or not isinstance(max_arrivals, numbers.Integral) \
+                or not 1 <= max_arrivals <= MAX_ARRIVALS:
+            raise ValueError(f"{func}: max_arrivals must be an integer from 1 to {MAX_ARRIVALS} "
+                             f"(None keeps no arrivals table), got {max_arrivals!r}")
+        out["max_arrivals"] = int(max_arrivals)
     return out
 
 

@@ -486,6 +486,18 @@ def _kelpkit_helpers():
     return to_kelp_config, from_kelp_output
 
 
+def _refuse_arrivals(cfg) -> None:
+    """Refuse a configuration that asks for an arrivals table. kelp decides which arrival a
+    contribution joins by the arrival's span of delays and its weights, which the finished
+    table of a call does not carry, so the tables of separate parts cannot be combined into the
+    whole run's; nor can a part's lead-in beams be taken out of its table again."""
+    beam = cfg.get("beam") if isinstance(cfg, dict) else None
+    if isinstance(beam, dict) and beam.get("max_arrivals"):
+        raise ValueError("run_distributed: beam.max_arrivals is set, but the arrivals tables of "
+                         "separate parts of the fan cannot be merged into the whole run's table; "
+                         "run it in one call (kelpkit.run) or leave max_arrivals out")
+
+
 def run_distributed(cfg, client, parts=None, *, as_result=False):
     """Run one kelp simulation with its beam fan spread over a Dask cluster.
 
@@ -521,7 +533,9 @@ def run_distributed(cfg, client, parts=None, *, as_result=False):
     Raises
     ------
     ValueError
-        When `parts` cannot be normalised like the whole run (the message names `parts`).
+        When `parts` cannot be normalised like the whole run (the message names `parts`), or
+        the configuration asks for an arrivals table (``beam.max_arrivals``), which parts of a
+        fan cannot give.
     RuntimeError, kelp.PanicException
         kelp's own errors for the configuration, with kelp's messages.
     """
@@ -531,6 +545,7 @@ def run_distributed(cfg, client, parts=None, *, as_result=False):
     user_cfg = cfg
     if to_kelp_config is not None and isinstance(cfg, dict):
         cfg = to_kelp_config(cfg)
+    _refuse_arrivals(cfg)
 
     if parts is None:
         fan, ranges = _default_parts(cfg, sum(client.nthreads().values()))

@@ -14,6 +14,7 @@ import warnings
 
 import numpy as np
 
+from . import arrivals as _arrivals
 from .builders import LAYOUT_KEY, to_kelp_config, to_plain
 from .distributed import later_arrival_wins
 
@@ -108,6 +109,8 @@ class KelpResult:
         the configuration stored ray paths.
     config : dict or None
         The configuration that produced the result (kelpkit notes included).
+    arrival_table : kelpkit.arrivals.ArrivalTable or None
+        kelp's arrivals table, when the run kept one (``beam.max_arrivals``); see `arrivals`.
     """
 
     pressure: np.ndarray
@@ -120,6 +123,7 @@ class KelpResult:
     receiver_z_m: np.ndarray
     ray_paths: list = None
     config: dict = None
+    arrival_table: _arrivals.ArrivalTable = None
 
     # ------------------------------------------------------------------ derived values
 
@@ -156,6 +160,30 @@ class KelpResult:
         from north (+y) in [0, 360), shape (D1, D2, D3)."""
         ox, oy = self._origin()
         return np.degrees(np.arctan2(self.receiver_x_m - ox, self.receiver_y_m - oy)) % 360.0
+
+    @property
+    def arrivals(self):
+        """The multipath arrivals as a pandas DataFrame, one row per arrival and frequency
+        (None when the run kept no table; set ``beam.max_arrivals``).
+
+        Columns: ``arrival`` (the arrival's entry in the table, shared by its frequencies),
+        ``receiver`` (flat index, row-major over the receiver dimensions), ``x_m``, ``y_m``,
+        ``z_m``, ``frequency_hz``, ``delay_s`` (after emission), ``amplitude`` (complex64, re
+        1 m; the arrival's pressure is amplitude exp(+i 2 pi f delay), and a receiver's
+        arrivals sum to its pressure where `arrivals_dropped` is 0), ``launch_elevation_deg``,
+        ``launch_azimuth_deg`` (of the arrival's strongest beam), ``arrival_elevation_deg``,
+        ``arrival_azimuth_deg`` (the direction the ray travels at the receiver; elevation
+        positive down, azimuth clockwise from north), ``surface_bounces``, ``bottom_bounces``
+        and ``beam_index``. Rows run by receiver, then delay, then frequency. The frame is
+        built on every access; keep a reference to reuse it.
+        """
+        return _arrivals.arrivals_frame(self)
+
+    @property
+    def arrivals_dropped(self):
+        """Arrivals a full table discarded per receiver, int64 (D1, D2, D3); None without a
+        table. Where non-zero the receiver's arrivals no longer sum to its pressure."""
+        return None if self.arrival_table is None else self.arrival_table.dropped
 
     def _origin(self):
         if "origin_m" in self.layout:
@@ -236,6 +264,14 @@ class KelpResult:
                              f"{later.pressure.shape}")
         if not np.array_equal(later.frequency_hz, self.frequency_hz):
             raise ValueError("merge: the frequencies differ")
+        if self.arrival_table is not None or later.arrival_table is not None:
+            # kelp groups contributions into arrivals by their spans of delays and their
+            # weights, which its finished table no longer carries: two tables cannot be
+            # combined into the one a single run would have given.
+            raise ValueError("merge: results with arrivals tables cannot be merged (an "
+                             "arrival's delay span and weights, which decide what joins it, "
+                             "are not in the finished table); run the whole fan in one call "
+                             "for arrivals")
         take = later_arrival_wins(self.delay_s, self.amplitude, later.delay_s, later.amplitude)
         paths = None
         if self.ray_paths is not None or later.ray_paths is not None:
@@ -303,6 +339,8 @@ class KelpResult:
                                               ("ray_y_m", "ray y (north)"),
                                               ("ray_z_m", "ray depth"))):
                 data[name] = ("ray_point", pts[:, i], {"units": "m", "long_name": long})
+        if self.arrival_table is not None:
+            data.update(_arrivals.table_variables(self.arrival_table, rdims, recv))
         if self.config is not None:
             env_data, env_coords = _environment_variables(self.config)
             data.update(env_data)
@@ -336,6 +374,7 @@ class KelpResult:
             attrs, long_name="real part of the complex pressure re 1 m")
         ds["pressure_im"] = p.imag.astype(np.float32).assign_attrs(
             attrs, long_name="imaginary part of the complex pressure re 1 m")
+        ds = _arrivals.split_complex_amplitude(ds)
         encoding = {v: {"zlib": True, "complevel": 4} for v in ds.data_vars
                     if ds[v].ndim > 0 and ds[v].size > 0}
         ds.to_netcdf(path, engine=_NETCDF_ENGINE, encoding=encoding)
@@ -403,6 +442,7 @@ def from_xarray(ds):
         receiver_z_m=unrecv(ds["receiver_z_m"].values).astype(np.float32),
         ray_paths=paths,
         config=json.loads(text) if text else None,
+        arrival_table=_arrivals.table_from_dataset(ds, delay.shape),
     )
 
 
@@ -487,11 +527,14 @@ def from_kelp_output(out, cfg=None):
     paths = None
     if "ray_paths" in out:
         paths = [np.asarray(path, dtype=np.float32).reshape(-1, 3) for path in out["ray_paths"]]
+    table = None
+    if "arrivals" in out:
+        table = _arrivals.table_from_output(out["arrivals"], f, delay.shape)
     return KelpResult(pressure=p, delay_s=delay, amplitude=amp, frequency_hz=f,
                       layout=layout, receiver_x_m=np.ascontiguousarray(rx),
                       receiver_y_m=np.ascontiguousarray(ry),
                       receiver_z_m=np.ascontiguousarray(rz), ray_paths=paths,
-                      config=to_plain(cfg) if cfg is not None else None)
+                      config=to_plain(cfg) if cfg is not None else None, arrival_table=table)
 
 
 def check_config(cfg):

@@ -16,7 +16,8 @@ C = 1500.0
 
 def image_pressure(n, source, receivers, freq_hz, c=C):
     """Exact complex pressure exp(i k R) / R summed over the 2n images (unit amplitude at 1 m,
-    time dependence exp(+i omega t) written as exp(+i omega tau)), at receivers (N, 3)."""
+    the exp(-i omega t) time convention, in which a travel time tau gives exp(+i omega tau)),
+    at receivers (N, 3)."""
     if n % 2:
         raise ValueError("the image sum is exact only for an even n")
     beta = np.pi / n
@@ -33,6 +34,69 @@ def image_pressure(n, source, receivers, freq_hz, c=C):
             dist = np.sqrt((r[:, 0] - xi) ** 2 + (r[:, 1] - ys) ** 2 + (r[:, 2] - zi) ** 2)
             p += s * np.exp(1j * k * dist) / dist
     return p
+
+
+def _image_angles(n, source):
+    """Polar angle (from +x towards depth) and sign of each of the 2n images of the wedge."""
+    beta = np.pi / n
+    theta0 = np.arctan2(source[2], source[0])
+    for j in range(n):
+        sign = -1.0 if j % 2 else 1.0
+        yield 2 * j * beta + theta0, sign
+        yield 2 * j * beta - theta0, -sign
+
+
+def _crossings(a, b, step):
+    """Multiples k step strictly between the angles a and b (the shorter way round, < pi)
+    as (even count, odd count): the mirror lines the straight path between the two points
+    crosses, surface images at even multiples and bottom images at odd ones."""
+    d = (b - a + np.pi) % (2 * np.pi) - np.pi
+    lo, hi = (a, a + d) if d > 0 else (a + d, a)
+    ks = np.arange(np.floor(lo / step) + 1, np.ceil(hi / step))
+    ks = ks[(ks * step > lo) & (ks * step < hi)].astype(int)
+    return int(np.sum(ks % 2 == 0)), int(np.sum(ks % 2 == 1))
+
+
+def wedge_images(n, source, receiver, c=C):
+    """Every image of the wedge as an arrival at one receiver: delay R / c (s), amplitude
+    sign / R (flat in frequency), and the surface and bottom reflections of its path (the
+    mirror lines its unfolded straight path crosses). Returns a list of
+    (delay_s, amplitude, surface_bounces, bottom_bounces)."""
+    rho0 = np.hypot(source[0], source[2])
+    rx, ry, rz = receiver
+    phi_r = np.arctan2(rz, rx)
+    out = []
+    for theta, sign in _image_angles(n, source):
+        xi, zi = rho0 * np.cos(theta), rho0 * np.sin(theta)
+        dist = np.sqrt((rx - xi) ** 2 + (ry - source[1]) ** 2 + (rz - zi) ** 2)
+        s, b = _crossings(theta, phi_r, np.pi / n)
+        if (-1.0) ** s != sign:
+            raise AssertionError("image sign disagrees with its surface reflections")
+        out.append((dist / c, sign / dist, s, b))
+    return out
+
+
+def waveguide_images(depth_m, source_depth_m, horizontal_range_m, receiver_depth_m,
+                     bottom="rigid", max_order=400, c=C):
+    """Images of the ideal waveguide (pressure-release surface z = 0, flat bottom z = D,
+    rigid or pressure-release) at one receiver: the images lie at 2 m D +- zs; the straight
+    path from an image crosses the lines z = 2 k D (surface reflections, each flipping the
+    sign) and z = (2 k + 1) D (bottom reflections, flipping it only when the bottom is
+    pressure-release). Returns a list of (delay_s, amplitude, surface_bounces,
+    bottom_bounces, launch angle from the horizontal in degrees)."""
+    d, z = float(depth_m), float(receiver_depth_m)
+    out = []
+    for m in range(-max_order, max_order + 1):
+        for zi in (2 * m * d + source_depth_m, 2 * m * d - source_depth_m):
+            lo, hi = sorted((zi, z))
+            ks = np.arange(np.floor(lo / d) + 1, np.ceil(hi / d))
+            ks = ks[(ks * d > lo) & (ks * d < hi)].astype(int)
+            s, b = int(np.sum(ks % 2 == 0)), int(np.sum(ks % 2 == 1))
+            dist = np.hypot(horizontal_range_m, z - zi)
+            sign = (-1.0) ** s * ((-1.0) ** b if bottom == "pressure-release" else 1.0)
+            out.append((dist / c, sign / dist, s, b,
+                        float(np.degrees(np.arctan2(abs(z - zi), horizontal_range_m)))))
+    return out
 
 
 def wedge_config(n, source, receivers, elev_deg, azim_deg, freq_hz, max_range_m, step_m,
