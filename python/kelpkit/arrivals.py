@@ -92,8 +92,7 @@ class ArrivalTable:
 
 
 def table_from_output(arrivals, frequency_hz, receiver_shape):
-    """The ``"arrivals"`` dict of kelp's output as an `ArrivalTable`, with arrivals of one
-    path that kelp left apart joined (see `_join_split_arrivals`).
+    """The ``"arrivals"`` dict of kelp's output as an `ArrivalTable`.
 
     Parameters
     ----------
@@ -124,63 +123,7 @@ def table_from_output(arrivals, frequency_hz, receiver_shape):
         raise ValueError("from_kelp_output: the arrivals columns do not fit together "
                          f"({n} rows, {dropped.size} dropped counts for {n_receivers} "
                          "receivers)")
-    cols, amp = _join_split_arrivals(cols, amp, frequency_hz)
     return ArrivalTable(amplitude=amp, dropped=dropped.reshape(receiver_shape), **cols)
-
-
-def delay_tolerance(delay_s):
-    """kelp's grouping tolerance: how far (s) apart delays of one path's contributions may lie,
-    1e-5 of the delay plus 1 microsecond (`arrival_delay_tolerance`, src/influence/arrivals.cpp).
-    """
-    return 1e-5 * np.abs(np.asarray(delay_s, dtype=float)) + 1e-6
-
-
-def _join_split_arrivals(cols, amp, frequency_hz):
-    """Join arrivals of one receiver with the same bounce counts whose delays lie within
-    kelp's grouping tolerance of each other.
-
-    kelp adds a contribution to the first arrival of its counts whose span of delays it comes
-    near, and opens a new one otherwise; two arrivals opened apart whose spans then grow
-    towards each other are never joined, so one path can come out as two arrivals a
-    microsecond apart, one of them 15-20 dB down (the ideal wedge shows it). Joined here, by
-    kelp's own rule: the amplitudes are re-referred to the joined delay, A = sum of
-    A_i exp(+i 2 pi f (delay_i - delay)), so the arrivals still sum exactly to the pressure;
-    the delay is the mean weighted by rms |A_i|; directions, counts and beam are the
-    strongest's. A table without such pairs is returned unchanged, bit for bit."""
-    n = cols["receiver"].size
-    if n < 2:
-        return cols, amp
-    delay = cols["delay_s"].astype(float)
-    order = np.lexsort((delay, cols["bottom_bounces"], cols["surface_bounces"],
-                        cols["receiver"]))
-    key = np.stack([cols[k][order] for k in ("receiver", "surface_bounces", "bottom_bounces")])
-    d = delay[order]
-    new = np.ones(n, dtype=bool)
-    new[1:] = np.any(key[:, 1:] != key[:, :-1], axis=0) | (np.diff(d) > delay_tolerance(d[1:]))
-    if new.all():
-        return cols, amp
-    group = np.cumsum(new) - 1
-    f = np.asarray(frequency_hz, dtype=float)
-    a = amp[order].astype(np.complex128)
-    level = np.sqrt(np.mean(np.abs(a) ** 2, axis=1))
-    weight_sum = np.bincount(group, weights=level)
-    mean = np.bincount(group, weights=level * d) / np.where(weight_sum > 0, weight_sum, 1.0)
-    first = np.nonzero(new)[0]
-    # a group without level keeps its first delay
-    joined = np.where(weight_sum > 0, mean, d[first])
-    joined_f32 = joined.astype(np.float32)
-    shift = np.exp(2j * np.pi * np.outer(d - joined_f32.astype(float)[group], f))
-    amp_joined = np.zeros((first.size, f.size), dtype=np.complex128)
-    np.add.at(amp_joined, group, a * shift)
-    # the strongest member of each group (the first on a tie)
-    best = np.lexsort((np.arange(n), -level, group))
-    strongest = best[np.searchsorted(group[best], np.arange(first.size))]
-    out = {k: v[order][strongest] for k, v in cols.items()}
-    out["delay_s"] = joined_f32
-    amp_out = amp_joined.astype(np.complex64)
-    # kelp's order: by receiver, then delay, then beam
-    final = np.lexsort((out["beam_index"], out["delay_s"], out["receiver"]))
-    return {k: v[final] for k, v in out.items()}, amp_out[final]
 
 
 def arrivals_frame(result):

@@ -226,24 +226,6 @@ def made_up_result(rows, freqs=(100.0,), n_receivers=2, position=(0.0, 0.0, 10.0
     return kelpkit.from_kelp_output(out, cfg)
 
 
-def test_one_path_left_in_two_arrivals_is_joined_exactly():
-    # kelp can leave one path as two arrivals of equal counts a microsecond apart (the wedge
-    # above does): kelpkit joins them, keeping the sum; 20 us apart (beyond the 1e-5 x 1 s +
-    # 1 us tolerance) or with other counts they stay apart.
-    f = (100.0, 300.0)
-    a1, a2 = np.array([0.02, 0.01j]), np.array([0.005, -0.004])
-    rows = [(0, 1.000000, a1, 5.0), (0, 1.000001, a2, 6.0), (0, 1.000020, a2, 7.0),
-            (1, 1.0, a1, 1.0), (1, 1.000001, a2, 2.0, (0, 1))]
-    res = made_up_result(rows, freqs=f)
-    t = res.arrival_table
-    assert list(t.receiver) == [0, 0, 1, 1] and list(t.launch_elevation_deg) == [5, 7, 1, 2]
-    delays = np.array([1.0, 1.000001], dtype=np.float32).astype(float)  # as kelp gives them
-    phase = np.exp(2j * np.pi * np.outer(delays, f))
-    joined = t.amplitude[0] * np.exp(2j * np.pi * float(t.delay_s[0]) * np.array(f))
-    np.testing.assert_allclose(joined, a1 * phase[0] + a2 * phase[1], rtol=1e-6)
-    assert 1.0 < t.delay_s[0] < 1.000001
-
-
 def test_impulse_response_places_and_adds_arrivals():
     fs = 1000.0
     a = 0.5 * np.exp(0.3j)
