@@ -3,6 +3,7 @@
     import kelpkit
     cfg = kelpkit.munk(max_range_m=100e3)          # a plain, JSON-serialisable dict
     res = kelpkit.run(cfg)                          # numpy arrays: pressure, tl_db, delay_s ...
+                                                    # (Ctrl-C stops it; progress for large fans)
     res.save("munk.nc")                             # netCDF-4 through xarray
     kelpkit.plot_tl_slice(res).figure.savefig("munk.png")
 
@@ -50,14 +51,15 @@ from .result import (
     from_kelp_output,
     from_xarray,
     load,
-    run,
 )
+from .parts import split_fan
+from .runner import KelpInternalError, RunEstimate, estimate_run, run
 
 __version__ = "0.1.0"
 
 __all__ = [
     "array_receivers", "bathymetry", "bathymetry_from_elevation", "beam_angles",
-    "beam_settings", "check_config", "DEFAULT_STEP_M", "derive_max_steps", "elastic_bottom",
+    "beam_settings", "check_config", "estimate_run", "KelpInternalError", "RunEstimate", "DEFAULT_STEP_M", "derive_max_steps", "elastic_bottom",
     "evenly_spaced", "fluid_bottom", "from_kelp_output", "from_xarray", "grid_receivers",
     "ideal_wedge", "KelpResult", "latlon_from_xy", "launch_fan", "load",
     "mackenzie_sound_speed", "make_config", "munk", "munk_profile", "pekeris", "plot_rays",
@@ -71,7 +73,7 @@ __all__ = [
 def __getattr__(name):
     # The plotting functions pull in matplotlib, the cluster runner Dask: load them only when
     # asked for.
-    if name in ("run_distributed", "split_fan"):
+    if name == "run_distributed":
         from . import distributed
 
         return getattr(distributed, name)

@@ -15,7 +15,7 @@ import warnings
 import numpy as np
 
 from .builders import LAYOUT_KEY, to_kelp_config, to_plain
-from .distributed import later_arrival_wins
+from .parts import later_arrival_wins
 
 #: Dimension names of the receiver axes, by layout kind.
 LAYOUT_DIMS = {
@@ -108,6 +108,9 @@ class KelpResult:
         the configuration stored ray paths.
     config : dict or None
         The configuration that produced the result (kelpkit notes included).
+    ray_launch_deg : numpy.ndarray of float32, shape (n, 2), or None
+        Launch azimuth and elevation (degrees) of every path in `ray_paths`, in the same
+        order; they follow the paths through `merge` and `save`/`load`.
     """
 
     pressure: np.ndarray
@@ -120,6 +123,7 @@ class KelpResult:
     receiver_z_m: np.ndarray
     ray_paths: list = None
     config: dict = None
+    ray_launch_deg: np.ndarray = None
 
     # ------------------------------------------------------------------ derived values
 
@@ -237,15 +241,20 @@ class KelpResult:
         if not np.array_equal(later.frequency_hz, self.frequency_hz):
             raise ValueError("merge: the frequencies differ")
         take = later_arrival_wins(self.delay_s, self.amplitude, later.delay_s, later.amplitude)
-        paths = None
+        paths = launch = None
         if self.ray_paths is not None or later.ray_paths is not None:
             paths = list(self.ray_paths or []) + list(later.ray_paths or [])
+            angles = [r.ray_launch_deg if r.ray_paths is not None else np.zeros((0, 2))
+                      for r in (self, later)]
+            if all(a is not None for a in angles):
+                launch = np.concatenate(angles).astype(np.float32)
         return dataclasses.replace(
             self,
             pressure=self.pressure + later.pressure,
             delay_s=np.where(take, later.delay_s, self.delay_s),
             amplitude=np.where(take, later.amplitude, self.amplitude),
             ray_paths=paths,
+            ray_launch_deg=launch,
             layout=copy.deepcopy(self.layout),
             config=copy.deepcopy(self.config),
         )
@@ -303,6 +312,11 @@ class KelpResult:
                                               ("ray_y_m", "ray y (north)"),
                                               ("ray_z_m", "ray depth"))):
                 data[name] = ("ray_point", pts[:, i], {"units": "m", "long_name": long})
+            if self.ray_launch_deg is not None:
+                for i, name in enumerate(("azimuth", "elevation")):
+                    data[f"ray_launch_{name}_deg"] = (
+                        "ray", np.asarray(self.ray_launch_deg, np.float32)[:, i],
+                        {"units": "degree", "long_name": f"launch {name} of the ray"})
         if self.config is not None:
             env_data, env_coords = _environment_variables(self.config)
             data.update(env_data)
@@ -391,6 +405,10 @@ def from_xarray(ds):
         pts = np.stack([np.asarray(ds[v].values, dtype=np.float32)
                         for v in ("ray_x_m", "ray_y_m", "ray_z_m")], axis=1)
         paths = np.split(pts, np.cumsum(counts)[:-1]) if counts.size else []
+    launch = None
+    if "ray_launch_azimuth_deg" in ds:
+        launch = np.column_stack([np.asarray(ds[f"ray_launch_{n}_deg"].values, np.float32)
+                                  for n in ("azimuth", "elevation")]).reshape(-1, 2)
     text = str(ds["config_json"].values) if "config_json" in ds else ""
     return KelpResult(
         pressure=pressure,
@@ -403,6 +421,7 @@ def from_xarray(ds):
         receiver_z_m=unrecv(ds["receiver_z_m"].values).astype(np.float32),
         ray_paths=paths,
         config=json.loads(text) if text else None,
+        ray_launch_deg=launch,
     )
 
 
@@ -427,10 +446,6 @@ def load(path):
 # ---------------------------------------------------------------------- from kelp's output
 
 
-def _infer_layout(pf):
-    return {"kind": "array" if "receiver_positions_m" in pf else "grid"}
-
-
 def from_kelp_output(out, cfg=None):
     """Turn the dict returned by `kelp.run_simulation` into a `KelpResult`.
 
@@ -449,28 +464,40 @@ def from_kelp_output(out, cfg=None):
     if not isinstance(out, dict) or "pressure_field" not in out:
         raise TypeError("from_kelp_output: out must be the dict kelp.run_simulation returns")
     pf = out["pressure_field"]
-    layout = None
-    if cfg is not None:
-        layout = copy.deepcopy((cfg.get("receivers") or {}).get(LAYOUT_KEY))
-    if layout is None:
-        layout = _infer_layout(pf)
-    kind = layout.get("kind")
-    if kind not in LAYOUT_DIMS:
-        raise ValueError(f"from_kelp_output: unknown receiver layout {kind!r}")
-
+    layout = layout_of(cfg, pf)
     shape = tuple(int(s) for s in pf["shape"])
-    f = np.asarray(pf["frequency_hz"], dtype=np.float32)
-    p = np.empty(shape, dtype=np.complex64)
-    p.real = np.asarray(pf["pressure_re"], dtype=np.float32).reshape(shape)
-    p.imag = np.asarray(pf["pressure_im"], dtype=np.float32).reshape(shape)
-    delay = np.asarray(pf["delay_s"], dtype=np.float32).reshape(shape[1:])
-    amp = np.asarray(pf["amplitude"], dtype=np.float32).reshape(shape[1:])
-
+    positions = None
     if "receiver_positions_m" in pf:
-        pos = np.asarray(pf["receiver_positions_m"], dtype=np.float32).reshape(-1, 3)
+        positions = np.asarray(pf["receiver_positions_m"], dtype=np.float32).reshape(-1, 3)
+    paths = None
+    if "ray_paths" in out:
+        paths = [np.asarray(path, dtype=np.float32).reshape(-1, 3) for path in out["ray_paths"]]
+    return result_from_arrays(
+        shape, pf["frequency_hz"], pf["pressure_re"], pf["pressure_im"], pf["delay_s"],
+        pf["amplitude"], positions=positions,
+        axes=None if positions is not None else [pf[k] for k in ("x_m", "y_m", "z_m")],
+        ray_paths=paths, layout=layout, cfg=cfg)
+
+
+def result_from_arrays(shape, frequency_hz, pressure_re, pressure_im, delay_s, amplitude, *,
+                       positions=None, axes=None, ray_paths=None, layout, cfg=None):
+    """A `KelpResult` from kelp's flat row-major field values (any array-likes, taken as
+    float32) and the receivers' geometry: `positions` (N, 3) in array mode, else the grid's
+    `axes` (x, y, z). The paths, when given, are those of the configuration's whole fan in
+    launch order."""
+    kind = layout.get("kind")
+    f = np.asarray(frequency_hz, dtype=np.float32)
+    p = np.empty(shape, dtype=np.complex64)
+    p.real = np.asarray(pressure_re, dtype=np.float32).reshape(shape)
+    p.imag = np.asarray(pressure_im, dtype=np.float32).reshape(shape)
+    delay = np.asarray(delay_s, dtype=np.float32).reshape(shape[1:])
+    amp = np.asarray(amplitude, dtype=np.float32).reshape(shape[1:])
+
+    if positions is not None:
+        pos = np.asarray(positions, dtype=np.float32).reshape(-1, 3)
         rx, ry, rz = (pos[:, i].reshape(shape[1:]) for i in range(3))
     else:
-        ax = [np.asarray(pf[k], dtype=np.float32) for k in ("x_m", "y_m", "z_m")]
+        ax = [np.asarray(a, dtype=np.float32) for a in axes]
         rx, ry, rz = np.meshgrid(*ax, indexing="ij")
 
     if kind in ("slice", "polar"):
@@ -484,14 +511,29 @@ def from_kelp_output(out, cfg=None):
         delay, amp = delay.reshape(dims), amp.reshape(dims)
         rx, ry, rz = (a.reshape(dims) for a in (rx, ry, rz))
 
-    paths = None
-    if "ray_paths" in out:
-        paths = [np.asarray(path, dtype=np.float32).reshape(-1, 3) for path in out["ray_paths"]]
+    launch = None
+    if ray_paths is not None and cfg is not None:
+        az, el = beam_angles(cfg)
+        if az.size == len(ray_paths):
+            launch = np.column_stack([az, el]).astype(np.float32)
     return KelpResult(pressure=p, delay_s=delay, amplitude=amp, frequency_hz=f,
                       layout=layout, receiver_x_m=np.ascontiguousarray(rx),
                       receiver_y_m=np.ascontiguousarray(ry),
-                      receiver_z_m=np.ascontiguousarray(rz), ray_paths=paths,
-                      config=to_plain(cfg) if cfg is not None else None)
+                      receiver_z_m=np.ascontiguousarray(rz), ray_paths=ray_paths,
+                      config=to_plain(cfg) if cfg is not None else None,
+                      ray_launch_deg=launch)
+
+
+def layout_of(cfg, pf_keys):
+    """The receiver layout kelpkit noted in `cfg`, else the one kelp's output implies."""
+    layout = None
+    if cfg is not None:
+        layout = copy.deepcopy((cfg.get("receivers") or {}).get(LAYOUT_KEY))
+    if layout is None:
+        layout = {"kind": "array" if "receiver_positions_m" in pf_keys else "grid"}
+    if layout.get("kind") not in LAYOUT_DIMS:
+        raise ValueError(f"from_kelp_output: unknown receiver layout {layout.get('kind')!r}")
+    return layout
 
 
 def check_config(cfg):
@@ -517,64 +559,17 @@ def check_config(cfg):
 
     Raises
     ------
-    RuntimeError, kelp.PanicException
-        Exactly as `kelp.run_simulation` would for a configuration it cannot read, validate
-        or build.
+    RuntimeError
+        Exactly as `kelp.run_simulation` would for a configuration it cannot read or
+        validate; `kelpkit.KelpInternalError` (a RuntimeError with kelp's message) where kelp
+        raises ``kelp.PanicException`` (an environment it cannot build).
     """
     import kelp
 
-    return list(kelp._check_config(to_kelp_config(cfg)))
+    from .runner import kelp_errors
 
-
-def _findings_before_run(kelp, kcfg):
-    # A configuration kelp refuses gets no findings here: the run that follows raises kelp's own
-    # error, after kelp's own warnings, exactly as it did before findings existed.
-    try:
-        return kelp._check_config(kcfg)
-    except (RuntimeError, kelp.PanicException):
-        return []
-
-
-#: Runs with more beams than this show kelp's progress bar unless told otherwise.
-PROGRESS_BEAMS = 5000
-
-
-def run(cfg, *, progress=None):
-    """Run kelp on a configuration and return a `KelpResult`.
-
-    Parameters
-    ----------
-    cfg : dict
-        A configuration from the builders or the ready environments (NumPy arrays allowed).
-    progress : bool, optional
-        Show kelp's progress bar on standard error. By default the configuration's
-        ``beam.show_progress`` decides, and when it is not set, runs of more than
-        `PROGRESS_BEAMS` beams show it.
-
-    Returns
-    -------
-    KelpResult
-
-    Warns
-    -----
-    UserWarning
-        "kelpkit: " and each finding of `check_config`, before the run starts.
-    """
-    import kelp
-
-    kcfg = to_kelp_config(cfg)
-    for finding in _findings_before_run(kelp, kcfg):
-        warnings.warn(f"kelpkit: {finding}", UserWarning, stacklevel=2)
-    beam = kcfg.get("beam")
-    if isinstance(beam, dict):
-        if progress is not None:
-            beam["show_progress"] = bool(progress)
-        elif "show_progress" not in beam:
-            src = kcfg.get("source") or {}
-            n = len(src.get("launch_elev_deg", ())) * len(src.get("launch_azim_deg", ()))
-            beam["show_progress"] = n > PROGRESS_BEAMS
-    out = kelp.run_simulation(kcfg)
-    return from_kelp_output(out, cfg)
+    with kelp_errors(kelp):
+        return list(kelp._check_config(to_kelp_config(cfg)))
 
 
 def beam_angles(cfg):
