@@ -52,6 +52,7 @@ from .result import (
     from_xarray,
     load,
 )
+from .fancheck import FanCheck, check_fan
 from .parts import split_fan
 from .runner import KelpInternalError, RunEstimate, estimate_run, run
 
@@ -59,7 +60,7 @@ __version__ = "0.1.0"
 
 __all__ = [
     "array_receivers", "bathymetry", "bathymetry_from_elevation", "beam_angles",
-    "beam_settings", "check_config", "estimate_run", "KelpInternalError", "RunEstimate", "DEFAULT_STEP_M", "derive_max_steps", "elastic_bottom",
+    "beam_settings", "check_config", "check_fan", "FanCheck", "estimate_run", "KelpInternalError", "RunEstimate", "DEFAULT_STEP_M", "derive_max_steps", "elastic_bottom",
     "evenly_spaced", "fluid_bottom", "from_kelp_output", "from_xarray", "grid_receivers",
     "ideal_wedge", "KelpResult", "latlon_from_xy", "launch_fan", "load",
     "mackenzie_sound_speed", "make_config", "munk", "munk_profile", "pekeris", "plot_rays",
