@@ -26,6 +26,15 @@ LAYOUT_DIMS = {
 }
 
 _UNITS = {"x": "m", "y": "m", "z": "m", "range": "m", "bearing": "degree", "depth": "m"}
+# CF attributes of the receiver axes: depths are CF's vertical coordinate "depth".
+_AXIS_ATTRS = {
+    "x": {"long_name": "receiver x (east)"},
+    "y": {"long_name": "receiver y (north)"},
+    "z": {"long_name": "receiver depth", "standard_name": "depth", "positive": "down"},
+    "range": {"long_name": "horizontal range from the layout's origin"},
+    "bearing": {"long_name": "bearing from the layout's origin, clockwise from north"},
+    "depth": {"long_name": "receiver depth", "standard_name": "depth", "positive": "down"},
+}
 _AXIS_KEYS = {"x": "x_m", "y": "y_m", "z": "z_m", "range": "range_m", "bearing": "bearing_deg",
               "depth": "depth_m"}
 _NETCDF_ENGINE = "h5netcdf"
@@ -35,7 +44,9 @@ TIME_CONVENTION = ("the pressure carries exp(+i omega tau) for a travel time tau
                    "in free space): the exp(-i omega t) time convention")
 
 # CF unit strings of kelp's configuration keys, by suffix.
-_KEY_UNITS = (("_m_s", "m s-1"), ("_g_cm3", "g cm-3"), ("_db_per_wavelength", "dB"),
+# Decibels are not a unit UDUNITS knows: such values carry units "1" and say dB in their
+# long_name.
+_KEY_UNITS = (("_m_s", "m s-1"), ("_g_cm3", "g cm-3"), ("_db_per_wavelength", "1"),
               ("_m", "m"))
 
 
@@ -46,10 +57,10 @@ def _environment_variables(cfg):
     data, coords = {}, {}
     src = cfg.get("source", {})
     if "position" in src:
+        # No coordinate variable names the components: CF coordinate variables are numeric.
         data["source_position"] = ("position_component", np.asarray(src["position"], np.float32),
                                    {"units": "m", "long_name": "source position: x east, "
                                                                "y north, depth positive down"})
-        coords["position_component"] = ("position_component", np.array(["x", "y", "z"]))
     ssp = cfg.get("ssp", {})
     axes = [np.asarray(ssp.get(k, []), np.float32) for k in ("x_ssp_m", "y_ssp_m", "z_ssp_m")]
     c = np.asarray(ssp.get("c_m_s", []), np.float32)
@@ -58,6 +69,7 @@ def _environment_variables(cfg):
                                  ("sound-speed grid x (east)", "sound-speed grid y (north)",
                                   "sound-speed grid depth")):
             coords[name] = (name, a, {"units": "m", "long_name": long})
+        coords["ssp_z"][2].update(standard_name="depth", positive="down")
         data["sound_speed"] = (("ssp_x", "ssp_y", "ssp_z"), c.reshape([a.size for a in axes]),
                                {"units": "m s-1", "long_name": "sound speed"})
     bty = cfg.get("bathymetry", {})
@@ -76,10 +88,15 @@ def _environment_variables(cfg):
             if key == "model" or isinstance(value, bool) or not isinstance(value, (int, float)):
                 continue
             units = next((u for suffix, u in _KEY_UNITS if key.endswith(suffix)), "1")
-            data["bottom_" + key] = ((), np.float32(value), {"units": units})
+            suffix = next((sfx for sfx, _ in _KEY_UNITS if key.endswith(sfx)), "")
+            words = key[:len(key) - len(suffix)].replace("_", " ")
+            if suffix == "_db_per_wavelength":
+                words += " in dB per wavelength"
+            data["bottom_" + key] = ((), np.float32(value),
+                                     {"units": units, "long_name": f"bottom {words}"})
         if "water_density_g_cm3" in bty and bty["water_density_g_cm3"] is not None:
             data["water_density_g_cm3"] = ((), np.float32(bty["water_density_g_cm3"]),
-                                           {"units": "g cm-3"})
+                                           {"units": "g cm-3", "long_name": "water density"})
     return data, coords
 
 
@@ -284,7 +301,7 @@ class KelpResult:
         if kind != "array":
             for d in dims:
                 coords[d] = (d, self.axis(d).astype(np.float32 if kind == "grid" else np.float64),
-                             {"units": _UNITS[d]})
+                             {"units": _UNITS[d], **_AXIS_ATTRS[d]})
         for name, arr, long in (("receiver_x_m", self.receiver_x_m, "receiver x (east)"),
                                 ("receiver_y_m", self.receiver_y_m, "receiver y (north)"),
                                 ("receiver_z_m", self.receiver_z_m, "receiver depth")):
@@ -295,7 +312,8 @@ class KelpResult:
             "pressure": (fdims, self.pressure.reshape((self.shape[0],) + recv(self.delay_s).shape),
                          {"units": "1", "long_name": "complex pressure re 1 m from the source"}),
             "tl_db": (fdims, tl.reshape((self.shape[0],) + recv(self.delay_s).shape),
-                      {"units": "dB", "long_name": "transmission loss -20 log10|p| re 1 m"}),
+                      {"units": "1",
+                       "long_name": "transmission loss -20 log10|p| in dB re 1 m"}),
             "delay_s": (rdims, recv(self.delay_s), {"units": "s",
                                                     "long_name": "earliest arrival time"}),
             "amplitude": (rdims, recv(self.amplitude), {"units": "1",
@@ -321,12 +339,14 @@ class KelpResult:
             env_data, env_coords = _environment_variables(self.config)
             data.update(env_data)
             coords.update(env_coords)
+        created = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
         attrs = {"title": "kelp Gaussian-beam field", "Conventions": "CF-1.10",
                  "source": f"kelp {_kelp_version()} (Gaussian-beam model), kelpkit "
                            f"{_kelpkit_version()}",
+                 "history": f"{created} computed by kelp {_kelp_version()}, written by kelpkit "
+                            f"{_kelpkit_version()}",
                  "kelp_version": _kelp_version(), "kelpkit_version": _kelpkit_version(),
-                 "date_created": datetime.datetime.now(datetime.timezone.utc)
-                 .isoformat(timespec="seconds"),
+                 "date_created": created,
                  "time_convention": TIME_CONVENTION,
                  "layout_json": json.dumps(self.layout),
                  "tl_convention": "TL = -20 log10 |p|, dB re 1 m; inf where no beam arrives",
@@ -339,9 +359,12 @@ class KelpResult:
 
         The complex pressure is stored as two float32 variables ``pressure_re`` and
         ``pressure_im``, which every netCDF reader understands; `load` joins them again. The
-        file follows the CF conventions: TL in ``tl_db``, the environment (source position,
-        sound-speed and bathymetry grids, bottom model) as variables with units, the versions,
-        the creation date and the time convention as attributes."""
+        file follows the CF conventions (1.10; the IOOS compliance checker's CF suite passes it
+        with full marks): TL in ``tl_db`` (units "1": decibels are not a UDUNITS unit, its
+        long_name says dB), the environment (source position, sound-speed and bathymetry grids,
+        bottom model) as variables with units and long names, depths as CF's vertical
+        coordinate, no fill value on coordinates, and the versions, history, creation date and
+        time convention as attributes."""
         ds = self.to_xarray()
         p = ds["pressure"]
         ds = ds.drop_vars("pressure")
@@ -352,6 +375,9 @@ class KelpResult:
             attrs, long_name="imaginary part of the complex pressure re 1 m")
         encoding = {v: {"zlib": True, "complevel": 4} for v in ds.data_vars
                     if ds[v].ndim > 0 and ds[v].size > 0}
+        # CF coordinate variables have no missing values, so no _FillValue either.
+        encoding.update({c: {"_FillValue": None} for c in ds.coords
+                         if ds[c].dtype.kind == "f"})
         ds.to_netcdf(path, engine=_NETCDF_ENGINE, encoding=encoding)
 
 
