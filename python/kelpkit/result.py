@@ -236,8 +236,9 @@ class KelpResult:
         `kelpkit.distributed.later_arrival_wins` because kelp merges only inside one call. Runs
         over consecutive parts of a fan merge into the run of the whole fan only where every
         part takes the whole fan's beam spacing from its own first two angles (kelp sizes every
-        beam from those, one degree for a single angle); `kelpkit.run_distributed` makes sure
-        of that.
+        beam from those, one degree for a single angle); `kelpkit.run` with ``parts`` and
+        `kelpkit.run_distributed` run parts of one fan sized by the whole fan. Whether the fan
+        is fine enough is `kelpkit.check_fan`'s question.
 
         Parameters
         ----------
@@ -599,7 +600,8 @@ def check_config(cfg):
 
 
 def beam_angles(cfg):
-    """Launch angles of every beam in kelp's beam order (azimuth-major).
+    """Launch angles of every beam in kelp's beam order (azimuth-major). (Whether the fan is
+    fine enough: `kelpkit.check_fan`.)
 
     kelp's output gives the paths in beam order but not the angles, so the order of its fan
     (`build_beam_fan` in src/engine/engine.cpp: every elevation of the first azimuth, then of
