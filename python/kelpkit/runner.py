@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import functools
 import math
 import os
 import sys
@@ -176,28 +177,29 @@ def _live_fields(n_blocks, threads):
     return min(n_blocks, threads * depth)
 
 
-def _measure(kelp, kcfg, setup_wall, setup_cpu, n_beams):
+def _measure(kelp, kcfg, setup_wall, n_beams):
     """The estimate from the set-up times of an empty part and a timed sample of beams."""
     n_elev = len(kcfg["source"]["launch_elev_deg"])
     threads = kelp_thread_count()
     # The first call of a process pays for starting the pool and touching fresh memory: the
     # set-up subtracted from every piece is that of a warm call.
-    again_wall, again_cpu = _setup_part(kelp, kcfg, warn=False)
-    setup_wall, setup_cpu = min(setup_wall, again_wall), min(setup_cpu, again_cpu)
+    setup_wall = min(setup_wall, _setup_part(kelp, kcfg, warn=False))
     target = min(n_beams, max(500, n_beams // 50), 20000)
-    sampled = 0
-    beam_cpu = 0.0
-    points = 0
-    for first, last in (_sample_ranges(n_beams, n_elev, target) if n_beams else []):
-        cpu = time.process_time()
-        out = kelp._run_fan_part(kcfg, first, last, warn=False)
-        beam_cpu += max(time.process_time() - cpu - setup_cpu, 0.0)
-        sampled += last - first
-        if "ray_path_lengths" in out:
-            points += int(np.frombuffer(out["ray_path_lengths"], np.uint64).sum())
-    # CPU seconds of the sample spread over the run's threads: the run keeps them all busy
-    # with its 128 blocks, while a short sample may not.
-    beam_seconds = beam_cpu / max(sampled, 1) * n_beams / threads
+    ranges = _sample_ranges(n_beams, n_elev, target) if n_beams else []
+    token = kelp._CancelToken()
+    jobs = [functools.partial(kelp._run_fan_part, kcfg, first, last, cancel=token, warn=False)
+            for first, last in ranges]
+    # The pieces run on as many threads as kelp has, as the run's blocks do, so that the
+    # sample's wall time sees what the run will see: every core busy, and whatever else the
+    # machine is doing. Each thread also pays the set-up of its pieces.
+    wall = time.perf_counter()
+    outs = _on_workers(kelp, token, jobs, threads)
+    wall = time.perf_counter() - wall
+    sampled = sum(last - first for first, last in ranges)
+    points = sum(int(np.frombuffer(out["ray_path_lengths"], np.uint64).sum())
+                 for out in outs if "ray_path_lengths" in out)
+    setup = math.ceil(len(jobs) / threads) * setup_wall
+    beam_seconds = max(wall - setup, 0.1 * wall) / max(sampled, 1) * n_beams
     parts = _part_count(n_beams, beam_seconds, setup_wall)
     receivers = _receiver_count(kcfg)
     freqs = len(kcfg["source"]["freq_hz"])
@@ -212,15 +214,16 @@ def _measure(kelp, kcfg, setup_wall, setup_cpu, n_beams):
         memory += n_beams * (points / sampled * 24.0 + 112.0)
     return RunEstimate(beams=n_beams, receivers=receivers, frequencies=freqs, threads=threads,
                        parts=parts, seconds=beam_seconds + parts * setup_wall,
-                       beam_seconds=beam_seconds, setup_seconds=setup_wall, memory_bytes=memory, sampled_beams=sampled)
+                       beam_seconds=beam_seconds, setup_seconds=setup_wall,
+                       memory_bytes=memory, sampled_beams=sampled)
 
 
 def _setup_part(kelp, kcfg, warn):
     """An empty part: reads and validates the configuration and builds the environment as
-    every part does, emitting kelp's warnings when `warn`; returns its wall and CPU times."""
-    wall, cpu = time.perf_counter(), time.process_time()
+    every part does, emitting kelp's warnings when `warn`; returns its wall time."""
+    wall = time.perf_counter()
     kelp._run_fan_part(kcfg, 0, 0, warn=warn)
-    return time.perf_counter() - wall, time.process_time() - cpu
+    return time.perf_counter() - wall
 
 
 def _quiet(kcfg):
@@ -233,10 +236,11 @@ def _quiet(kcfg):
 def estimate_run(cfg):
     """Estimate the wall time and memory of ``kelpkit.run(cfg)`` before running it.
 
-    A sample of about 2 % of the beams (at least 500, at most 20,000), in short pieces spread
-    over the fan's azimuths and elevations, is traced and timed (CPU time, spread over kelp's
-    threads), and the set-up of one part (reading the configuration, building the environment)
-    is timed on its own. Memory is counted from the receivers, frequencies, threads and the
+    A sample of about 2 % of the beams (at least 500, at most 20,000), in 16 short pieces spread
+    over the fan's azimuths and elevations, is traced on as many threads as kelp uses and
+    timed on the wall clock, so that it sees the machine as the run will (other work on it
+    included), and the set-up of one part (reading the configuration, building the
+    environment) is timed on its own. Memory is counted from the receivers, frequencies, threads and the
     sample's path lengths. On the cases of ``bench/bench_estimate.py`` the time came within a
     factor of 1.5 of the real run's. Whether the fan is fine enough is another matter:
     `check_fan` answers it.
@@ -262,8 +266,7 @@ def estimate_run(cfg):
 
     kcfg = _quiet(to_kelp_config(cfg))
     with kelp_errors(kelp):
-        setup_wall, setup_cpu = _setup_part(kelp, kcfg, warn=False)
-        return _measure(kelp, kcfg, setup_wall, setup_cpu, fan_size(kcfg))
+        return _measure(kelp, kcfg, _setup_part(kelp, kcfg, warn=False), fan_size(kcfg))
 
 
 # ---------------------------------------------------------------------------------- progress
@@ -314,54 +317,88 @@ def _progress_bar(total, stream):
 # ---------------------------------------------------------------------------------- the run
 
 
-def _run_parts(kelp, kcfg, ranges, bar):
-    """Runs the parts in launch order on a worker thread and merges them there; returns the
-    merged partial field. The calling thread only waits and draws the progress; on any
-    exception there (KeyboardInterrupt) the run is cancelled and the worker joined first."""
-    token = kelp._CancelToken()
-    state = {}
-    # The worker says it is done through an event, and the caller waits on the event rather
-    # than on Thread.join: a join with a timeout that Ctrl-C interrupts can leave CPython
-    # believing a running thread has stopped (fixed in 3.12), and the interpreter would then
-    # finalise under a thread still inside kelp.
-    done = threading.Event()
+def _on_workers(kelp, token, jobs, n_threads, poll=None):
+    """Runs the callables `jobs` on `n_threads` worker threads (in list order on one thread)
+    and returns their results in list order. The calling thread only waits, calling `poll`
+    every POLL_SECONDS; on any exception there (KeyboardInterrupt) it cancels kelp through
+    `token` (kelp's workers stop before their next beam), waits for every worker thread to end
+    and re-raises. The first error of a job stops the others and is raised here, kelp's
+    PanicException as KelpInternalError.
+
+    The workers report their end through an event and the calling thread waits on it rather
+    than on Thread.join: a join with a timeout that Ctrl-C interrupts can leave CPython
+    believing a running thread has stopped (fixed in 3.12), and the interpreter would then
+    finalise under a thread still inside kelp."""
+    results = [None] * len(jobs)
+    errors = []
+    lock = threading.Lock()
+    order = iter(range(len(jobs)))
+    running = [n_threads]
+    finished = threading.Event()
 
     def work():
         try:
-            total = None
-            for first, last in ranges:
-                out = kelp._run_fan_part(kcfg, first, last, cancel=token, warn=False)
-                part = partial_from_fan_part(out, keep_geometry=total is None)
-                del out
-                if total is None:
-                    total = part
-                else:
-                    merge_partial_fields(total, part)
-            state["total"] = total
+            while not errors:
+                with lock:
+                    i = next(order, None)
+                if i is None:
+                    break
+                results[i] = jobs[i]()
         except BaseException as e:  # handed to the calling thread, raised there
-            state["error"] = e
+            with lock:
+                errors.append(e)
+            token.cancel()
         finally:
-            done.set()
+            with lock:
+                running[0] -= 1
+                if running[0] == 0:
+                    finished.set()
 
-    worker = threading.Thread(target=work, name="kelp-run", daemon=True)
-    worker.start()
+    workers = [threading.Thread(target=work, name=f"kelp-run-{k}", daemon=True)
+               for k in range(n_threads)]
+    for worker in workers:
+        worker.start()
     try:
-        while not done.wait(POLL_SECONDS):
-            if bar is not None:
-                bar.update(token.beams_finished - bar.n)
-        if bar is not None:
-            bar.update(token.beams_finished - bar.n)
+        while not finished.wait(POLL_SECONDS):
+            if poll is not None:
+                poll()
+        if poll is not None:
+            poll()
     except BaseException:
         token.cancel()
-        _wait_uninterrupted(done)  # a beam under way finishes first: milliseconds
-        _wait_uninterrupted(None, worker)
+        _wait_uninterrupted(finished)  # a beam under way finishes first: milliseconds
+        for worker in workers:
+            _wait_uninterrupted(None, worker)
         raise
-    _wait_uninterrupted(None, worker)
-    if "error" in state:
-        error = state.pop("error")
-        if isinstance(error, kelp.PanicException):
-            raise KelpInternalError(str(error)) from error
-        raise error
+    for worker in workers:
+        _wait_uninterrupted(None, worker)
+    if errors:
+        if isinstance(errors[0], kelp.PanicException):
+            raise KelpInternalError(str(errors[0])) from errors[0]
+        raise errors[0]
+    return results
+
+
+def _run_parts(kelp, kcfg, ranges, bar):
+    """Runs the parts in launch order on a worker thread, merging each into the total there;
+    returns the merged partial field."""
+    token = kelp._CancelToken()
+    state = {"total": None}
+
+    def part(first, last):
+        out = kelp._run_fan_part(kcfg, first, last, cancel=token, warn=False)
+        partial = partial_from_fan_part(out, keep_geometry=state["total"] is None)
+        del out
+        if state["total"] is None:
+            state["total"] = partial
+        else:
+            merge_partial_fields(state["total"], partial)
+
+    def draw():
+        bar.update(token.beams_finished - bar.n)
+
+    _on_workers(kelp, token, [functools.partial(part, *r) for r in ranges], 1,
+                draw if bar is not None else None)
     return state["total"]
 
 
@@ -442,12 +479,11 @@ def run(cfg, *, progress=None, parts=None, estimate=None):
     with kelp_errors(kelp):
         # Reads, validates and builds everything a part builds, emitting kelp's warnings
         # here on the calling thread; kelp's errors for the configuration surface here too.
-        setup_wall, setup_cpu = _setup_part(kelp, kcfg, warn=True)
+        setup_wall = _setup_part(kelp, kcfg, warn=True)
         n_beams = fan_size(kcfg)
         if estimate is None:
             estimate = n_beams > PARTS_BEAMS
-        measured = (_measure(kelp, kcfg, setup_wall, setup_cpu, n_beams) if estimate
-                    else None)
+        measured = _measure(kelp, kcfg, setup_wall, n_beams) if estimate else None
     if parts is None:
         parts = measured.parts if measured is not None else 1
     ranges = beam_ranges(n_beams, parts)
