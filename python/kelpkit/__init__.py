@@ -60,12 +60,13 @@ __version__ = "0.1.0"
 
 __all__ = [
     "array_receivers", "bathymetry", "bathymetry_from_elevation", "beam_angles",
-    "beam_settings", "check_config", "check_fan", "FanCheck", "estimate_run", "KelpInternalError", "RunEstimate", "DEFAULT_STEP_M", "derive_max_steps", "elastic_bottom",
-    "evenly_spaced", "fluid_bottom", "from_kelp_output", "from_xarray", "grid_receivers",
-    "ideal_wedge", "KelpResult", "latlon_from_xy", "launch_fan", "load",
-    "mackenzie_sound_speed", "make_config", "munk", "munk_profile", "pekeris", "plot_rays",
-    "plot_tl_map", "plot_tl_slice", "polar_receivers", "receivers_at", "rigid_bottom", "run",
-    "run_distributed", "seamount", "slice_fan", "slice_receivers", "sound_speed_field",
+    "beam_settings", "check_config", "check_fan", "DEFAULT_STEP_M", "derive_max_steps",
+    "elastic_bottom", "estimate_run", "evenly_spaced", "FanCheck", "fluid_bottom",
+    "from_kelp_output", "from_xarray", "grid_receivers", "ideal_wedge", "KelpInternalError",
+    "KelpResult", "latlon_from_xy", "launch_fan", "load", "mackenzie_sound_speed",
+    "make_config", "munk", "munk_profile", "pekeris", "plot_rays", "plot_tl_map",
+    "plot_tl_slice", "polar_receivers", "receivers_at", "rigid_bottom", "run",
+    "run_distributed", "RunEstimate", "seamount", "slice_fan", "slice_receivers", "sound_speed_field",
     "sound_speed_from_ts", "sound_speed_profile", "source", "source_at", "split_fan",
     "teos10_sound_speed", "to_kelp_config", "to_plain", "wavelength_m", "xy_from_latlon",
 ]

@@ -189,7 +189,8 @@ def _compare(direction, base, refined, slant, rng, depth, range_bands, depth_ban
                 continue
             # A receiver reached in one run only has moved by more than any threshold.
             both = np.isfinite(tl0) & np.isfinite(tl1)
-            d = np.where(both, np.abs(tl1 - tl0), np.inf)[mask]
+            with np.errstate(invalid="ignore"):  # inf - inf where neither run arrives
+                d = np.where(both, np.abs(tl1 - tl0), np.inf)[mask]
             m0, m1 = i0[mask].mean(), i1[mask].mean()
             mean_tl0 = -10.0 * math.log10(m0) if m0 > 0 else math.inf
             mean_tl1 = -10.0 * math.log10(m1) if m1 > 0 else math.inf
@@ -247,6 +248,10 @@ def check_fan(cfg, *, max_receivers=1500, range_bands=5, depth_bands=3, progress
     """
     from .runner import run
 
+    for name, value in (("max_receivers", max_receivers), ("range_bands", range_bands),
+                        ("depth_bands", depth_bands)):
+        if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+            raise ValueError(f"check_fan: {name} must be a positive int, got {value!r}")
     kcfg = to_kelp_config(cfg)
     kcfg["receivers"] = _subset(kcfg["receivers"], max_receivers)
     src = kcfg["source"]
