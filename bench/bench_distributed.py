@@ -68,7 +68,8 @@ def timed_local(cfg, threads):
 
 
 def _worker_cpu():
-    # The worker's own CPU time and that of its finished children (the kelp parts).
+    # The worker's own CPU time (the kelp parts run in the worker's process) and that of its
+    # finished children (none now; kept so that older runs compare).
     own = resource.getrusage(resource.RUSAGE_SELF)
     kids = resource.getrusage(resource.RUSAGE_CHILDREN)
     return own.ru_utime + own.ru_stime, kids.ru_utime + kids.ru_stime

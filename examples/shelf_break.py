@@ -90,7 +90,7 @@ def load_config(elevation_path, profile_path, quick=False):
     axis = kelpkit.evenly_spaced(-MAP_HALF_WIDTH_M, MAP_HALF_WIDTH_M, spacing=spacing)
     receivers = kelpkit.grid_receivers(axis, axis, [MAP_DEPTH_M])
     src = kelpkit.source_at(*SOURCE, ORIGIN, [FREQ_HZ],
-                            kelpkit.launch_fan(-40.0, 40.0, spacing_deg=1.0 if quick else 0.5),
+                            kelpkit.launch_fan(-40.0, 40.0, spacing_deg=1.0 if quick else 0.25),
                             kelpkit.launch_fan(0.0, 360.0, spacing_deg=2.0 if quick else 1.0,
                                                include_stop=False))
     reach = 1.02 * np.hypot(MAP_HALF_WIDTH_M, MAP_HALF_WIDTH_M)  # the map's corners

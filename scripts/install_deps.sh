@@ -28,9 +28,10 @@ if [[ ! -x .venv/bin/python ]]; then
   echo "creating .venv"
   "$PY" -m venv .venv
 fi
-if ! .venv/bin/python -c "import pytest, numpy, pandas, matplotlib, xarray, h5netcdf, h5py, gsw, pyproj, distributed, scikit_build_core, pybind11" \
+if ! .venv/bin/python -c "import pytest, numpy, pandas, matplotlib, xarray, h5netcdf, h5py, gsw, pyproj, tqdm, distributed, compliance_checker, scikit_build_core, pybind11" \
      2>/dev/null; then
   .venv/bin/python -m pip install -q --upgrade pip
-  .venv/bin/python -m pip install -q pytest numpy pandas matplotlib xarray h5netcdf h5py gsw pyproj "dask[distributed]" \
+  .venv/bin/python -m pip install -q pytest numpy pandas matplotlib xarray h5netcdf h5py gsw pyproj tqdm "dask[distributed]" \
+    compliance-checker \
     scikit-build-core pybind11 ninja
 fi

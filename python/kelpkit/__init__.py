@@ -3,6 +3,7 @@
     import kelpkit
     cfg = kelpkit.munk(max_range_m=100e3)          # a plain, JSON-serialisable dict
     res = kelpkit.run(cfg)                          # numpy arrays: pressure, tl_db, delay_s ...
+                                                    # (Ctrl-C stops it; progress for large fans)
     res.save("munk.nc")                             # netCDF-4 through xarray
     kelpkit.plot_tl_slice(res).figure.savefig("munk.png")
 
@@ -60,8 +61,10 @@ from .result import (
     from_kelp_output,
     from_xarray,
     load,
-    run,
 )
+from .fancheck import FanCheck, check_fan
+from .parts import split_fan
+from .runner import KelpInternalError, RunEstimate, estimate_run, run
 
 __version__ = "0.1.0"
 
@@ -69,12 +72,13 @@ __all__ = [
     "ArrivalTable", "eigenrays", "Eigenray", "first_arrival", "impulse_response",
     "plot_arrivals", "plot_eigenrays", "transmission_loss",
     "array_receivers", "bathymetry", "bathymetry_from_elevation", "beam_angles",
-    "beam_settings", "check_config", "DEFAULT_STEP_M", "derive_max_steps", "elastic_bottom",
-    "evenly_spaced", "fluid_bottom", "from_kelp_output", "from_xarray", "grid_receivers",
-    "ideal_wedge", "KelpResult", "latlon_from_xy", "launch_fan", "load",
-    "mackenzie_sound_speed", "make_config", "munk", "munk_profile", "pekeris", "plot_rays",
-    "plot_tl_map", "plot_tl_slice", "polar_receivers", "receivers_at", "rigid_bottom", "run",
-    "run_distributed", "seamount", "slice_fan", "slice_receivers", "sound_speed_field",
+    "beam_settings", "check_config", "check_fan", "DEFAULT_STEP_M", "derive_max_steps",
+    "elastic_bottom", "estimate_run", "evenly_spaced", "FanCheck", "fluid_bottom",
+    "from_kelp_output", "from_xarray", "grid_receivers", "ideal_wedge", "KelpInternalError",
+    "KelpResult", "latlon_from_xy", "launch_fan", "load", "mackenzie_sound_speed",
+    "make_config", "munk", "munk_profile", "pekeris", "plot_rays", "plot_tl_map",
+    "plot_tl_slice", "polar_receivers", "receivers_at", "rigid_bottom", "run",
+    "run_distributed", "RunEstimate", "seamount", "slice_fan", "slice_receivers", "sound_speed_field",
     "sound_speed_from_ts", "sound_speed_profile", "source", "source_at", "split_fan",
     "teos10_sound_speed", "to_kelp_config", "to_plain", "wavelength_m", "xy_from_latlon",
 ]
@@ -83,7 +87,7 @@ __all__ = [
 def __getattr__(name):
     # The plotting functions pull in matplotlib, the cluster runner Dask: load them only when
     # asked for.
-    if name in ("run_distributed", "split_fan"):
+    if name == "run_distributed":
         from . import distributed
 
         return getattr(distributed, name)

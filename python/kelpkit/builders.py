@@ -416,7 +416,8 @@ def launch_fan(start_deg, stop_deg, *, count=None, spacing_deg=None, include_sto
 
     kelp sizes every beam of a list from the spacing of its first two angles (one degree for a
     list of one), so a fan must be evenly spaced; this builds one from its limits and a count
-    or a spacing.
+    or a spacing. Whether the spacing is fine enough for the environment and the receivers is
+    what `kelpkit.check_fan` measures (it halves the spacings and compares).
 
     Parameters
     ----------
@@ -450,6 +451,7 @@ def source(position_m, frequencies_hz, elevations_deg, azimuths_deg):
     elevations_deg, azimuths_deg : sequence of float
         Evenly spaced launch fans (see `launch_fan`); elevation is positive downwards, azimuth
         clockwise from north (+y). A single angle is given a one-degree beam spacing by kelp.
+        `kelpkit.check_fan` tells whether the spacings are fine enough.
 
     Returns
     -------
@@ -747,7 +749,9 @@ def make_config(ssp, bathymetry, source, receivers, beam, *, notes=None):
     Parameters
     ----------
     ssp, bathymetry, source, receivers, beam : dict
-        The records, from the builders or written by hand. They are copied.
+        The records, from the builders or written by hand. They are copied. The source's
+        launch fan is the case's to choose: `kelpkit.check_fan` tells whether it is fine
+        enough.
     notes : dict, optional
         JSON-serialisable notes (a description of the case), kept under ``cfg["kelpkit"]`` and
         not sent to kelp.

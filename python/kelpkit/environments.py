@@ -59,6 +59,10 @@ def slice_fan(bearing_deg, spacing_deg=AZIMUTH_SPACING_DEG, widths=5):
     Returns
     -------
     list of float
+
+    Notes
+    -----
+    `kelpkit.check_fan` tells whether the spacing is fine enough for a case.
     """
     return b.launch_fan(bearing_deg - widths * spacing_deg, bearing_deg + widths * spacing_deg,
                         spacing_deg=spacing_deg)
@@ -115,7 +119,8 @@ def munk(*, max_range_m=100e3, source_depth_m=1000.0, frequencies_hz=(50.0,),
         Any receivers record; by default a vertical slice along `bearing_deg` every
         `range_spacing_m` and `depth_spacing_m` (a quarter wavelength, at most 25 m).
     elevation_limit_deg, elevation_spacing_deg : float
-        Launch elevations from -limit to +limit.
+        Launch elevations from -limit to +limit. The defaults pass `kelpkit.check_fan`; check
+        again after changing the case (range, frequency, receivers) or the spacings.
     azimuth_spacing_deg : float
         Spacing of the azimuths around the slice's bearing (see `slice_fan`).
     step_m : float
@@ -146,7 +151,8 @@ def pekeris(*, max_range_m=10e3, water_depth_m=100.0, source_depth_m=50.0,
     """Pekeris waveguide: isovelocity water over a fluid half-space (by default 1600 m/s,
     1.5 g/cm^3, 0.2 dB/wavelength; critical angle about 20 deg).
 
-    Parameters are as for `munk`; `bottom` takes any bottom record.
+    Parameters are as for `munk` (the fan's defaults pass `kelpkit.check_fan`); `bottom` takes
+    any bottom record.
 
     Returns
     -------
@@ -207,7 +213,8 @@ def ideal_wedge(*, max_range_m=25e3, depth_at_source_m=200.0, slope_deg=2.86,
     `slope_deg`), the map's `receiver_depth_m` and `grid_spacing_m` (one spacing, or (along,
     across) the contours: the interference fringes run nearly along the contours and repeat
     every few hundred metres across them upslope, so the default samples y every 50 m and x
-    every 250 m), and the fan's `azimuth_spacing_deg`.
+    every 250 m), and the fan's `azimuth_spacing_deg`. The default fan passes
+    `kelpkit.check_fan`; check again after changing the case or the spacings.
 
     Returns
     -------
@@ -288,7 +295,8 @@ def seamount(*, max_range_m=60e3, source_depth_m=1000.0, frequencies_hz=(50.0,),
 
     Parameters are as for `munk`, plus the seamount's geometry (`floor_m`, `top_m`,
     `centre_m`, `radius_m`, see `seamount_depth`), the map's `receiver_depth_m` and
-    `grid_spacing_m`, and the fan's `azimuth_spacing_deg` and `azimuth_limits_deg`.
+    `grid_spacing_m`, and the fan's `azimuth_spacing_deg` and `azimuth_limits_deg`. The
+    default fan passes `kelpkit.check_fan`; check again after changing the case.
 
     Returns
     -------

@@ -6,6 +6,7 @@ sediment brown. Uniform receiver axes are drawn as images with matplotlib's anti
 so a grid with more receivers than screen pixels is averaged rather than decimated into moiré.
 """
 
+import math
 import warnings
 
 import matplotlib.colors
@@ -27,9 +28,7 @@ def _check(result, func):
 
 
 def _tl_cmap(cmap):
-    cm = plt.get_cmap(cmap).copy()
-    cm.set_bad(NO_BEAM_COLOUR)
-    return cm
+    return plt.get_cmap(cmap).with_extremes(bad=NO_BEAM_COLOUR)
 
 
 def _tl_limits(tl, tl_range_db):
@@ -130,12 +129,35 @@ def sound_speed_at(cfg, x_m, y_m):
     return z, np.array([_bilinear(x, y, c[:, :, k], x_m, y_m) for k in range(z.size)])
 
 
-def _warn_undersampled(spacing_m, frequency_hz, what):
+def _warn_undersampled(spacing_m, frequency_hz, what, remedy=""):
     half_wavelength = 1500.0 / float(frequency_hz) / 2.0
     if spacing_m > half_wavelength:
         warnings.warn(f"kelpkit: the receiver {what} spacing ({spacing_m:g} m) exceeds half a "
                       f"wavelength ({half_wavelength:g} m) at {frequency_hz:g} Hz: interference "
-                      f"fringes are under-sampled and may alias", stacklevel=3)
+                      f"fringes are under-sampled and may alias{remedy}", stacklevel=3)
+
+
+def _block_mean(values, k0, k1):
+    """Means of a 2-D array over blocks of k0 x k1 neighbouring entries (the last block of
+    each axis possibly shorter)."""
+    values = np.asarray(values, dtype=float)
+    starts0, starts1 = np.arange(0, values.shape[0], k0), np.arange(0, values.shape[1], k1)
+
+    def block_sum(a):
+        return np.add.reduceat(np.add.reduceat(a, starts0, axis=0), starts1, axis=1)
+
+    return block_sum(values) / block_sum(np.ones_like(values))
+
+
+def _spacing(axis):
+    a = np.asarray(axis, dtype=float)
+    return float(np.mean(np.diff(a))) if a.size > 1 else math.inf
+
+
+def _cells(axis, average_m):
+    """Receivers per averaging cell along an axis: about average_m / spacing, at least one."""
+    spacing = _spacing(axis)
+    return 1 if not math.isfinite(spacing) else max(1, int(round(average_m / spacing)))
 
 
 def _slice_geometry(result, bearing_deg):
@@ -247,8 +269,14 @@ def plot_tl_slice(result, *, frequency_hz=None, bearing_deg=None, ax=None, tl_ra
 
 
 def plot_tl_map(result, *, frequency_hz=None, depth_m=None, ax=None, tl_range_db=None,
-                cmap=TL_CMAP, contour_levels=None, title=None):
+                cmap=TL_CMAP, contour_levels=None, title=None, average_m=None):
     """Transmission loss on a horizontal plane, with sea-floor contours.
+
+    A map is coherent: where its receivers lie more than half a wavelength apart the
+    interference pattern is under-sampled and shows as speckle (a warning says so). With
+    `average_m` the map shows the intensity |p|^2 averaged over cells of about that size (a
+    whole number of receivers along each axis; for polar sets, along range), which is what a
+    coarse map can show reliably; the title states the cells.
 
     Parameters
     ----------
@@ -265,6 +293,8 @@ def plot_tl_map(result, *, frequency_hz=None, depth_m=None, ax=None, tl_range_db
     contour_levels : sequence of float, optional
         Depths of the sea-floor contours, metres (default: about six round values).
     title : str, optional
+    average_m : float, optional
+        Size of the averaging cells, metres; None draws every receiver.
 
     Returns
     -------
@@ -274,19 +304,44 @@ def plot_tl_map(result, *, frequency_hz=None, depth_m=None, ax=None, tl_range_db
     kind = result.layout["kind"]
     if kind not in ("grid", "polar"):
         raise ValueError(f"plot_tl_map: needs a grid or polar result, got layout {kind!r}")
+    if average_m is not None and not (float(average_m) > 0.0):
+        raise ValueError(f"plot_tl_map: average_m must be positive, got {average_m!r}")
     k = result.frequency_index(frequency_hz)
     f = float(result.frequency_hz[k])
     depths = result.axis("z" if kind == "grid" else "depth")
     iz = 0 if depth_m is None else int(np.argmin(np.abs(depths - depth_m)))
     tl = result.tl_db[k][:, :, iz]
     rx, ry = result.receiver_x_m[:, :, iz], result.receiver_y_m[:, :, iz]
+    h0, h1 = (result.axis("x"), result.axis("y")) if kind == "grid" else (
+        result.axis("range"), None)
+    note = ""
+    if average_m is None:
+        spacing = min(_spacing(h0), _spacing(h1) if h1 is not None else math.inf)
+        if math.isfinite(spacing):
+            _warn_undersampled(spacing, f, "horizontal",
+                               "; average_m= draws intensity averaged over cells")
+    else:
+        k0 = _cells(h0, float(average_m))
+        k1 = _cells(h1, float(average_m)) if h1 is not None else 1
+        intensity = np.abs(result.pressure[k][:, :, iz].astype(np.complex128)) ** 2
+        with np.errstate(divide="ignore"):
+            tl = -10.0 * np.log10(_block_mean(intensity, k0, k1))
+        rx, ry = _block_mean(rx, k0, k1), _block_mean(ry, k0, k1)
+        if kind == "grid":
+            cell = f"{k0 * _spacing(h0):g} m x {k1 * _spacing(h1):g} m" if h1.size > 1 else \
+                f"{k0 * _spacing(h0):g} m"
+            note = f"intensity averaged over {cell} cells"
+        else:
+            note = f"intensity averaged over {k0 * _spacing(h0):g} m of range"
     cfg = result.config
     if ax is None:
-        _, ax = plt.subplots(figsize=_map_figsize(rx, ry))
+        # Constrained layout keeps the colour bar and its label inside the figure, so that a
+        # plain savefig clips nothing.
+        _, ax = plt.subplots(figsize=_map_figsize(rx, ry), layout="constrained")
     vmin, vmax = _tl_limits(tl[np.isfinite(tl)], tl_range_db)
     kw = dict(cmap=_tl_cmap(cmap), vmin=vmin, vmax=vmax)
     if kind == "grid":
-        x, y = result.axis("x") / 1e3, result.axis("y") / 1e3
+        x, y = rx[:, 0] / 1e3, ry[0, :] / 1e3
         im = _image(ax, x, y, np.ma.masked_invalid(tl.T), **kw)
     else:
         im = ax.pcolormesh(rx / 1e3, ry / 1e3, np.ma.masked_invalid(tl), shading="nearest",
@@ -317,8 +372,8 @@ def plot_tl_map(result, *, frequency_hz=None, depth_m=None, ax=None, tl_range_db
     ax.set_aspect("equal")
     ax.set_xlabel("x (km, east)")
     ax.set_ylabel("y (km, north)")
-    ax.set_title(title or f"Transmission loss at {depths[iz]:g} m depth, {f:g} Hz",
-                 fontsize=11)
+    text = title or f"Transmission loss at {depths[iz]:g} m depth, {f:g} Hz"
+    ax.set_title(f"{text}\n{note}" if note else text, fontsize=11)
     _side_colorbar(ax, im, TL_LABEL, extend="both")
     return ax
 
@@ -335,6 +390,22 @@ def _map_figsize(x, y, width=8.0):
     xs, ys = float(np.ptp(x)) or 1.0, float(np.ptp(y)) or 1.0
     height = min(max(width * 0.82 * ys / xs + 1.2, 3.0), 9.0)
     return (width, height)
+
+
+def _launch_angles(result, n, required):
+    """Launch azimuth and elevation of each of the n paths: the result's own record of them,
+    else the configuration's fan when it has exactly n beams (a result of an older kelpkit).
+    Positions in the fan are never taken for paths that are not the whole fan; when the
+    angles are not `required` (one colour for all), the fan's own angles are returned."""
+    if result.ray_launch_deg is not None and len(result.ray_launch_deg) == n:
+        angles = np.asarray(result.ray_launch_deg, dtype=float)
+        return angles[:, 0], angles[:, 1]
+    az, el = beam_angles(result.config)
+    if az.size != n and required:
+        raise ValueError(f"plot_rays: the result holds {n} ray paths but no launch angles for "
+                         f"them, and its configuration's fan has {az.size} beams; pass "
+                         f"colour= to draw them in one colour")
+    return az, el
 
 
 def plot_rays(result, *, view="section", ax=None, every=1, max_rays=3000, colour_by="elevation",
@@ -355,7 +426,8 @@ def plot_rays(result, *, view="section", ax=None, every=1, max_rays=3000, colour
     max_rays : int
         Thin further so that at most this many rays are drawn.
     colour_by : {"elevation", "azimuth"}
-        Launch angle that colours each ray.
+        Launch angle that colours each ray: the ray's own (`KelpResult.ray_launch_deg`), also
+        for results merged from parts of a fan.
     cmap : str
     colour : str, optional
         One colour for every ray instead of `colour_by` (for rays drawn over a TL map).
@@ -380,11 +452,11 @@ def plot_rays(result, *, view="section", ax=None, every=1, max_rays=3000, colour
     cfg = result.config
     if cfg is None:
         raise ValueError("plot_rays: the result carries no configuration to draw")
-    az, el = beam_angles(cfg)
     n = len(result.ray_paths)
+    az, el = _launch_angles(result, n, required=colour is None)
     every = max(int(every), int(np.ceil(n / max(max_rays, 1))), 1)
     chosen = np.arange(0, n, every)
-    values = (el if colour_by == "elevation" else az)[chosen]
+    values = (el if colour_by == "elevation" else az)[chosen] if colour is None else None
     sx, sy, sz = cfg["source"]["position"]
     segs = []
     for i in chosen:
@@ -396,7 +468,7 @@ def plot_rays(result, *, view="section", ax=None, every=1, max_rays=3000, colour
     pts = np.concatenate(segs) if segs else np.zeros((1, 2))
     if ax is None:
         size = (10.0, 4.8) if view == "section" else _map_figsize(pts[:, 0], pts[:, 1], 7.5)
-        _, ax = plt.subplots(figsize=size, layout="constrained" if view == "section" else None)
+        _, ax = plt.subplots(figsize=size, layout="constrained")
     if colour is not None:
         lc = LineCollection(segs, colors=colour, linewidths=0.6, alpha=0.8, zorder=6)
     else:

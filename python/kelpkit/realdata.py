@@ -336,7 +336,8 @@ def sound_speed_from_ts(temperature, salinity, depth_m, lat, lon, *, origin, x_m
 
 
 def source_at(lat, lon, depth_m, origin, frequencies_hz, elevations_deg, azimuths_deg):
-    """`kelpkit.source` at a latitude and longitude; azimuths are bearings from north there."""
+    """`kelpkit.source` at a latitude and longitude; azimuths are bearings from north there.
+    `kelpkit.check_fan` tells whether the fan is fine enough."""
     x, y = xy_from_latlon(lat, lon, origin)
     return b.source((float(x), float(y), depth_m), frequencies_hz, elevations_deg,
                     azimuths_deg)

@@ -16,7 +16,7 @@ import numpy as np
 
 from . import arrivals as _arrivals
 from .builders import LAYOUT_KEY, to_kelp_config, to_plain
-from .distributed import later_arrival_wins
+from .parts import later_arrival_wins
 
 #: Dimension names of the receiver axes, by layout kind.
 LAYOUT_DIMS = {
@@ -27,6 +27,15 @@ LAYOUT_DIMS = {
 }
 
 _UNITS = {"x": "m", "y": "m", "z": "m", "range": "m", "bearing": "degree", "depth": "m"}
+# CF attributes of the receiver axes: depths are CF's vertical coordinate "depth".
+_AXIS_ATTRS = {
+    "x": {"long_name": "receiver x (east)"},
+    "y": {"long_name": "receiver y (north)"},
+    "z": {"long_name": "receiver depth", "standard_name": "depth", "positive": "down"},
+    "range": {"long_name": "horizontal range from the layout's origin"},
+    "bearing": {"long_name": "bearing from the layout's origin, clockwise from north"},
+    "depth": {"long_name": "receiver depth", "standard_name": "depth", "positive": "down"},
+}
 _AXIS_KEYS = {"x": "x_m", "y": "y_m", "z": "z_m", "range": "range_m", "bearing": "bearing_deg",
               "depth": "depth_m"}
 _NETCDF_ENGINE = "h5netcdf"
@@ -36,7 +45,9 @@ TIME_CONVENTION = ("the pressure carries exp(+i omega tau) for a travel time tau
                    "in free space): the exp(-i omega t) time convention")
 
 # CF unit strings of kelp's configuration keys, by suffix.
-_KEY_UNITS = (("_m_s", "m s-1"), ("_g_cm3", "g cm-3"), ("_db_per_wavelength", "dB"),
+# Decibels are not a unit UDUNITS knows: such values carry units "1" and say dB in their
+# long_name.
+_KEY_UNITS = (("_m_s", "m s-1"), ("_g_cm3", "g cm-3"), ("_db_per_wavelength", "1"),
               ("_m", "m"))
 
 
@@ -47,10 +58,10 @@ def _environment_variables(cfg):
     data, coords = {}, {}
     src = cfg.get("source", {})
     if "position" in src:
+        # No coordinate variable names the components: CF coordinate variables are numeric.
         data["source_position"] = ("position_component", np.asarray(src["position"], np.float32),
                                    {"units": "m", "long_name": "source position: x east, "
                                                                "y north, depth positive down"})
-        coords["position_component"] = ("position_component", np.array(["x", "y", "z"]))
     ssp = cfg.get("ssp", {})
     axes = [np.asarray(ssp.get(k, []), np.float32) for k in ("x_ssp_m", "y_ssp_m", "z_ssp_m")]
     c = np.asarray(ssp.get("c_m_s", []), np.float32)
@@ -59,6 +70,7 @@ def _environment_variables(cfg):
                                  ("sound-speed grid x (east)", "sound-speed grid y (north)",
                                   "sound-speed grid depth")):
             coords[name] = (name, a, {"units": "m", "long_name": long})
+        coords["ssp_z"][2].update(standard_name="depth", positive="down")
         data["sound_speed"] = (("ssp_x", "ssp_y", "ssp_z"), c.reshape([a.size for a in axes]),
                                {"units": "m s-1", "long_name": "sound speed"})
     bty = cfg.get("bathymetry", {})
@@ -77,10 +89,15 @@ def _environment_variables(cfg):
             if key == "model" or isinstance(value, bool) or not isinstance(value, (int, float)):
                 continue
             units = next((u for suffix, u in _KEY_UNITS if key.endswith(suffix)), "1")
-            data["bottom_" + key] = ((), np.float32(value), {"units": units})
+            suffix = next((sfx for sfx, _ in _KEY_UNITS if key.endswith(sfx)), "")
+            words = key[:len(key) - len(suffix)].replace("_", " ")
+            if suffix == "_db_per_wavelength":
+                words += " in dB per wavelength"
+            data["bottom_" + key] = ((), np.float32(value),
+                                     {"units": units, "long_name": f"bottom {words}"})
         if "water_density_g_cm3" in bty and bty["water_density_g_cm3"] is not None:
             data["water_density_g_cm3"] = ((), np.float32(bty["water_density_g_cm3"]),
-                                           {"units": "g cm-3"})
+                                           {"units": "g cm-3", "long_name": "water density"})
     return data, coords
 
 
@@ -111,6 +128,9 @@ class KelpResult:
         The configuration that produced the result (kelpkit notes included).
     arrival_table : kelpkit.arrivals.ArrivalTable or None
         kelp's arrivals table, when the run kept one (``beam.max_arrivals``); see `arrivals`.
+    ray_launch_deg : numpy.ndarray of float32, shape (n, 2), or None
+        Launch azimuth and elevation (degrees) of every path in `ray_paths`, in the same
+        order; they follow the paths through `merge` and `save`/`load`.
     """
 
     pressure: np.ndarray
@@ -124,6 +144,7 @@ class KelpResult:
     ray_paths: list = None
     config: dict = None
     arrival_table: _arrivals.ArrivalTable = None
+    ray_launch_deg: np.ndarray = None
 
     # ------------------------------------------------------------------ derived values
 
@@ -243,8 +264,9 @@ class KelpResult:
         `kelpkit.distributed.later_arrival_wins` because kelp merges only inside one call. Runs
         over consecutive parts of a fan merge into the run of the whole fan only where every
         part takes the whole fan's beam spacing from its own first two angles (kelp sizes every
-        beam from those, one degree for a single angle); `kelpkit.run_distributed` makes sure
-        of that.
+        beam from those, one degree for a single angle); `kelpkit.run` with ``parts`` and
+        `kelpkit.run_distributed` run parts of one fan sized by the whole fan. Whether the fan
+        is fine enough is `kelpkit.check_fan`'s question.
 
         Parameters
         ----------
@@ -273,15 +295,20 @@ class KelpResult:
                              "are not in the finished table); run the whole fan in one call "
                              "for arrivals")
         take = later_arrival_wins(self.delay_s, self.amplitude, later.delay_s, later.amplitude)
-        paths = None
+        paths = launch = None
         if self.ray_paths is not None or later.ray_paths is not None:
             paths = list(self.ray_paths or []) + list(later.ray_paths or [])
+            angles = [r.ray_launch_deg if r.ray_paths is not None else np.zeros((0, 2))
+                      for r in (self, later)]
+            if all(a is not None for a in angles):
+                launch = np.concatenate(angles).astype(np.float32)
         return dataclasses.replace(
             self,
             pressure=self.pressure + later.pressure,
             delay_s=np.where(take, later.delay_s, self.delay_s),
             amplitude=np.where(take, later.amplitude, self.amplitude),
             ray_paths=paths,
+            ray_launch_deg=launch,
             layout=copy.deepcopy(self.layout),
             config=copy.deepcopy(self.config),
         )
@@ -311,7 +338,7 @@ class KelpResult:
         if kind != "array":
             for d in dims:
                 coords[d] = (d, self.axis(d).astype(np.float32 if kind == "grid" else np.float64),
-                             {"units": _UNITS[d]})
+                             {"units": _UNITS[d], **_AXIS_ATTRS[d]})
         for name, arr, long in (("receiver_x_m", self.receiver_x_m, "receiver x (east)"),
                                 ("receiver_y_m", self.receiver_y_m, "receiver y (north)"),
                                 ("receiver_z_m", self.receiver_z_m, "receiver depth")):
@@ -322,7 +349,8 @@ class KelpResult:
             "pressure": (fdims, self.pressure.reshape((self.shape[0],) + recv(self.delay_s).shape),
                          {"units": "1", "long_name": "complex pressure re 1 m from the source"}),
             "tl_db": (fdims, tl.reshape((self.shape[0],) + recv(self.delay_s).shape),
-                      {"units": "dB", "long_name": "transmission loss -20 log10|p| re 1 m"}),
+                      {"units": "1",
+                       "long_name": "transmission loss -20 log10|p| in dB re 1 m"}),
             "delay_s": (rdims, recv(self.delay_s), {"units": "s",
                                                     "long_name": "earliest arrival time"}),
             "amplitude": (rdims, recv(self.amplitude), {"units": "1",
@@ -339,18 +367,25 @@ class KelpResult:
                                               ("ray_y_m", "ray y (north)"),
                                               ("ray_z_m", "ray depth"))):
                 data[name] = ("ray_point", pts[:, i], {"units": "m", "long_name": long})
+            if self.ray_launch_deg is not None:
+                for i, name in enumerate(("azimuth", "elevation")):
+                    data[f"ray_launch_{name}_deg"] = (
+                        "ray", np.asarray(self.ray_launch_deg, np.float32)[:, i],
+                        {"units": "degree", "long_name": f"launch {name} of the ray"})
         if self.arrival_table is not None:
             data.update(_arrivals.table_variables(self.arrival_table, rdims, recv))
         if self.config is not None:
             env_data, env_coords = _environment_variables(self.config)
             data.update(env_data)
             coords.update(env_coords)
+        created = datetime.datetime.now(datetime.timezone.utc).isoformat(timespec="seconds")
         attrs = {"title": "kelp Gaussian-beam field", "Conventions": "CF-1.10",
                  "source": f"kelp {_kelp_version()} (Gaussian-beam model), kelpkit "
                            f"{_kelpkit_version()}",
+                 "history": f"{created} computed by kelp {_kelp_version()}, written by kelpkit "
+                            f"{_kelpkit_version()}",
                  "kelp_version": _kelp_version(), "kelpkit_version": _kelpkit_version(),
-                 "date_created": datetime.datetime.now(datetime.timezone.utc)
-                 .isoformat(timespec="seconds"),
+                 "date_created": created,
                  "time_convention": TIME_CONVENTION,
                  "layout_json": json.dumps(self.layout),
                  "tl_convention": "TL = -20 log10 |p|, dB re 1 m; inf where no beam arrives",
@@ -363,9 +398,12 @@ class KelpResult:
 
         The complex pressure is stored as two float32 variables ``pressure_re`` and
         ``pressure_im``, which every netCDF reader understands; `load` joins them again. The
-        file follows the CF conventions: TL in ``tl_db``, the environment (source position,
-        sound-speed and bathymetry grids, bottom model) as variables with units, the versions,
-        the creation date and the time convention as attributes."""
+        file follows the CF conventions (1.10; the IOOS compliance checker's CF suite passes it
+        with full marks): TL in ``tl_db`` (units "1": decibels are not a UDUNITS unit, its
+        long_name says dB), the environment (source position, sound-speed and bathymetry grids,
+        bottom model) as variables with units and long names, depths as CF's vertical
+        coordinate, no fill value on coordinates, and the versions, history, creation date and
+        time convention as attributes."""
         ds = self.to_xarray()
         p = ds["pressure"]
         ds = ds.drop_vars("pressure")
@@ -377,6 +415,9 @@ class KelpResult:
         ds = _arrivals.split_complex_amplitude(ds)
         encoding = {v: {"zlib": True, "complevel": 4} for v in ds.data_vars
                     if ds[v].ndim > 0 and ds[v].size > 0}
+        # CF coordinate variables have no missing values, so no _FillValue either.
+        encoding.update({c: {"_FillValue": None} for c in ds.coords
+                         if ds[c].dtype.kind == "f"})
         ds.to_netcdf(path, engine=_NETCDF_ENGINE, encoding=encoding)
 
 
@@ -430,6 +471,10 @@ def from_xarray(ds):
         pts = np.stack([np.asarray(ds[v].values, dtype=np.float32)
                         for v in ("ray_x_m", "ray_y_m", "ray_z_m")], axis=1)
         paths = np.split(pts, np.cumsum(counts)[:-1]) if counts.size else []
+    launch = None
+    if "ray_launch_azimuth_deg" in ds:
+        launch = np.column_stack([np.asarray(ds[f"ray_launch_{n}_deg"].values, np.float32)
+                                  for n in ("azimuth", "elevation")]).reshape(-1, 2)
     text = str(ds["config_json"].values) if "config_json" in ds else ""
     return KelpResult(
         pressure=pressure,
@@ -443,6 +488,7 @@ def from_xarray(ds):
         ray_paths=paths,
         config=json.loads(text) if text else None,
         arrival_table=_arrivals.table_from_dataset(ds, delay.shape),
+        ray_launch_deg=launch,
     )
 
 
@@ -467,10 +513,6 @@ def load(path):
 # ---------------------------------------------------------------------- from kelp's output
 
 
-def _infer_layout(pf):
-    return {"kind": "array" if "receiver_positions_m" in pf else "grid"}
-
-
 def from_kelp_output(out, cfg=None):
     """Turn the dict returned by `kelp.run_simulation` into a `KelpResult`.
 
@@ -489,28 +531,41 @@ def from_kelp_output(out, cfg=None):
     if not isinstance(out, dict) or "pressure_field" not in out:
         raise TypeError("from_kelp_output: out must be the dict kelp.run_simulation returns")
     pf = out["pressure_field"]
-    layout = None
-    if cfg is not None:
-        layout = copy.deepcopy((cfg.get("receivers") or {}).get(LAYOUT_KEY))
-    if layout is None:
-        layout = _infer_layout(pf)
-    kind = layout.get("kind")
-    if kind not in LAYOUT_DIMS:
-        raise ValueError(f"from_kelp_output: unknown receiver layout {kind!r}")
-
+    layout = layout_of(cfg, pf)
     shape = tuple(int(s) for s in pf["shape"])
-    f = np.asarray(pf["frequency_hz"], dtype=np.float32)
-    p = np.empty(shape, dtype=np.complex64)
-    p.real = np.asarray(pf["pressure_re"], dtype=np.float32).reshape(shape)
-    p.imag = np.asarray(pf["pressure_im"], dtype=np.float32).reshape(shape)
-    delay = np.asarray(pf["delay_s"], dtype=np.float32).reshape(shape[1:])
-    amp = np.asarray(pf["amplitude"], dtype=np.float32).reshape(shape[1:])
-
+    positions = None
     if "receiver_positions_m" in pf:
-        pos = np.asarray(pf["receiver_positions_m"], dtype=np.float32).reshape(-1, 3)
+        positions = np.asarray(pf["receiver_positions_m"], dtype=np.float32).reshape(-1, 3)
+    paths = None
+    if "ray_paths" in out:
+        paths = [np.asarray(path, dtype=np.float32).reshape(-1, 3) for path in out["ray_paths"]]
+    return result_from_arrays(
+        shape, pf["frequency_hz"], pf["pressure_re"], pf["pressure_im"], pf["delay_s"],
+        pf["amplitude"], positions=positions,
+        axes=None if positions is not None else [pf[k] for k in ("x_m", "y_m", "z_m")],
+        ray_paths=paths, layout=layout, cfg=cfg, arrivals=out.get("arrivals"))
+
+
+def result_from_arrays(shape, frequency_hz, pressure_re, pressure_im, delay_s, amplitude, *,
+                       positions=None, axes=None, ray_paths=None, layout, cfg=None,
+                       arrivals=None):
+    """A `KelpResult` from kelp's flat row-major field values (any array-likes, taken as
+    float32) and the receivers' geometry: `positions` (N, 3) in array mode, else the grid's
+    `axes` (x, y, z). The paths, when given, are those of the configuration's whole fan in
+    launch order; `arrivals` is kelp's ``"arrivals"`` dict of the whole fan, when kept."""
+    kind = layout.get("kind")
+    f = np.asarray(frequency_hz, dtype=np.float32)
+    p = np.empty(shape, dtype=np.complex64)
+    p.real = np.asarray(pressure_re, dtype=np.float32).reshape(shape)
+    p.imag = np.asarray(pressure_im, dtype=np.float32).reshape(shape)
+    delay = np.asarray(delay_s, dtype=np.float32).reshape(shape[1:])
+    amp = np.asarray(amplitude, dtype=np.float32).reshape(shape[1:])
+
+    if positions is not None:
+        pos = np.asarray(positions, dtype=np.float32).reshape(-1, 3)
         rx, ry, rz = (pos[:, i].reshape(shape[1:]) for i in range(3))
     else:
-        ax = [np.asarray(pf[k], dtype=np.float32) for k in ("x_m", "y_m", "z_m")]
+        ax = [np.asarray(a, dtype=np.float32) for a in axes]
         rx, ry, rz = np.meshgrid(*ax, indexing="ij")
 
     if kind in ("slice", "polar"):
@@ -524,17 +579,32 @@ def from_kelp_output(out, cfg=None):
         delay, amp = delay.reshape(dims), amp.reshape(dims)
         rx, ry, rz = (a.reshape(dims) for a in (rx, ry, rz))
 
-    paths = None
-    if "ray_paths" in out:
-        paths = [np.asarray(path, dtype=np.float32).reshape(-1, 3) for path in out["ray_paths"]]
-    table = None
-    if "arrivals" in out:
-        table = _arrivals.table_from_output(out["arrivals"], f, delay.shape)
+    arrival_table = None
+    if arrivals is not None:
+        arrival_table = _arrivals.table_from_output(arrivals, f, delay.shape)
+    launch = None
+    if ray_paths is not None and cfg is not None:
+        az, el = beam_angles(cfg)
+        if az.size == len(ray_paths):
+            launch = np.column_stack([az, el]).astype(np.float32)
     return KelpResult(pressure=p, delay_s=delay, amplitude=amp, frequency_hz=f,
                       layout=layout, receiver_x_m=np.ascontiguousarray(rx),
                       receiver_y_m=np.ascontiguousarray(ry),
-                      receiver_z_m=np.ascontiguousarray(rz), ray_paths=paths,
-                      config=to_plain(cfg) if cfg is not None else None, arrival_table=table)
+                      receiver_z_m=np.ascontiguousarray(rz), ray_paths=ray_paths,
+                      config=to_plain(cfg) if cfg is not None else None,
+                      ray_launch_deg=launch, arrival_table=arrival_table)
+
+
+def layout_of(cfg, pf_keys):
+    """The receiver layout kelpkit noted in `cfg`, else the one kelp's output implies."""
+    layout = None
+    if cfg is not None:
+        layout = copy.deepcopy((cfg.get("receivers") or {}).get(LAYOUT_KEY))
+    if layout is None:
+        layout = {"kind": "array" if "receiver_positions_m" in pf_keys else "grid"}
+    if layout.get("kind") not in LAYOUT_DIMS:
+        raise ValueError(f"from_kelp_output: unknown receiver layout {layout.get('kind')!r}")
+    return layout
 
 
 def check_config(cfg):
@@ -560,68 +630,22 @@ def check_config(cfg):
 
     Raises
     ------
-    RuntimeError, kelp.PanicException
-        Exactly as `kelp.run_simulation` would for a configuration it cannot read, validate
-        or build.
+    RuntimeError
+        Exactly as `kelp.run_simulation` would for a configuration it cannot read or
+        validate; `kelpkit.KelpInternalError` (a RuntimeError with kelp's message) where kelp
+        raises ``kelp.PanicException`` (an environment it cannot build).
     """
     import kelp
 
-    return list(kelp._check_config(to_kelp_config(cfg)))
+    from .runner import kelp_errors
 
-
-def _findings_before_run(kelp, kcfg):
-    # A configuration kelp refuses gets no findings here: the run that follows raises kelp's own
-    # error, after kelp's own warnings, exactly as it did before findings existed.
-    try:
-        return kelp._check_config(kcfg)
-    except (RuntimeError, kelp.PanicException):
-        return []
-
-
-#: Runs with more beams than this show kelp's progress bar unless told otherwise.
-PROGRESS_BEAMS = 5000
-
-
-def run(cfg, *, progress=None):
-    """Run kelp on a configuration and return a `KelpResult`.
-
-    Parameters
-    ----------
-    cfg : dict
-        A configuration from the builders or the ready environments (NumPy arrays allowed).
-    progress : bool, optional
-        Show kelp's progress bar on standard error. By default the configuration's
-        ``beam.show_progress`` decides, and when it is not set, runs of more than
-        `PROGRESS_BEAMS` beams show it.
-
-    Returns
-    -------
-    KelpResult
-
-    Warns
-    -----
-    UserWarning
-        "kelpkit: " and each finding of `check_config`, before the run starts.
-    """
-    import kelp
-
-    kcfg = to_kelp_config(cfg)
-    for finding in _findings_before_run(kelp, kcfg):
-        warnings.warn(f"kelpkit: {finding}", UserWarning, stacklevel=2)
-    beam = kcfg.get("beam")
-    if isinstance(beam, dict):
-        if progress is not None:
-            beam["show_progress"] = bool(progress)
-        elif "show_progress" not in beam:
-            src = kcfg.get("source") or {}
-            n = len(src.get("launch_elev_deg", ())) * len(src.get("launch_azim_deg", ()))
-            beam["show_progress"] = n > PROGRESS_BEAMS
-    out = kelp.run_simulation(kcfg)
-    return from_kelp_output(out, cfg)
+    with kelp_errors(kelp):
+        return list(kelp._check_config(to_kelp_config(cfg)))
 
 
 def beam_angles(cfg):
-    """Launch angles of every beam in kelp's beam order (azimuth-major).
+    """Launch angles of every beam in kelp's beam order (azimuth-major). (Whether the fan is
+    fine enough: `kelpkit.check_fan`.)
 
     kelp's output gives the paths in beam order but not the angles, so the order of its fan
     (`build_beam_fan` in src/engine/engine.cpp: every elevation of the first azimuth, then of

@@ -90,6 +90,8 @@ struct RunContext {
     ProgressBar* bar;         // shared, thread-safe; null when not drawn
     ProgressCounter* counter; // shared, atomic; null when not printed
     const std::function<void(std::size_t)>& before_beam;
+    const std::atomic<bool>* cancel;            // null when the run cannot be cancelled
+    std::atomic<std::uint64_t>* beams_finished; // null when nobody follows the run
     FirstFault& fault;
     tbb::task_group_context& group;
 };
@@ -101,8 +103,18 @@ struct RayCharge {
     ~RayCharge() { rays::release_ray_storage(budget, ray); }
 };
 
+// Whether the run must stop before its next beam: a worker faulted, or the caller cancelled
+// (then no chunk starts any more either).
+bool must_stop(const RunContext& run) {
+    if (run.fault.raised.load()) return true;
+    if (run.cancel == nullptr || !run.cancel->load(std::memory_order_relaxed)) return false;
+    run.group.cancel_group_execution();
+    return true;
+}
+
 // Traces the beams of chunk k in fan order into a fresh field. Once another worker has
-// faulted the rest of the chunk is skipped: its result will be discarded anyway.
+// faulted or the caller has cancelled, the rest of the chunk is skipped: its result will be
+// discarded anyway.
 ChunkResult map_chunk(const RunContext& run, std::size_t k) {
     const auto [first, last] = run.chunks[k];
     ChunkResult result{{}, influence::init_pressure_field(run.config), std::nullopt};
@@ -117,7 +129,7 @@ ChunkResult map_chunk(const RunContext& run, std::size_t k) {
     influence::InfluenceWorkspace work;
     work.lanes = run.lanes;
     for (std::size_t b = first; b < last; ++b) {
-        if (run.fault.raised.load()) return result;
+        if (must_stop(run)) return result;
         if (run.before_beam) run.before_beam(b);
         const Beam beam = run.fan[b];
         rays::trace_ray(run.config, run.ssp, run.bty, beam.azimuth_rad, beam.elevation_rad, ray,
@@ -138,6 +150,8 @@ ChunkResult map_chunk(const RunContext& run, std::size_t k) {
             result.paths.emplace_back(b, std::move(path));
         }
         run.budget.beams_done.fetch_add(1, std::memory_order_relaxed);
+        if (run.beams_finished != nullptr)
+            run.beams_finished->fetch_add(1, std::memory_order_relaxed);
         if (run.bar != nullptr) advance_progress_bar(*run.bar, 1);
     }
     if (run.counter != nullptr) report_progress(*run.counter, last - first);
@@ -276,6 +290,15 @@ std::vector<FanChunk> split_fan(std::size_t n_beams, std::size_t n_threads) {
     return cut_fan(n_beams, fan_chunk_size(n_beams, n_threads));
 }
 
+std::optional<std::string> check_beam_range(std::int64_t first, std::int64_t last,
+                                            std::size_t n_beams) {
+    if (0 <= first && first <= last && static_cast<std::uint64_t>(last) <= n_beams)
+        return std::nullopt;
+    return "beams " + std::to_string(first) + " to " + std::to_string(last) +
+           " are not a range of the fan's " + std::to_string(n_beams) +
+           " beams: it needs 0 <= first <= last <= " + std::to_string(n_beams);
+}
+
 std::size_t fan_block_size(std::size_t n_beams) {
     return std::max<std::size_t>(1, (n_beams + kFanBlocks - 1) / kFanBlocks);
 }
@@ -317,6 +340,13 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
     const std::vector<float> azimuths = degrees_to_radians(config.source.launch_azim_deg);
     const float delev = angle_spacing(elevations);
     const float dazim = angle_spacing(azimuths);
+    const FanChunk range =
+        options.beam_range.value_or(FanChunk{0, elevations.size() * azimuths.size()});
+    if (const auto why = check_beam_range(static_cast<std::int64_t>(range.first),
+                                          static_cast<std::int64_t>(range.last),
+                                          elevations.size() * azimuths.size()))
+        fail(*why);
+    const std::size_t n_run = range.last - range.first;
 
     // Sound speed first: when both grids are wrong, its message is the one reported.
     const ssp::SSPFields ssp = ssp::init_ssp(config);
@@ -342,11 +372,22 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
     // grouping of every sum, is the same whatever the thread count: results are the same bits
     // on any machine. Many small blocks also balance fans whose beams cost very different
     // amounts (steep beams that die at the bottom beside long shallow ones).
-    const std::vector<FanChunk> chunks =
+    // A beam range takes the whole fan's blocks that it overlaps, the outer two cut at its
+    // ends, so that its beams are grouped as in the whole run as far as they can be.
+    std::vector<FanChunk> chunks =
         cut_fan(n_beams, options.chunk_count > 0
                              ? std::max<std::size_t>(1, (n_beams + options.chunk_count - 1) /
                                                             options.chunk_count)
                              : fan_block_size(n_beams));
+    if (n_run < n_beams) {
+        std::vector<FanChunk> inside;
+        for (const FanChunk& chunk : chunks) {
+            const FanChunk cut{std::max(chunk.first, range.first),
+                               std::min(chunk.last, range.last)};
+            if (cut.first < cut.last) inside.push_back(cut);
+        }
+        chunks = std::move(inside);
+    }
 
     // The fields are certain and checked now; the rays and paths are charged as they grow.
     const std::optional<double> limit_bytes =
@@ -359,15 +400,15 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
     budget.limit_bytes = options.growth_limit_bytes > 0.0
                              ? growth_limit_bytes(options.growth_limit_bytes, {})
                              : growth_limit_bytes(limit_bytes, certain);
-    budget.beam_count = n_beams;
+    budget.beam_count = n_run;
 
     std::optional<ProgressBar> bar;
     std::optional<ProgressCounter> counter;
-    if (n_beams > 0 && settings.show_progress) {
+    if (n_run > 0 && settings.show_progress) {
         if (settings.atomic_progress_counter) {
-            counter.emplace(n_beams, stdout);
+            counter.emplace(n_run, stdout);
         } else {
-            bar.emplace(n_beams, stderr, stderr_is_terminal());
+            bar.emplace(n_run, stderr, stderr_is_terminal());
         }
     }
 
@@ -394,6 +435,8 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
                          .bar = bar ? &*bar : nullptr,
                          .counter = counter ? &*counter : nullptr,
                          .before_beam = options.before_beam,
+                         .cancel = options.cancel,
+                         .beams_finished = options.beams_finished,
                          .fault = fault,
                          .group = group};
     FanReduction reduction(run);
@@ -405,6 +448,8 @@ SimulationResult core(const input::SimulationConfig& config, const CoreOptions& 
         record_fault(fault, std::current_exception(), group);
     }
     if (fault.error) rethrow_as_fatal(fault.error);
+    if (options.cancel != nullptr && options.cancel->load())
+        fail(std::string(kRunCancelledMessage));
     if (bar) finish_progress_bar(*bar);
 
     ChunkResult total =

@@ -7,11 +7,14 @@
 #include "input/config.hpp"
 
 #include <array>
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kelp::engine {
@@ -45,6 +48,13 @@ struct FanChunk {
 // The fan cut into consecutive chunks of fan_chunk_size(n_beams, n_threads) beams, the last
 // one possibly shorter; none when there are no beams.
 std::vector<FanChunk> split_fan(std::size_t n_beams, std::size_t n_threads);
+// Nothing when first .. last - 1 is a run of beams of a fan of n_beams (0 <= first <= last <=
+// n_beams), else the reason, naming both ends and the fan's size. Signed, so that a caller's
+// negative index is described rather than wrapped.
+std::optional<std::string> check_beam_range(std::int64_t first, std::int64_t last,
+                                            std::size_t n_beams);
+// The text of the FatalError a cancelled run ends with.
+inline constexpr std::string_view kRunCancelledMessage = "the run was cancelled";
 
 // The driver cuts the fan into blocks of fan_block_size(N) = ceil(N / kFanBlocks) beams (at
 // least one): at most kFanBlocks blocks whose boundaries depend on the fan alone, reduced in a
@@ -91,6 +101,19 @@ struct CoreOptions {
     // The summation's lanes: "scalar", "sse2" or "avx2" (which must be available); empty
     // leaves the choice to KELP_SIMD and then to the processor. Results do not depend on it.
     std::string lanes;
+    // Runs only the beams range.first .. range.last - 1 of the fan (azimuth-major index), as
+    // the whole run would: the fan's spacings, its fixed blocks (cut at the range's ends) and
+    // every beam's contribution are those of the whole fan, so the fields of consecutive
+    // ranges merged in launch order give the whole run's arrivals and paths, and its
+    // pressures up to the grouping of the sums. Nothing runs the whole fan. A range outside
+    // the fan throws FatalError before anything is built.
+    std::optional<FanChunk> beam_range;
+    // When the flag becomes true (from any thread), every worker stops before its next beam
+    // and core throws FatalError(kRunCancelledMessage) once the pool has wound down; a beam
+    // already under way finishes first. Null: the run cannot be cancelled.
+    const std::atomic<bool>* cancel = nullptr;
+    // Incremented once per finished beam, so that another thread can follow the run.
+    std::atomic<std::uint64_t>* beams_finished = nullptr;
 };
 
 SimulationResult core(const input::SimulationConfig& config, const CoreOptions& options);

@@ -18,13 +18,17 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -69,6 +73,33 @@ constexpr const char* kCheckConfigDoc =
     "wrong). The configuration is read and validated as run_simulation reads it, with the "
     "same\n"
     "errors; its warnings are not emitted and nothing is run. Use kelpkit.check_config.";
+
+constexpr const char* kRunFanPartDoc =
+    "_run_fan_part(py_cfg, first, last, /, *, cancel=None, warn=True, max_threads=0)\n"
+    "--\n"
+    "\n"
+    "Run beams first .. last - 1 of the configuration's fan (azimuth-major index) exactly as\n"
+    "run_simulation runs them within the whole fan: the whole fan's spacings, blocks and\n"
+    "normalisation. The interpreter lock is released while the beams run. Returns a dict of\n"
+    "'first_beam', 'last_beam', 'shape' (F, D1, D2, D3), 'frequency_hz', the receivers'\n"
+    "geometry ('x_m', 'y_m', 'z_m' lists, or 'receiver_positions_m' as float32 bytes (N, 3)),\n"
+    "'pressure' (complex64 bytes, row-major over shape), 'delay_s' and 'amplitude' (float32\n"
+    "bytes over (D1, D2, D3)) and, with stored paths, 'ray_path_lengths' (uint64 bytes, one\n"
+    "per beam in launch order) and 'ray_path_points' (float32 bytes (n, 3)); with\n"
+    "beam.max_arrivals, which needs the whole fan in one part, 'arrivals' as run_simulation\n"
+    "returns it. Parts merge in\n"
+    "launch order: pressures add, and a later part's arrival replaces an earlier one where\n"
+    "its delay is smaller, or equal with a larger |amplitude|.\n"
+    "\n"
+    "cancel: a _CancelToken; its cancel() stops the run before the next beam, and the call\n"
+    "then raises KeyboardInterrupt. Its beams_finished counts the beams done so far. warn:\n"
+    "emit kelp's warnings for the configuration. max_threads: cap the pool (0: the default).\n"
+    "Errors are run_simulation's; a range outside the fan raises RuntimeError. Private: use\n"
+    "kelpkit.run.";
+
+constexpr const char* kCancelTokenDoc =
+    "A flag another thread sets to stop a _run_fan_part call, and the count of beams that\n"
+    "call has finished. Private: used by kelpkit.run.";
 
 // Created at the module's only initialisation and kept for the life of the process.
 PyObject* g_panic_exception = nullptr;
@@ -477,6 +508,138 @@ py::object run(PyObject* py_cfg) {
     return build_output(std::move(result), config);
 }
 
+// Shared between a fan-part call, which runs with the interpreter lock released, and the
+// Python threads that may stop it or follow it.
+struct CancelToken {
+    std::atomic<bool> cancelled{false};
+    std::atomic<std::uint64_t> beams_finished{0};
+};
+
+// A fan-part call that its token stopped; becomes KeyboardInterrupt.
+struct PartCancelled {};
+
+py::object bytes_of(const void* data, std::size_t size, std::string_view failure_prefix) {
+    py::object bytes =
+        steal(PyBytes_FromStringAndSize(static_cast<const char*>(data), Py_ssize_t(size)));
+    if (!bytes) fail_with_python_error(failure_prefix);
+    return bytes;
+}
+
+// The partial result of a fan part: the field as flat little buffers (a part's field can be
+// large and is merged with NumPy, so it is not spelled out as Python floats), the geometry of
+// the receivers and the paths of the part's beams in launch order.
+py::object build_part_output(engine::SimulationResult result,
+                             const input::SimulationConfig& config, std::size_t first,
+                             std::size_t last) {
+    static_assert(sizeof(Complex32) == 2 * sizeof(float));
+    const influence::PressureField& field = result.field;
+    check_field_layout(field);
+    const py::object out = steal(PyDict_New());
+    if (!out) fail_with_python_error("failed to build the part: ");
+    const auto set = [&](const char* key, const py::object& value) {
+        set_item(out, key, value);
+    };
+    set("first_beam", py::int_(first));
+    set("last_beam", py::int_(last));
+    const auto& shape = field.pressure.shape;
+    set("shape", py::make_tuple(shape[0], shape[1], shape[2], shape[3]));
+    set("frequency_hz", float_list(config.source.freq_hz, "failed to set frequency_hz: "));
+    const input::Receivers& rc = config.receivers;
+    if (rc.layout == input::ReceiverLayout::Array) {
+        std::vector<float> points;
+        points.reserve(3 * rc.x_rcvr_m.size());
+        for (std::size_t i = 0; i < rc.x_rcvr_m.size(); ++i)
+            points.insert(points.end(), {rc.x_rcvr_m[i], rc.y_rcvr_m[i], rc.z_rcvr_m[i]});
+        set("receiver_positions_m", bytes_of(points.data(), points.size() * sizeof(float),
+                                             "failed to set receiver_positions_m: "));
+    } else {
+        set("x_m", float_list(rc.x_rcvr_m, "failed to set x_m: "));
+        set("y_m", float_list(rc.y_rcvr_m, "failed to set y_m: "));
+        set("z_m", float_list(rc.z_rcvr_m, "failed to set z_m: "));
+    }
+    const std::span<const Complex32> pressure = field.pressure.flat();
+    set("pressure",
+        bytes_of(pressure.data(), pressure.size_bytes(), "failed to set pressure: "));
+    const std::span<const float> delay = field.delay_s.flat();
+    set("delay_s", bytes_of(delay.data(), delay.size_bytes(), "failed to set delay_s: "));
+    const std::span<const float> amplitude = field.amplitude.flat();
+    set("amplitude",
+        bytes_of(amplitude.data(), amplitude.size_bytes(), "failed to set amplitude: "));
+    if (result.ray_paths) {
+        std::vector<RayPath>& paths = *result.ray_paths;
+        std::vector<std::uint64_t> lengths;
+        lengths.reserve(paths.size());
+        std::size_t n_points = 0;
+        for (const RayPath& path : paths) {
+            lengths.push_back(path.size());
+            n_points += path.size();
+        }
+        set("ray_path_lengths", bytes_of(lengths.data(), lengths.size() * sizeof(std::uint64_t),
+                                         "failed to set ray_path_lengths: "));
+        const py::object points =
+            steal(PyBytes_FromStringAndSize(nullptr, Py_ssize_t(n_points * 3 * sizeof(float))));
+        if (!points) fail_with_python_error("failed to set ray_path_points: ");
+        char* cursor = PyBytes_AS_STRING(points.ptr());
+        for (RayPath& path : paths) {
+            const std::size_t n = path.size() * 3 * sizeof(float);
+            if (n > 0) std::memcpy(cursor, path.data(), n);
+            cursor += n;
+            RayPath().swap(path); // the two copies never coexist whole
+        }
+        set("ray_path_points", points);
+    }
+    if (result.arrivals) set("arrivals", build_arrivals(*result.arrivals));
+    return out;
+}
+
+// Beams first .. last - 1 of the whole fan, run with the interpreter lock released: reading
+// the configuration, the warnings and the conversion of the result need the lock, the beams do
+// not, so other Python threads (a progress display, the one that handles Ctrl-C) run on.
+py::object run_fan_part(PyObject* py_cfg, std::int64_t first, std::int64_t last,
+                        const std::shared_ptr<CancelToken>& token, bool warn,
+                        std::int64_t max_threads) {
+    std::vector<std::string> warnings;
+    const input::SimulationConfig config = read_config(py_cfg, &warnings);
+    const std::size_t n_beams =
+        config.source.launch_elev_deg.size() * config.source.launch_azim_deg.size();
+    if (const auto why = engine::check_beam_range(first, last, n_beams)) {
+        throw BoundaryError{"invalid beam range: " + *why};
+    }
+    // Which contributions form one arrival depends on the spans and weights a finished table
+    // no longer carries: tables of separate parts cannot be merged into the whole fan's.
+    if (config.beam.max_arrivals > 0 && first < last &&
+        (first != 0 || std::size_t(last) != n_beams)) {
+        throw BoundaryError{
+            "invalid beam range: an arrivals table (beam.max_arrivals) needs the "
+            "whole fan, beams 0 to " +
+            std::to_string(n_beams) + ", in one part"};
+    }
+    if (max_threads < 0) {
+        throw BoundaryError{"invalid max_threads: " + std::to_string(max_threads) +
+                            " (it must be 0, the default, or positive)"};
+    }
+    if (warn) emit_warnings(warnings);
+    engine::CoreOptions options;
+    options.beam_range = engine::FanChunk{std::size_t(first), std::size_t(last)};
+    options.max_threads = std::size_t(max_threads);
+    // Bytes for the field and the paths' points, an 8-byte length per path.
+    options.output_cost = {4.0, 12.0, 8.0};
+    if (token) {
+        options.cancel = &token->cancelled;
+        options.beams_finished = &token->beams_finished;
+    }
+    std::optional<engine::SimulationResult> result;
+    try {
+        const py::gil_scoped_release unlocked;
+        result.emplace(engine::core(config, options));
+    } catch (const FatalError& error) {
+        if (token && token->cancelled.load() && error.what() == engine::kRunCancelledMessage)
+            throw PartCancelled{};
+        throw;
+    }
+    return build_part_output(std::move(*result), config, std::size_t(first), std::size_t(last));
+}
+
 // The plausibility findings of a configuration, read and validated exactly as run_simulation
 // reads it (the same RuntimeErrors), with none of its warnings emitted and nothing run.
 py::object check_config(PyObject* py_cfg) {
@@ -531,6 +694,25 @@ py::object check_config_entry(const py::handle py_cfg) {
     return at_boundary([&] { return check_config(py_cfg.ptr()); });
 }
 
+py::object run_fan_part_entry(const py::handle py_cfg, std::int64_t first, std::int64_t last,
+                              const std::shared_ptr<CancelToken>& cancel, bool warn,
+                              std::int64_t max_threads) {
+    bool cancelled = false;
+    py::object out = at_boundary([&]() -> py::object {
+        try {
+            return run_fan_part(py_cfg.ptr(), first, last, cancel, warn, max_threads);
+        } catch (const PartCancelled&) {
+            cancelled = true;
+            return py::none();
+        }
+    });
+    if (cancelled) {
+        PyErr_SetString(PyExc_KeyboardInterrupt, "kelp: the fan part was cancelled");
+        throw py::error_already_set();
+    }
+    return out;
+}
+
 void init_module(py::module_& m) {
     // The module is set up once per process: a second initialisation would hand out a second
     // PanicException type that the first module's callers could not catch.
@@ -561,6 +743,20 @@ void init_module(py::module_& m) {
     // Private: kelpkit.check_config is its public face, and __all__ stays as it is.
     m.def("_check_config", &check_config_entry, py::arg("py_cfg"), py::pos_only(),
           kCheckConfigDoc);
+    // Private: kelpkit.run runs a fan in parts through it and stops it with the token.
+    py::class_<CancelToken, std::shared_ptr<CancelToken>>(m, "_CancelToken", kCancelTokenDoc)
+        .def(py::init<>())
+        .def(
+            "cancel", [](CancelToken& token) { token.cancelled.store(true); },
+            "Stop the call that holds this token before its next beam.")
+        .def_property_readonly("cancelled",
+                               [](const CancelToken& token) { return token.cancelled.load(); })
+        .def_property_readonly("beams_finished", [](const CancelToken& token) {
+            return token.beams_finished.load(std::memory_order_relaxed);
+        });
+    m.def("_run_fan_part", &run_fan_part_entry, py::arg("py_cfg"), py::arg("first"),
+          py::arg("last"), py::pos_only(), py::kw_only(), py::arg("cancel") = py::none(),
+          py::arg("warn") = true, py::arg("max_threads") = 0, kRunFanPartDoc);
     m.attr("PanicException") = py::reinterpret_borrow<py::object>(g_panic_exception);
     m.attr("__version__") = KELP_VERSION;
 }

@@ -516,6 +516,92 @@ TEST(Core, ArrivalsDoNotDependOnTheChunking) {
     }
 }
 
+// Consecutive beam ranges of a fan, each run on its own and merged in launch order, give the
+// whole run's arrivals and paths bit for bit (every beam is sized by the whole fan's spacings
+// and the merge rule is the per-beam rule), and its pressures up to the grouping of the sums
+// (bound as in the beam-by-beam reference, 24 beams). The ranges cut through azimuths and
+// through the fixed blocks; an empty range traces nothing.
+TEST(Core, BeamRangesMergedInLaunchOrderGiveTheWholeRun) {
+    input::SimulationConfig c = make_fan_config();
+    c.beam.store_ray_paths = true;
+    const SimulationResult whole = run(c, 2);
+    float pmax = 0.0f;
+    for (const Complex32 p : whole.field.pressure.data)
+        pmax = std::max(pmax, std::hypot(p.re, p.im));
+    std::optional<influence::PressureField> merged;
+    std::vector<RayPath> paths;
+    std::atomic<std::uint64_t> finished{0};
+    for (const FanChunk range :
+         {FanChunk{0, 5}, FanChunk{5, 5}, FanChunk{5, 17}, FanChunk{17, 24}}) {
+        CoreOptions options;
+        options.max_threads = 2;
+        options.beam_range = range;
+        options.beams_finished = &finished;
+        std::set<std::size_t> traced;
+        std::mutex mutex;
+        options.before_beam = [&](std::size_t b) {
+            const std::lock_guard lock(mutex);
+            traced.insert(b);
+        };
+        SimulationResult part = core(c, options);
+        EXPECT_EQ(traced.size(), range.last - range.first);
+        if (!traced.empty()) {
+            EXPECT_EQ(*traced.begin(), range.first);
+        }
+        ASSERT_EQ(part.ray_paths->size(), range.last - range.first);
+        paths.insert(paths.end(), part.ray_paths->begin(), part.ray_paths->end());
+        merged =
+            merged ? influence::merge_pressure_fields(std::move(*merged), std::move(part.field))
+                   : std::move(part.field);
+    }
+    EXPECT_EQ(finished.load(), 24u);
+    EXPECT_EQ(paths, *whole.ray_paths);
+    EXPECT_TRUE(same_bits(merged->delay_s.flat(), whole.field.delay_s.flat()));
+    EXPECT_TRUE(same_bits(merged->amplitude.flat(), whole.field.amplitude.flat()));
+    for (std::size_t i = 0; i < whole.field.pressure.size(); ++i) {
+        ASSERT_NEAR(merged->pressure.data[i].re, whole.field.pressure.data[i].re, 1e-5f * pmax);
+        ASSERT_NEAR(merged->pressure.data[i].im, whole.field.pressure.data[i].im, 1e-5f * pmax);
+    }
+    for (const FanChunk bad : {FanChunk{3, 2}, FanChunk{0, 25}}) {
+        CoreOptions options;
+        options.beam_range = bad;
+        EXPECT_EQ(fatal_message([&] { (void)core(c, options); }),
+                  "beams " + std::to_string(bad.first) + " to " + std::to_string(bad.last) +
+                      " are not a range of the fan's 24 beams: it needs 0 <= first <= last "
+                      "<= 24");
+    }
+    EXPECT_EQ(check_beam_range(-1, 3, 24),
+              "beams -1 to 3 are not a range of the fan's 24 beams: it needs 0 <= first <= "
+              "last <= 24");
+}
+
+// A cancel flag set during a run stops every worker before its next beam: with 1,000 beams
+// in 128 blocks, only the beams already under way on the other thread finish, and the run
+// ends with the cancellation's own message. The pool stays usable.
+class Cancellation : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(Cancellation, StopsEveryWorkerBeforeItsNextBeam) {
+    std::vector<float> azimuths;
+    for (int a = 0; a < 100; ++a)
+        azimuths.push_back(3.6f * static_cast<float>(a));
+    const input::SimulationConfig c = make_config(linspace(-40.0f, 50.0f, 10), azimuths);
+    std::atomic<bool> cancel{false};
+    std::atomic<std::size_t> started{0};
+    CoreOptions options;
+    options.max_threads = GetParam();
+    options.cancel = &cancel;
+    options.before_beam = [&](std::size_t) {
+        if (started.fetch_add(1) + 1 == 100) cancel.store(true);
+    };
+    EXPECT_EQ(fatal_message([&] { (void)core(c, options); }), kRunCancelledMessage);
+    EXPECT_LE(started.load(), 100u + GetParam() - 1);
+    EXPECT_EQ(run(make_fan_config(), GetParam()).field.pressure.shape[0], 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engine, Cancellation, ::testing::Values(1, 2), [](const auto& info) {
+    return std::to_string(info.param) + "Threads";
+});
+
 // ---------------------------------------------------------------------------------------------
 // Faults.
 

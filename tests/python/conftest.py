@@ -75,6 +75,38 @@ def deep_water_config(source_depth_m, receivers, elev_deg, azim_deg, freq_hz, ma
     }
 
 
+def reflecting_config(azim_deg):
+    """Water 300-420 m deep over a fluid bottom that slopes up towards +x, sound speed rising
+    with depth, three frequencies and stored paths: rays reflect at the surface and the bottom.
+    Over a full circle of azimuths a few dozen receivers see exactly equal delays from beams of
+    different parts, so the tie rule of the merge decides their arrivals."""
+    xs, ys, zs = axis(-6000, 6000, 13), axis(-6000, 6000, 13), axis(0, 500, 6)
+    xb, yb = axis(-6000, 6000, 13), axis(-6000, 6000, 13)
+    return {
+        "ssp": {"x_ssp_m": xs, "y_ssp_m": ys, "z_ssp_m": zs,
+                "c_m_s": [1500.0 + 0.04 * z for _ in xs for _ in ys for z in zs]},
+        "bathymetry": {"x_bty_m": xb, "y_bty_m": yb,
+                       "z_bty_m": [360.0 + 0.01 * x for x in xb for _ in yb],
+                       "bottom_model": {"model": "acoustic", "compressional_speed_m_s": 1650.0,
+                                        "density_g_cm3": 1.7,
+                                        "compressional_attenuation_db_per_wavelength": 0.3}},
+        "source": {"position": [0.0, 0.0, 80.0], "freq_hz": [50.0, 200.0, 800.0],
+                   "launch_elev_deg": [float(e) for e in range(-40, 41, 8)],
+                   "launch_azim_deg": list(azim_deg)},
+        "receivers": {"config_type": "grid", "x_rcvr_m": axis(-5000, 5000, 21),
+                      "y_rcvr_m": axis(-5000, 5000, 21), "z_rcvr_m": [20.0, 300.0]},
+        "beam": {"step_m": 20.0, "max_steps": 2000, "max_range_m": 5000.0,
+                 "store_ray_paths": True, "integration_method": "rk2"},
+    }
+
+
+ONE_DEGREE = [float(a) for a in range(360)]
+# In float32 radians only the first two pairs of this fan are 5 deg apart, so every part must
+# take the whole fan's spacing from kelp rather than from its own angles. Its last step is
+# 3 deg, which kelp reports (with a warning the parts must neither repeat nor lose).
+FIVE_DEGREE = [5.0 * a for a in range(71)] + [353.0]
+
+
 @contextlib.contextmanager
 def replaced_modules(modules):
     """Replaces sys.modules entries for the duration of one call only: pytest itself needs the

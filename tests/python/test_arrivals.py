@@ -385,6 +385,16 @@ def test_partial_runs_with_tables_are_refused():
     assert str(e.value) == ("run_distributed: beam.max_arrivals is set, but the arrivals tables "
                             "of separate parts of the fan cannot be merged into the whole run's "
                             "table; run it in one call (kelpkit.run) or leave max_arrivals out")
+    with pytest.raises(ValueError, match="^run: beam.max_arrivals needs the whole fan in one"):
+        kelpkit.run(cfg, parts=2)
+    kcfg = kelpkit.to_kelp_config(cfg)
+    n = len(kcfg["source"]["launch_elev_deg"]) * len(kcfg["source"]["launch_azim_deg"])
+    with pytest.raises(RuntimeError) as e:
+        kelp._run_fan_part(kcfg, 0, 1)
+    assert str(e.value) == ("invalid beam range: an arrivals table (beam.max_arrivals) needs the "
+                            f"whole fan, beams 0 to {n}, in one part")
+    # The whole fan as one part carries run_simulation's table.
+    assert kelp._run_fan_part(kcfg, 0, n)["arrivals"] == kelp.run_simulation(kcfg)["arrivals"]
 
 
 @pytest.mark.parametrize("value", [0, 65536, 2.5, True])

@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 
 import kelp
-from conftest import axis
+from conftest import FIVE_DEGREE, ONE_DEGREE, reflecting_config
 
 distributed = pytest.importorskip("distributed")
 from kelpkit.distributed import merge_partial_fields, run_distributed, split_fan  # noqa: E402
@@ -20,41 +20,9 @@ def client():
             yield c
 
 
-def reflecting_config(azim_deg):
-    """Water 300-420 m deep over a fluid bottom that slopes up towards +x, sound speed rising
-    with depth, three frequencies and stored paths: rays reflect at the surface and the bottom.
-    Over a full circle of azimuths a few dozen receivers see exactly equal delays from beams of
-    different parts, so the tie rule of the merge decides their arrivals."""
-    xs, ys, zs = axis(-6000, 6000, 13), axis(-6000, 6000, 13), axis(0, 500, 6)
-    xb, yb = axis(-6000, 6000, 13), axis(-6000, 6000, 13)
-    return {
-        "ssp": {"x_ssp_m": xs, "y_ssp_m": ys, "z_ssp_m": zs,
-                "c_m_s": [1500.0 + 0.04 * z for _ in xs for _ in ys for z in zs]},
-        "bathymetry": {"x_bty_m": xb, "y_bty_m": yb,
-                       "z_bty_m": [360.0 + 0.01 * x for x in xb for _ in yb],
-                       "bottom_model": {"model": "acoustic", "compressional_speed_m_s": 1650.0,
-                                        "density_g_cm3": 1.7,
-                                        "compressional_attenuation_db_per_wavelength": 0.3}},
-        "source": {"position": [0.0, 0.0, 80.0], "freq_hz": [50.0, 200.0, 800.0],
-                   "launch_elev_deg": [float(e) for e in range(-40, 41, 8)],
-                   "launch_azim_deg": list(azim_deg)},
-        "receivers": {"config_type": "grid", "x_rcvr_m": axis(-5000, 5000, 21),
-                      "y_rcvr_m": axis(-5000, 5000, 21), "z_rcvr_m": [20.0, 300.0]},
-        "beam": {"step_m": 20.0, "max_steps": 2000, "max_range_m": 5000.0,
-                 "store_ray_paths": True, "integration_method": "rk2"},
-    }
-
-
-ONE_DEGREE = [float(a) for a in range(360)]
-# In float32 radians only the first two pairs of this fan are 5 deg apart: parts after the
-# second azimuth run behind a lead-in of the first two. Its last step is 3 deg, which kelp
-# reports (with a warning the parts must not repeat for their own lists, nor lose).
-FIVE_DEGREE = [5.0 * a for a in range(71)] + [353.0]
-
-
 @pytest.mark.parametrize("azim, parts", [
     (ONE_DEGREE, None),
-    (FIVE_DEGREE, [11, 11 * 50, 11 * 21]),
+    (FIVE_DEGREE, [5, 11 * 50, 11 * 22 - 5]),  # the first two parts end inside an azimuth
 ], ids=["one-degree-default", "five-degree-uneven"])
 def test_same_result_as_one_process(client, azim, parts):
     cfg = reflecting_config(azim)
@@ -91,29 +59,28 @@ def test_same_result_as_one_process(client, azim, parts):
 
 
 @pytest.mark.parametrize("azim, parts, message", [
-    (ONE_DEGREE, [10, 11 * 360 - 10], "parts[0] (beams 0 to 9) cannot be normalised like the "
-                                      "whole run: it cuts through an azimuth"),
-    (FIVE_DEGREE, [11 * 2, 11 * 69 + 5, 6], "parts[1] (beams 22 to 785) cannot be normalised "
-                                            "like the whole run: it cuts through an azimuth"),
     (ONE_DEGREE, [11, 11], "parts: beam counts [11, 11] must be positive and sum to the number "
                            "of beams, 3960"),
-    (ONE_DEGREE, 0, "parts must be between 1 and the number of azimuths, 360; got 0"),
-    (ONE_DEGREE, 361, "parts must be between 1 and the number of azimuths, 360; got 361"),
-    (ONE_DEGREE + ["x"], 2, "parts: this configuration's launch lists cannot be split"),
-], ids=["first", "later", "sum", "zero", "too-many", "unreadable"])
-def test_refuses_parts_not_normalised_like_the_whole_run(client, azim, parts, message):
+    (ONE_DEGREE, [0, 3960], "parts: beam counts [0, 3960] must be positive"),
+    (ONE_DEGREE, 0, "parts must be between 1 and the number of beams, 3960; got 0"),
+    (ONE_DEGREE, 3961, "parts must be between 1 and the number of beams, 3960; got 3961"),
+    (None, 2, "parts: this configuration's launch lists cannot be counted"),
+], ids=["sum", "empty-part", "zero", "too-many", "unreadable"])
+def test_refuses_parts_that_do_not_fit_the_fan(client, azim, parts, message):
+    cfg = reflecting_config(azim or [])
+    if azim is None:
+        cfg["source"]["launch_azim_deg"] = 5.0
     with pytest.raises(ValueError) as info:
-        run_distributed(reflecting_config(azim), client, parts=parts)
+        run_distributed(cfg, client, parts=parts)
     assert str(info.value).startswith(message)
 
 
 @pytest.mark.parametrize("azim, elev, parts, expected", [
-    # Every azimuth boundary is admissible: even parts of 90 azimuths x 11 elevations.
     (ONE_DEGREE, None, 4, [(0, 990), (990, 1980), (1980, 2970), (2970, 3960)]),
-    # One azimuth: the elevations are cut.
     ([0.0], [e / 2 for e in range(-20, 21)], 3, [(0, 13), (13, 27), (27, 41)]),
-], ids=["azimuths", "elevations"])
-def test_split_fan_cuts_whole_units_in_launch_order(azim, elev, parts, expected):
+    (ONE_DEGREE[:2], None, [5, 17], [(0, 5), (5, 22)]),  # through an azimuth
+], ids=["azimuths", "elevations", "counts"])
+def test_split_fan_cuts_even_ranges_in_launch_order(azim, elev, parts, expected):
     cfg = reflecting_config(azim)
     if elev is not None:
         cfg["source"]["launch_elev_deg"] = elev
@@ -141,11 +108,19 @@ def test_merge_keeps_the_first_earliest_arrival_in_launch_order(left, right, kep
     assert (total["pressure_re"][0], total["pressure_im"][0]) == (1.25, 2.5)
 
 
-def test_kelp_errors_come_back_with_kelps_message(client):
+@pytest.mark.parametrize("spoil, error", [
+    (lambda c: c["beam"].update(step_m=-1.0), RuntimeError),
+    (lambda c: c["receivers"].update(config_type="array", x_rcvr_m=[1.0, 2.0],
+                                     y_rcvr_m=[1.0], z_rcvr_m=[5.0]), kelp.PanicException),
+], ids=["validation", "panic"])
+def test_kelp_errors_come_back_with_kelps_message(client, spoil, error):
+    from kelpkit import KelpInternalError
+
     cfg = reflecting_config(ONE_DEGREE)
-    cfg["beam"]["step_m"] = -1.0
-    with pytest.raises(RuntimeError) as local:
+    spoil(cfg)
+    with pytest.raises(error) as local:
         kelp.run_simulation(cfg)
     with pytest.raises(RuntimeError) as remote:
         run_distributed(cfg, client)
     assert str(remote.value) == str(local.value)
+    assert isinstance(remote.value, KelpInternalError) == (error is kelp.PanicException)

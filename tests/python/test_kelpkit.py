@@ -2,6 +2,7 @@
 layout, receiver geometry recovered from travel times, exact xarray and netCDF round trips, the
 fan-split merge, and the `kelp` module left as it was."""
 
+import importlib.util
 import inspect
 import json
 import math
@@ -21,7 +22,10 @@ def free_space_config(receivers, *, azimuths=None, freq=50.0, store_rays=False):
     extent = 3000.0
     ssp = kelpkit.sound_speed_profile([0.0, 10000.0], [C, C], x_m=(-extent, extent),
                                       y_m=(-extent, extent))
-    bty = kelpkit.bathymetry((-extent, extent), (-extent, extent), 10000.0)
+    # A fluid bottom 5 km below the source, out of the rays' reach; it puts a bottom model with
+    # units into the saved files.
+    bty = kelpkit.bathymetry((-extent, extent), (-extent, extent), 10000.0,
+                             bottom=kelpkit.fluid_bottom(1600.0, 1.5, 0.5))
     src = kelpkit.source(SOURCE, [freq], kelpkit.launch_fan(-12.0, 12.0, spacing_deg=0.5),
                          azimuths if azimuths is not None else
                          kelpkit.launch_fan(0.0, 360.0, spacing_deg=1.0, include_stop=False))
@@ -90,12 +94,36 @@ def assert_same(a, b):
             np.testing.assert_array_equal(p, q)
 
 
+def cf_findings(path):
+    """What the IOOS compliance checker's CF-1.10 suite finds in a file: the messages of every
+    check that did not score full marks (empty when the file passes), or its own faults."""
+    import json
+
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)  # its own deprecated suites
+        from compliance_checker.runner import CheckSuite, ComplianceChecker
+
+        CheckSuite.load_all_available_checkers()
+    report = path.with_suffix(".cf.json")
+    passed, faulted = ComplianceChecker.run_checker(str(path), ["cf:1.10"], 0, "normal",
+                                                    output_filename=str(report),
+                                                    output_format="json")
+    result = json.loads(report.read_text())["cf:1.10"]
+    found = [m for check in result["all_priorities"] if check["value"][0] != check["value"][1]
+             for m in check["msgs"]]
+    return found + (["the checker itself faulted"] if faulted or not passed else [])
+
+
 def assert_round_trips(res, path):
     ds = res.to_xarray()
-    assert ds["tl_db"].attrs["units"] == "dB" and ds["delay_s"].attrs["units"] == "s"
+    assert ds["tl_db"].attrs["units"] == "1" and ds["delay_s"].attrs["units"] == "s"
     assert_same(res, kelpkit.from_xarray(ds))
     res.save(path)
     assert_same(res, kelpkit.load(path))
+    if importlib.util.find_spec("compliance_checker") is not None:
+        assert cf_findings(path) == []
 
 
 def test_xarray_and_netcdf_round_trip_exactly(free_space, tmp_path):
