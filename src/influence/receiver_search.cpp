@@ -71,19 +71,6 @@ struct SearchBounds {
     int window_bands;
 };
 
-// Plain comparisons and lengths for the bounds: NaN never gets this far (the inputs are
-// checked finite), and the library's fmax, fmin and hypot, exact for every corner case, cost
-// a call each where a bound needs a few instructions.
-inline float max_of(float a, float b) {
-    return a > b ? a : b;
-}
-inline float min_of(float a, float b) {
-    return a < b ? a : b;
-}
-inline float length_of(float x, float y) {
-    return std::sqrt(x * x + y * y);
-}
-
 // The window over the piece s in [from, to] as bands. For fixed (a, b), a qt(s) + b qh(s) is
 // linear in s, so every offset the window admits lies in the convex hull of the two end
 // parallelograms, hence within every support line of it: for the directions n normal to the
@@ -113,16 +100,17 @@ int bound_window(const SegmentReach& g, float from, float to, float coord_scale,
     for (const float s : {to, c2 != 0.0f ? -c1 / (2.0f * c2) : from}) {
         if (!(s >= from && s <= to)) continue;
         const float v = det(s);
-        det_lo = min_of(det_lo, v);
-        det_hi = max_of(det_hi, v);
+        det_lo = std::fmin(det_lo, v);
+        det_hi = std::fmax(det_hi, v);
     }
     const float min_det = det_lo > 0.0f ? det_lo : (det_hi < 0.0f ? -det_hi : 0.0f);
     float q_max = 0.0f;
     for (int k = 0; k < 2; ++k)
-        q_max = max_of(q_max, max_of(length_of(qt[k].x, qt[k].y), length_of(qh[k].x, qh[k].y)));
+        q_max = std::fmax(
+            q_max, std::fmax(std::hypot(qt[k].x, qt[k].y), std::hypot(qh[k].x, qh[k].y)));
     // The diagonal entries keep their signs and stay far from the kernel's 1e-12 between the
     // ends (they are linear in s).
-    const float floor = max_of(1e-6f * q_max, 1e-10f);
+    const float floor = std::fmax(1e-6f * q_max, 1e-10f);
     bool diagonal =
         (qt[0].x > 0.0f) == (qt[1].x > 0.0f) && (qh[0].y > 0.0f) == (qh[1].y > 0.0f);
     for (int k = 0; k < 2; ++k)
@@ -143,10 +131,12 @@ int bound_window(const SegmentReach& g, float from, float to, float coord_scale,
             const Vec2 normal{-side.y, side.x};
             float support = 0.0f;
             for (int k = 0; k < 2; ++k) {
-                support = max_of(support, std::fabs(normal.x * qt[k].x + normal.y * qt[k].y));
-                support = max_of(support, std::fabs(normal.x * qh[k].x + normal.y * qh[k].y));
+                support =
+                    std::fmax(support, std::fabs(normal.x * qt[k].x + normal.y * qt[k].y));
+                support =
+                    std::fmax(support, std::fabs(normal.x * qh[k].x + normal.y * qh[k].y));
             }
-            const float h = 4.0f * support * relative + length_of(normal.x, normal.y) * offset;
+            const float h = 4.0f * support * relative + std::hypot(normal.x, normal.y) * offset;
             const Vec3 dir = normal.x * f1 + normal.y * f2;
             if (!(std::isfinite(h) && std::isfinite(dir.x) && std::isfinite(dir.y) &&
                   std::isfinite(dir.z)))
