@@ -44,8 +44,7 @@ void gaussian_beam_influence(std::vector<RayState>& ray, PressureField& field,
     for (const BeamSegment& g : work.beam.segments) {
         sink.reflection = work.beam.reflection_row(g);
         if (arrivals != nullptr) path = arrival_path(work.beam, g, launch);
-        const SegmentWindow window{g.e1, g.e2, g.qt0, g.dqt, g.qh0, g.dqh};
-        search_segment(receivers, {g.a, g.d, g.l2, g.rb, &window}, work.batch,
+        search_segment(receivers, {g.a, g.d, g.l2, g.rb}, work.batch,
                        [&](CandidateBatch& batch, SegmentPiece piece) {
                            add_batch(g, piece, batch, work.passed, sink, stats);
                        });

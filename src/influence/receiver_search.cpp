@@ -37,24 +37,6 @@ inline Span intersect(Span a, Span b) {
 inline constexpr Span kEverywhere{-std::numeric_limits<float>::infinity(),
                                   std::numeric_limits<float>::infinity()};
 
-// Receivers r with (r - A) . w in [lo, hi] (w in m, bounds in m^2 or m): the slab of the
-// segment (w = d), or one side pair of the window's bounding polygon.
-struct Band {
-    float w[3];
-    float inv_w[3]; // 1 / w (0 where w is 0)
-    float lo, hi;
-};
-
-Band make_band(Vec3 w, float lo, float hi) {
-    const float c[3] = {w.x, w.y, w.z};
-    Band band{{w.x, w.y, w.z}, {}, lo, hi};
-    for (int k = 0; k < 3; ++k)
-        band.inv_w[k] = c[k] != 0.0f ? 1.0f / c[k] : 0.0f;
-    return band;
-}
-
-inline constexpr int kMaxWindowBands = 4;
-
 struct SearchBounds {
     int inner;              // the axis of the inner loop, 0 x, 1 y, 2 z
     float a[3], d[3], m[3]; // segment start, A -> B and midpoint, m
@@ -66,86 +48,7 @@ struct SearchBounds {
     // exactly one piece, whatever the widened bounds let several pieces visit.
     float s_lo, s_hi;
     bool bounded; // false for a non-finite segment: every receiver is tested
-    // Bands that hold the window over the piece (none when it cannot be bounded safely).
-    Band window[kMaxWindowBands];
-    int window_bands;
 };
-
-// The window over the piece s in [from, to] as bands. For fixed (a, b), a qt(s) + b qh(s) is
-// linear in s, so every offset the window admits lies in the convex hull of the two end
-// parallelograms, hence within every support line of it: for the directions n normal to the
-// ends' sides, |n . u| <= 4 max |n . q| over the ends' four q vectors. With u = (r - A) . f,
-// f = e - (d . e / l2) d (the offset along e of r from its projection on the axis), each is a
-// band. The kernel solves for (a, b) with a relative rounding of about the condition number
-// |qt| |qh| / |det| ulps, and its u carry the rounding of the coordinates: the bands are
-// widened by both. A piece whose determinant comes near 0 (a caustic), whose solution would
-// take the kernel's fallback for a vanishing diagonal, or whose numbers are not finite gets
-// no bands: its radius alone bounds it.
-int bound_window(const SegmentReach& g, float from, float to, float coord_scale, Band* out) {
-    const SegmentWindow& w = *g.window;
-    const auto at = [](Vec2 q0, Vec2 dq, float s) {
-        return Vec2{q0.x + s * dq.x, q0.y + s * dq.y};
-    };
-    const Vec2 qt[2] = {at(w.qt0, w.dqt, from), at(w.qt0, w.dqt, to)};
-    const Vec2 qh[2] = {at(w.qh0, w.dqh, from), at(w.qh0, w.dqh, to)};
-    const auto det = [&](float s) {
-        const Vec2 t = at(w.qt0, w.dqt, s), h = at(w.qh0, w.dqh, s);
-        return t.x * h.y - t.y * h.x;
-    };
-    // det(s) is quadratic: its smallest |value| on the piece is at an end or at its vertex.
-    const float c2 = w.dqt.x * w.dqh.y - w.dqt.y * w.dqh.x;
-    const float c1 =
-        (w.qt0.x * w.dqh.y + w.dqt.x * w.qh0.y) - (w.qt0.y * w.dqh.x + w.dqt.y * w.qh0.x);
-    float det_lo = det(from), det_hi = det_lo;
-    for (const float s : {to, c2 != 0.0f ? -c1 / (2.0f * c2) : from}) {
-        if (!(s >= from && s <= to)) continue;
-        const float v = det(s);
-        det_lo = std::fmin(det_lo, v);
-        det_hi = std::fmax(det_hi, v);
-    }
-    const float min_det = det_lo > 0.0f ? det_lo : (det_hi < 0.0f ? -det_hi : 0.0f);
-    float q_max = 0.0f;
-    for (int k = 0; k < 2; ++k)
-        q_max = std::fmax(
-            q_max, std::fmax(std::hypot(qt[k].x, qt[k].y), std::hypot(qh[k].x, qh[k].y)));
-    // The diagonal entries keep their signs and stay far from the kernel's 1e-12 between the
-    // ends (they are linear in s).
-    const float floor = std::fmax(1e-6f * q_max, 1e-10f);
-    bool diagonal =
-        (qt[0].x > 0.0f) == (qt[1].x > 0.0f) && (qh[0].y > 0.0f) == (qh[1].y > 0.0f);
-    for (int k = 0; k < 2; ++k)
-        diagonal = diagonal && std::fabs(qt[k].x) > floor && std::fabs(qh[k].y) > floor;
-    const float condition = q_max * q_max / min_det;
-    if (!diagonal || !(min_det > 1e-12f) || !(condition < 1e3f) || !std::isfinite(q_max))
-        return 0;
-
-    const float ed1 = (g.d.x * w.e1.x + g.d.y * w.e1.y) + g.d.z * w.e1.z;
-    const float ed2 = (g.d.x * w.e2.x + g.d.y * w.e2.y) + g.d.z * w.e2.z;
-    const Vec3 f1 = w.e1 - (ed1 / g.l2) * g.d, f2 = w.e2 - (ed2 / g.l2) * g.d;
-    const float relative = 1.0f + 1e-4f + 1e-5f * condition;
-    const float offset = 1e-5f * coord_scale + 1e-3f;
-    int n = 0;
-    for (int end = 0; end < 2; ++end) {
-        for (const Vec2 side : {Vec2{qh[end].x - qt[end].x, qh[end].y - qt[end].y},
-                                Vec2{qh[end].x + qt[end].x, qh[end].y + qt[end].y}}) {
-            const Vec2 normal{-side.y, side.x};
-            float support = 0.0f;
-            for (int k = 0; k < 2; ++k) {
-                support =
-                    std::fmax(support, std::fabs(normal.x * qt[k].x + normal.y * qt[k].y));
-                support =
-                    std::fmax(support, std::fabs(normal.x * qh[k].x + normal.y * qh[k].y));
-            }
-            const float h = 4.0f * support * relative + std::hypot(normal.x, normal.y) * offset;
-            const Vec3 dir = normal.x * f1 + normal.y * f2;
-            if (!(std::isfinite(h) && std::isfinite(dir.x) && std::isfinite(dir.y) &&
-                  std::isfinite(dir.z)))
-                return 0;
-            out[n++] = make_band(dir, -h, h);
-        }
-    }
-    return n;
-}
 
 SearchBounds bound_segment(const SegmentReach& g, const ReceiverSet& set, float s_lo,
                            float s_hi) {
@@ -199,9 +102,6 @@ SearchBounds bound_segment(const SegmentReach& g, const ReceiverSet& set, float 
     bounds.bounded = std::isfinite(bounds.r2) && std::isfinite(bounds.t_lo) &&
                      std::isfinite(bounds.t_hi) && std::isfinite(bounds.m[0]) &&
                      std::isfinite(bounds.m[1]) && std::isfinite(bounds.m[2]);
-    bounds.window_bands = bounds.bounded && g.window != nullptr
-                              ? bound_window(g, from, to, coord_scale, bounds.window)
-                              : 0;
     if (!bounds.bounded) {
         bounds.r2 = std::numeric_limits<float>::infinity();
         bounds.m[0] = bounds.m[1] = bounds.m[2] = 0.0f;
@@ -214,26 +114,6 @@ inline Span t_span(const SearchBounds& bounds, int c, float x0, float x1) {
     const float u0 = (x0 - bounds.a[c]) * bounds.d[c];
     const float u1 = (x1 - bounds.a[c]) * bounds.d[c];
     return u0 < u1 ? Span{u0, u1} : Span{u1, u0};
-}
-
-// Range of a band's term on axis c over the coordinates [x0, x1].
-inline Span band_span(const SearchBounds& bounds, const Band& band, int c, float x0, float x1) {
-    const float u0 = (x0 - bounds.a[c]) * band.w[c];
-    const float u1 = (x1 - bounds.a[c]) * band.w[c];
-    return u0 < u1 ? Span{u0, u1} : Span{u1, u0};
-}
-
-// Coordinates on axis c for which a band's (r - A) . w can lie in it while its other two
-// terms range over `rest`.
-inline Span band_coords(const SearchBounds& bounds, const Band& band, int c, Span rest) {
-    const float u_lo = band.lo - rest.hi, u_hi = band.hi - rest.lo;
-    const float wc = band.w[c];
-    if (wc == 0.0f) return (u_lo <= 0.0f && 0.0f <= u_hi) ? kEverywhere : Span{1.0f, 0.0f};
-    float x0 = bounds.a[c] + u_lo * band.inv_w[c], x1 = bounds.a[c] + u_hi * band.inv_w[c];
-    if (std::isnan(x0) || std::isnan(x1)) return kEverywhere;
-    if (wc < 0.0f) std::swap(x0, x1);
-    const float w = 1e-5f * (std::fabs(x0) + std::fabs(x1)) + 1e-4f;
-    return {x0 - w, x1 + w};
 }
 
 // Coordinates on axis c for which t can lie in the slab while the other two terms of t
@@ -388,17 +268,10 @@ inline void push_candidate(CandidateBatch& batch, const SearchBounds& bounds, fl
 template <int I> Span inner_reach(const SearchBounds& bounds, Span b, Span e, float h3) {
     constexpr int i = I, o1 = OuterAxes<I>::o1, o2 = OuterAxes<I>::o2;
     const float half = std::sqrt(h3);
-    Span reach =
-        intersect({bounds.m[i] - half, bounds.m[i] + half},
-                  slab_coords(bounds, i,
-                              t_span(bounds, o1, b.lo, b.hi) + t_span(bounds, o2, e.lo, e.hi)));
-    for (int k = 0; k < bounds.window_bands && reach.lo <= reach.hi; ++k) {
-        const Band& band = bounds.window[k];
-        reach = intersect(reach, band_coords(bounds, band, i,
-                                             band_span(bounds, band, o1, b.lo, b.hi) +
-                                                 band_span(bounds, band, o2, e.lo, e.hi)));
-    }
-    return reach;
+    return intersect(
+        {bounds.m[i] - half, bounds.m[i] + half},
+        slab_coords(bounds, i,
+                    t_span(bounds, o1, b.lo, b.hi) + t_span(bounds, o2, e.lo, e.hi)));
 }
 
 // Grid receivers of one column: the nodes of the sorted inner axis inside the reach. The

@@ -38,21 +38,11 @@ struct SegmentPiece {
     float s_lo, s_hi;
 };
 
-// The beam's window along a segment, when the search may use it: the tube's normals e1, e2
-// and the q vectors qt0 + s dqt, qh0 + s dqh (m). A receiver is taken only where its offsets
-// (u1, u2) along the normals are a qt + b qh with |a| + |b| <= 4, a parallelogram about the
-// axis; inside the search radius it is often a small part of the circle the radius allows.
-struct SegmentWindow {
-    Vec3 e1, e2;
-    Vec2 qt0, dqt, qh0, dqh;
-};
-
 // The segment from `a` along `d` (m), |d|^2 = l2, whose receivers lie within `rb` (m) of it
-// and project onto s in [-kHandoverBand, 1], and, when not null, within its window.
+// and project onto s in [-kHandoverBand, 1].
 struct SegmentReach {
     Vec3 a, d;
     float l2, rb;
-    const SegmentWindow* window = nullptr;
 };
 
 // Called with each full batch and with the rest at the end of each piece; the search empties
