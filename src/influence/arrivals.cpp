@@ -16,25 +16,38 @@ std::uint64_t counts_key(const ArrivalPath& p) {
     return (std::uint64_t{p.surface_bounces} << 32) | p.bottom_bounces;
 }
 
+// A key's bit in its row's summary: a row whose summary lacks the bit holds no arrival with
+// those counts, which spares the scan of its keys for most of the weak paths a full row
+// turns away (another cache line or more each).
+std::uint64_t key_bit(std::uint64_t key) {
+    return std::uint64_t{1} << ((key * 0x9E3779B97F4A7C15ull) >> 58);
+}
+
+// The summary of row i's keys, leaving out slot `skip`.
+std::uint64_t key_summary(const ArrivalTable& table, std::size_t i, std::size_t skip) {
+    std::uint64_t bits = 0;
+    for (std::size_t j = 0; j < table.heads[i].count; ++j) {
+        if (j != skip) bits |= key_bit(table.keys[i * table.capacity + j]);
+    }
+    return bits;
+}
+
 // Stores arrival a in slot j of row i, key included.
 void store_arrival(ArrivalTable& table, std::size_t i, std::size_t j, const Arrival& a) {
     table.arrivals[i * table.capacity + j] = a;
     table.keys[i * table.capacity + j] = counts_key(a.path);
+    table.heads[i].key_bits |= key_bit(table.keys[i * table.capacity + j]);
 }
 
 // The row of `receiver`, opened (empty) when it has none yet.
 std::size_t row_for(ArrivalTable& table, std::size_t receiver) {
     std::uint32_t& slot = table.row_of[receiver];
     if (slot == 0) {
-        table.row_receiver.push_back(static_cast<std::uint32_t>(receiver));
-        table.count.push_back(0);
-        table.dropped.push_back(0);
-        table.weakest.push_back(0);
-        table.weakest_weight.push_back(-1.0f);
+        table.heads.push_back({.receiver = static_cast<std::uint32_t>(receiver)});
         table.arrivals.resize(table.arrivals.size() + table.capacity);
         table.keys.resize(table.keys.size() + table.capacity);
         table.sums.resize(table.sums.size() + table.capacity * table.frequencies);
-        slot = static_cast<std::uint32_t>(table.row_receiver.size());
+        slot = static_cast<std::uint32_t>(table.heads.size());
     }
     return slot - 1;
 }
@@ -43,21 +56,22 @@ std::size_t row_for(ArrivalTable& table, std::size_t receiver) {
 // weakest arrival's when the newcomer outweighs it (a tie keeps the arrival already there);
 // none when the newcomer is dropped. Counts what a full row drops.
 std::optional<std::size_t> make_room(ArrivalTable& table, std::size_t i, float weight) {
-    std::uint32_t& n = table.count[i];
+    std::uint32_t& n = table.heads[i].count;
     if (n < table.capacity) return n++;
-    ++table.dropped[i];
-    if (table.weakest_weight[i] < 0.0f) {
+    ++table.heads[i].dropped;
+    if (table.heads[i].weakest_weight < 0.0f) {
         const std::span<const Arrival> row = table.row(i);
         std::uint32_t weakest = 0;
         for (std::uint32_t j = 1; j < n; ++j) {
             if (row[j].weight_sum < row[weakest].weight_sum) weakest = j;
         }
-        table.weakest[i] = weakest;
-        table.weakest_weight[i] = row[weakest].weight_sum;
+        table.heads[i].weakest = weakest;
+        table.heads[i].weakest_weight = row[weakest].weight_sum;
     }
-    if (weight > table.weakest_weight[i]) {
-        table.weakest_weight[i] = -1.0f; // the newcomer may be the weakest now
-        return table.weakest[i];
+    if (weight > table.heads[i].weakest_weight) {
+        table.heads[i].weakest_weight = -1.0f; // the newcomer may be the weakest now
+        table.heads[i].key_bits = key_summary(table, i, table.heads[i].weakest);
+        return table.heads[i].weakest;
     }
     return std::nullopt;
 }
@@ -65,7 +79,7 @@ std::optional<std::size_t> make_room(ArrivalTable& table, std::size_t i, float w
 // A join only ever adds weight: the weakest arrival stays the weakest unless it is the one
 // that grew.
 void note_growth(ArrivalTable& table, std::size_t i, std::size_t j) {
-    if (table.weakest[i] == j) table.weakest_weight[i] = -1.0f;
+    if (table.heads[i].weakest == j) table.heads[i].weakest_weight = -1.0f;
 }
 
 void absorb(Arrival& into, const Arrival& from) {
@@ -92,7 +106,7 @@ bool spans_meet(const Arrival& a, const Arrival& b) {
 std::size_t coalesce(ArrivalTable& table, std::size_t i, std::size_t j) {
     Arrival* row = table.arrivals.data() + i * table.capacity;
     std::uint64_t* keys = table.keys.data() + i * table.capacity;
-    for (std::size_t k = 0; k < table.count[i];) {
+    for (std::size_t k = 0; k < table.heads[i].count;) {
         if (k == j || keys[k] != keys[j] || !spans_meet(row[j], row[k])) {
             ++k;
             continue;
@@ -104,7 +118,7 @@ std::size_t coalesce(ArrivalTable& table, std::size_t i, std::size_t j) {
             into[f].re += from[f].re;
             into[f].im += from[f].im;
         }
-        const std::size_t last = --table.count[i];
+        const std::size_t last = --table.heads[i].count;
         if (k != last) {
             row[k] = row[last];
             keys[k] = keys[last];
@@ -112,7 +126,7 @@ std::size_t coalesce(ArrivalTable& table, std::size_t i, std::size_t j) {
             std::copy(moved.begin(), moved.end(), table.values(i, k).begin());
             if (j == last) j = k;
         }
-        table.weakest_weight[i] = -1.0f;
+        table.heads[i].weakest_weight = -1.0f;
         k = 0; // j's span grew again: look at every arrival once more
     }
     return j;
@@ -124,9 +138,9 @@ double arrival_table_bytes(std::size_t receivers, std::size_t capacity,
                            std::size_t frequencies) {
     const double n = static_cast<double>(receivers);
     const double slots = n * static_cast<double>(capacity);
-    return n * static_cast<double>(2 * sizeof(std::uint32_t) + sizeof(std::uint32_t) +
-                                   sizeof(std::uint64_t)) +
-           slots * (static_cast<double>(sizeof(Arrival)) +
+    // Per receiver its row index and head; per slot the arrival, its key and its values.
+    return n * static_cast<double>(sizeof(std::uint32_t) + sizeof(ArrivalRow)) +
+           slots * (static_cast<double>(sizeof(Arrival) + sizeof(std::uint64_t)) +
                     static_cast<double>(frequencies) * static_cast<double>(sizeof(Complex32)));
 }
 
@@ -158,7 +172,9 @@ std::ptrdiff_t offer_contribution(ArrivalTable& table, std::size_t receiver,
                           .strongest = weight};
     const std::uint64_t key = counts_key(path);
     const std::uint64_t* keys = table.keys.data() + i * table.capacity;
-    for (std::size_t j = 0; j < table.count[i]; ++j) {
+    const std::size_t n =
+        (table.heads[i].key_bits & key_bit(key)) != 0 ? table.heads[i].count : 0;
+    for (std::size_t j = 0; j < n; ++j) {
         if (keys[j] != key) continue;
         Arrival& a = table.arrivals[i * table.capacity + j];
         if (delay_s >= a.delay_lo - tolerance && delay_s <= a.delay_hi + tolerance) {
@@ -182,9 +198,9 @@ ArrivalTable merge_arrival_tables(ArrivalTable left, ArrivalTable right) {
     KELP_DCHECK_EQ(left.capacity, right.capacity);
     KELP_DCHECK_EQ(left.frequencies, right.frequencies);
     for (std::size_t ri = 0; ri < right.rows(); ++ri) {
-        const std::size_t i = row_for(left, right.row_receiver[ri]);
-        left.dropped[i] += right.dropped[ri];
-        for (std::size_t rj = 0; rj < right.count[ri]; ++rj) {
+        const std::size_t i = row_for(left, right.heads[ri].receiver);
+        left.heads[i].dropped += right.heads[ri].dropped;
+        for (std::size_t rj = 0; rj < right.heads[ri].count; ++rj) {
             const Arrival& b = right.row(ri)[rj];
             const std::span<const Complex32> b_sums = right.values(ri, rj);
             std::optional<std::size_t> slot;
@@ -219,9 +235,7 @@ void finalise_arrivals(ArrivalTable& table, std::span<const float> frequencies_h
     const std::size_t cap = table.capacity;
     ArrivalTable sorted = init_arrival_table(table.receivers, cap, nf);
     const std::size_t rows = table.rows();
-    sorted.row_receiver.reserve(rows);
-    sorted.count.reserve(rows);
-    sorted.dropped.reserve(rows);
+    sorted.heads.reserve(rows);
     sorted.arrivals.resize(rows * cap);
     sorted.keys.resize(rows * cap);
     sorted.sums.resize(rows * cap * nf);
@@ -255,12 +269,10 @@ void finalise_arrivals(ArrivalTable& table, std::span<const float> frequencies_h
                                  return row[x].delay_s < row[y].delay_s;
                              return row[x].path.beam_index < row[y].path.beam_index;
                          });
-        const std::size_t out = sorted.row_receiver.size();
-        sorted.row_receiver.push_back(static_cast<std::uint32_t>(r));
-        sorted.count.push_back(table.count[i]);
-        sorted.dropped.push_back(table.dropped[i]);
-        sorted.weakest.push_back(0);
-        sorted.weakest_weight.push_back(-1.0f);
+        const std::size_t out = sorted.heads.size();
+        sorted.heads.push_back({.receiver = static_cast<std::uint32_t>(r),
+                                .count = table.heads[i].count,
+                                .dropped = table.heads[i].dropped});
         sorted.row_of[r] = static_cast<std::uint32_t>(out + 1);
         for (std::size_t j = 0; j < row.size(); ++j) {
             store_arrival(sorted, out, j, row[order[j]]);

@@ -67,6 +67,20 @@ struct Arrival {
     float delay_s = 0.0f;        // set by finalise_arrivals: weighted mean delay
 };
 
+// What an offer reads of a receiver's row first, in one place: its receiver, how many
+// arrivals it holds, its weakest arrival and that one's weight while they hold (a negative
+// weight: to be found again; a full row turns away a stream of weak paths), a bit per key
+// present (key_bit in arrivals.cpp), and the contributions and arrivals a full row turned
+// away.
+struct ArrivalRow {
+    std::uint32_t receiver = 0;
+    std::uint32_t count = 0;
+    std::uint32_t weakest = 0;
+    float weakest_weight = -1.0f;
+    std::uint64_t key_bits = 0;
+    std::uint64_t dropped = 0;
+};
+
 // The arrivals of the receivers a run (or a part of its fan) reached, at most `capacity`
 // each. A receiver's arrivals live in one row, opened when its first arrival is offered: a
 // block of neighbouring beams reaches a small part of the receivers, so the table grows with
@@ -77,24 +91,19 @@ struct ArrivalTable {
     std::size_t capacity = 0;
     std::size_t receivers = 0;
     std::size_t frequencies = 0;
-    std::vector<std::uint32_t> row_of;       // per receiver: its row + 1, 0 for none yet
-    std::vector<std::uint32_t> row_receiver; // per row
-    std::vector<std::uint32_t> count;        // per row
-    std::vector<std::uint64_t>
-        dropped; // per row: contributions and arrivals a full row turned away
-    // Per full row, its weakest arrival and that one's weight, while they hold (a negative
-    // weight: to be found again). A full row turns away a stream of weak paths.
-    std::vector<std::uint32_t> weakest;
-    std::vector<float> weakest_weight;
-    std::vector<Arrival> arrivals; // rows x capacity
+    std::vector<std::uint32_t> row_of; // per receiver: its row + 1, 0 for none yet
+    std::vector<ArrivalRow> heads;     // per row
+    std::vector<Arrival> arrivals;     // rows x capacity
     // Rows x capacity: each arrival's bounce counts in one word, scanned before any arrival.
     std::vector<std::uint64_t> keys;
     std::vector<Complex32> sums; // rows x capacity x frequencies
 
-    std::size_t rows() const { return row_receiver.size(); }
-    std::span<Arrival> row(std::size_t i) { return {arrivals.data() + i * capacity, count[i]}; }
+    std::size_t rows() const { return heads.size(); }
+    std::span<Arrival> row(std::size_t i) {
+        return {arrivals.data() + i * capacity, heads[i].count};
+    }
     std::span<const Arrival> row(std::size_t i) const {
-        return {arrivals.data() + i * capacity, count[i]};
+        return {arrivals.data() + i * capacity, heads[i].count};
     }
     std::span<Complex32> values(std::size_t i, std::size_t j) {
         return {sums.data() + (i * capacity + j) * frequencies, frequencies};

@@ -340,8 +340,8 @@ template <typename Int> py::object int_list(std::span<const Int> values, const c
 py::object build_arrivals(const influence::ArrivalTable& table) {
     const char* failure = "failed to set arrivals: ";
     std::size_t rows = 0;
-    for (const std::uint32_t n : table.count)
-        rows += n;
+    for (const influence::ArrivalRow& head : table.heads)
+        rows += head.count;
     std::vector<std::uint64_t> receiver, beam, dropped(table.receivers, 0);
     std::vector<std::uint32_t> surface, bottom;
     std::vector<float> delay, launch_elev, launch_azim, arrival_elev, arrival_azim, re, im;
@@ -356,9 +356,9 @@ py::object build_arrivals(const influence::ArrivalTable& table) {
     const auto degrees = [](float rad) { return rad / kDegToRad; };
     // Rows are in receiver order once finalised.
     for (std::size_t i = 0; i < table.rows(); ++i) {
-        const std::size_t r = table.row_receiver[i];
-        dropped[r] = table.dropped[i];
-        for (std::size_t j = 0; j < table.count[i]; ++j) {
+        const std::size_t r = table.heads[i].receiver;
+        dropped[r] = table.heads[i].dropped;
+        for (std::size_t j = 0; j < table.heads[i].count; ++j) {
             const influence::Arrival& a = table.row(i)[j];
             receiver.push_back(r);
             delay.push_back(a.delay_s);

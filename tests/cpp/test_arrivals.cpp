@@ -66,7 +66,7 @@ TEST_P(TableRules, GroupsKeepsAndDrops) {
     ASSERT_EQ(got.size(), c.delays.size());
     for (std::size_t j = 0; j < got.size(); ++j)
         EXPECT_NEAR(got[j], c.delays[j], 1e-7f) << j;
-    EXPECT_EQ(t.row_of[0] ? t.dropped[t.row_of[0] - 1] : 0u, c.dropped);
+    EXPECT_EQ(t.row_of[0] ? t.heads[t.row_of[0] - 1].dropped : 0u, c.dropped);
 }
 
 // At 1 s the tolerance is 11 us. Weighted means: (1 x 1.000 + 3 x 1.000008) / 4 = 1.000006.
@@ -116,8 +116,8 @@ TEST(Arrivals, MergeOfTwoPartsEqualsOneTable) {
     finalise_arrivals(merged, {&f, 1});
     ASSERT_EQ(merged.rows(), whole.rows());
     for (std::size_t i = 0; i < whole.rows(); ++i) {
-        ASSERT_EQ(merged.count[i], whole.count[i]);
-        for (std::size_t j = 0; j < whole.count[i]; ++j) {
+        ASSERT_EQ(merged.heads[i].count, whole.heads[i].count);
+        for (std::size_t j = 0; j < whole.heads[i].count; ++j) {
             const Arrival &a = whole.row(i)[j], &b = merged.row(i)[j];
             EXPECT_EQ(b.delay_s, a.delay_s);
             EXPECT_EQ(b.path.beam_index, a.path.beam_index); // the strongest contribution's
@@ -126,7 +126,7 @@ TEST(Arrivals, MergeOfTwoPartsEqualsOneTable) {
         }
     }
     EXPECT_EQ(merged.row(0)[0].path.beam_index, 2u);
-    EXPECT_EQ(merged.count[0], 3u);
+    EXPECT_EQ(merged.heads[0].count, 3u);
 }
 
 // The finalised amplitudes turn back into the summed contributions: sum_k A_k exp(i 2 pi f T)
