@@ -36,6 +36,7 @@ std::uint64_t key_summary(const ArrivalTable& table, std::size_t i, std::size_t 
 void store_arrival(ArrivalTable& table, std::size_t i, std::size_t j, const Arrival& a) {
     table.arrivals[i * table.capacity + j] = a;
     table.keys[i * table.capacity + j] = counts_key(a.path);
+    table.weights[i * table.capacity + j] = a.weight_sum;
     table.heads[i].key_bits |= key_bit(table.keys[i * table.capacity + j]);
 }
 
@@ -46,6 +47,7 @@ std::size_t row_for(ArrivalTable& table, std::size_t receiver) {
         table.heads.push_back({.receiver = static_cast<std::uint32_t>(receiver)});
         table.arrivals.resize(table.arrivals.size() + table.capacity);
         table.keys.resize(table.keys.size() + table.capacity);
+        table.weights.resize(table.weights.size() + table.capacity);
         table.sums.resize(table.sums.size() + table.capacity * table.frequencies);
         slot = static_cast<std::uint32_t>(table.heads.size());
     }
@@ -60,13 +62,13 @@ std::optional<std::size_t> make_room(ArrivalTable& table, std::size_t i, float w
     if (n < table.capacity) return n++;
     ++table.heads[i].dropped;
     if (table.heads[i].weakest_weight < 0.0f) {
-        const std::span<const Arrival> row = table.row(i);
+        const float* weights = table.weights.data() + i * table.capacity;
         std::uint32_t weakest = 0;
         for (std::uint32_t j = 1; j < n; ++j) {
-            if (row[j].weight_sum < row[weakest].weight_sum) weakest = j;
+            if (weights[j] < weights[weakest]) weakest = j;
         }
         table.heads[i].weakest = weakest;
-        table.heads[i].weakest_weight = row[weakest].weight_sum;
+        table.heads[i].weakest_weight = weights[weakest];
     }
     if (weight > table.heads[i].weakest_weight) {
         table.heads[i].weakest_weight = -1.0f; // the newcomer may be the weakest now
@@ -106,12 +108,14 @@ bool spans_meet(const Arrival& a, const Arrival& b) {
 std::size_t coalesce(ArrivalTable& table, std::size_t i, std::size_t j) {
     Arrival* row = table.arrivals.data() + i * table.capacity;
     std::uint64_t* keys = table.keys.data() + i * table.capacity;
+    float* weights = table.weights.data() + i * table.capacity;
     for (std::size_t k = 0; k < table.heads[i].count;) {
         if (k == j || keys[k] != keys[j] || !spans_meet(row[j], row[k])) {
             ++k;
             continue;
         }
         absorb(row[j], row[k]);
+        weights[j] = row[j].weight_sum;
         const std::span<Complex32> into = table.values(i, j);
         const std::span<const Complex32> from = table.values(i, k);
         for (std::size_t f = 0; f < into.size(); ++f) {
@@ -122,6 +126,7 @@ std::size_t coalesce(ArrivalTable& table, std::size_t i, std::size_t j) {
         if (k != last) {
             row[k] = row[last];
             keys[k] = keys[last];
+            weights[k] = weights[last];
             const std::span<const Complex32> moved = table.values(i, last);
             std::copy(moved.begin(), moved.end(), table.values(i, k).begin());
             if (j == last) j = k;
@@ -138,10 +143,12 @@ double arrival_table_bytes(std::size_t receivers, std::size_t capacity,
                            std::size_t frequencies) {
     const double n = static_cast<double>(receivers);
     const double slots = n * static_cast<double>(capacity);
-    // Per receiver its row index and head; per slot the arrival, its key and its values.
+    // Per receiver its row index and head; per slot the arrival, its key, its weight and its
+    // values.
     return n * static_cast<double>(sizeof(std::uint32_t) + sizeof(ArrivalRow)) +
-           slots * (static_cast<double>(sizeof(Arrival) + sizeof(std::uint64_t)) +
-                    static_cast<double>(frequencies) * static_cast<double>(sizeof(Complex32)));
+           slots *
+               (static_cast<double>(sizeof(Arrival) + sizeof(std::uint64_t) + sizeof(float)) +
+                static_cast<double>(frequencies) * static_cast<double>(sizeof(Complex32)));
 }
 
 ArrivalTable init_arrival_table(std::size_t receivers, std::size_t capacity,
@@ -180,6 +187,7 @@ std::ptrdiff_t offer_contribution(ArrivalTable& table, std::size_t receiver,
         if (delay_s >= a.delay_lo - tolerance && delay_s <= a.delay_hi + tolerance) {
             const bool grew = delay_s < a.delay_lo || delay_s > a.delay_hi;
             absorb(a, offered);
+            table.weights[i * table.capacity + j] = a.weight_sum;
             note_growth(table, i, j);
             const std::size_t at = grew ? coalesce(table, i, j) : j;
             return static_cast<std::ptrdiff_t>((i * table.capacity + at) * table.frequencies);
@@ -211,6 +219,7 @@ ArrivalTable merge_arrival_tables(ArrivalTable left, ArrivalTable right) {
             }
             if (slot) {
                 absorb(row[*slot], b);
+                left.weights[i * left.capacity + *slot] = row[*slot].weight_sum;
                 note_growth(left, i, *slot);
                 const std::span<Complex32> sums = left.values(i, *slot);
                 for (std::size_t k = 0; k < sums.size(); ++k) {
@@ -238,6 +247,7 @@ void finalise_arrivals(ArrivalTable& table, std::span<const float> frequencies_h
     sorted.heads.reserve(rows);
     sorted.arrivals.resize(rows * cap);
     sorted.keys.resize(rows * cap);
+    sorted.weights.resize(rows * cap);
     sorted.sums.resize(rows * cap * nf);
     std::vector<std::uint32_t> order(cap);
     for (std::size_t r = 0; r < table.receivers; ++r) {

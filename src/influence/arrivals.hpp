@@ -96,6 +96,8 @@ struct ArrivalTable {
     std::vector<Arrival> arrivals;     // rows x capacity
     // Rows x capacity: each arrival's bounce counts in one word, scanned before any arrival.
     std::vector<std::uint64_t> keys;
+    // Rows x capacity: each arrival's weight_sum, where a full row looks for its weakest.
+    std::vector<float> weights;
     std::vector<Complex32> sums; // rows x capacity x frequencies
 
     std::size_t rows() const { return heads.size(); }
