@@ -95,6 +95,14 @@ void absorb(Arrival& into, const Arrival& from) {
     }
 }
 
+// Adds one arrival's per-frequency sums to another's.
+void add_values(std::span<Complex32> into, std::span<const Complex32> from) {
+    for (std::size_t k = 0; k < into.size(); ++k) {
+        into[k].re += from[k].re;
+        into[k].im += from[k].im;
+    }
+}
+
 // Whether the spans of two arrivals come within the tolerance of each other.
 bool spans_meet(const Arrival& a, const Arrival& b) {
     const float tolerance = arrival_delay_tolerance(std::max(a.delay_hi, b.delay_hi));
@@ -116,12 +124,7 @@ std::size_t coalesce(ArrivalTable& table, std::size_t i, std::size_t j) {
         }
         absorb(row[j], row[k]);
         weights[j] = row[j].weight_sum;
-        const std::span<Complex32> into = table.values(i, j);
-        const std::span<const Complex32> from = table.values(i, k);
-        for (std::size_t f = 0; f < into.size(); ++f) {
-            into[f].re += from[f].re;
-            into[f].im += from[f].im;
-        }
+        add_values(table.values(i, j), table.values(i, k));
         const std::size_t last = --table.heads[i].count;
         if (k != last) {
             row[k] = row[last];
@@ -221,11 +224,7 @@ ArrivalTable merge_arrival_tables(ArrivalTable left, ArrivalTable right) {
                 absorb(row[*slot], b);
                 left.weights[i * left.capacity + *slot] = row[*slot].weight_sum;
                 note_growth(left, i, *slot);
-                const std::span<Complex32> sums = left.values(i, *slot);
-                for (std::size_t k = 0; k < sums.size(); ++k) {
-                    sums[k].re += b_sums[k].re;
-                    sums[k].im += b_sums[k].im;
-                }
+                add_values(left.values(i, *slot), b_sums);
                 coalesce(left, i, *slot);
                 continue;
             }
