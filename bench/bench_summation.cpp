@@ -5,7 +5,8 @@
 //
 // With array = 2, the large case below, on one beam in 50; with array = 3, the grid under the
 // ten times denser fan (321 x 287 beams), on one beam in 10. cell_x4 is four times the scale
-// of the array receivers' cells (4: the default, twice the mean spacing).
+// of the array receivers' cells (4: the default, twice the mean spacing). loss_db, when not 0,
+// stops beams at that bottom loss (beam.max_bottom_loss_db), as the fast runs do.
 //
 // Reported: receiver evaluations per second (candidates that pass every test and get the
 // Gaussian weight, the arrival update and all frequencies), evaluations and visited
@@ -139,10 +140,11 @@ void BM_Summation(benchmark::State& state) {
     const long kind = state.range(0);
     const int n_freq = static_cast<int>(state.range(1));
     const float cell_scale = static_cast<float>(state.range(2)) / 4.0f;
-    const kelp::input::SimulationConfig c =
+    kelp::input::SimulationConfig c =
         kind == 2
             ? make_large_case()
             : (kind == 3 ? make_case(false, n_freq, 321, 287) : make_case(kind == 1, n_freq));
+    if (state.range(3) > 0) c.beam.max_bottom_loss_db = static_cast<float>(state.range(3));
     const kelp::ssp::SSPFields ssp = kelp::ssp::init_ssp(c);
     const kelp::bty::BTYfield bty = kelp::bty::init_bty(c);
     // The large case keeps one beam in 50 (its 43,681 traced rays would hold 6 GB), the dense
@@ -191,6 +193,10 @@ void BM_Summation(benchmark::State& state) {
     state.counters["evals/beam"] = evaluated / beams;
     // Tracing the same beams (once, outside the timed loop), for the share of a whole run.
     state.counters["trace_s"] = trace_time.count();
+    double states = 0.0;
+    for (const std::vector<RayState>& r : fan.rays)
+        states += static_cast<double>(r.size());
+    state.counters["trace_ns/state"] = 1e9 * trace_time.count() / states;
     state.counters["visited/beam"] = static_cast<double>(stats.candidates) / beams;
     const auto visited = static_cast<double>(stats.candidates);
     state.counters["reach_gauss"] = evaluated / visited;
@@ -200,16 +206,20 @@ void BM_Summation(benchmark::State& state) {
 }
 
 BENCHMARK(BM_Summation)
-    ->ArgNames({"array", "freqs", "cell_x4"})
-    ->Args({1, 1, 4})
-    ->Args({1, 8, 4})
-    ->Args({0, 1, 4})
-    ->Args({0, 8, 4})
-    ->Args({0, 64, 4})
-    ->Args({2, 1, 4})
-    ->Args({3, 1, 4})
-    ->Args({1, 1, 2})
-    ->Args({1, 1, 8})
+    ->ArgNames({"array", "freqs", "cell_x4", "loss_db"})
+    ->Args({1, 1, 4, 0})
+    ->Args({1, 8, 4, 0})
+    ->Args({0, 1, 4, 0})
+    ->Args({0, 8, 4, 0})
+    ->Args({0, 64, 4, 0})
+    ->Args({1, 1, 4, 46})
+    ->Args({0, 1, 4, 46})
+    ->Args({0, 8, 4, 46})
+    ->Args({0, 64, 4, 46})
+    ->Args({2, 1, 4, 46})
+    ->Args({3, 1, 4, 0})
+    ->Args({1, 1, 2, 0})
+    ->Args({1, 1, 8, 0})
     ->Unit(benchmark::kMillisecond);
 
 } // namespace
