@@ -1,8 +1,34 @@
 #include "influence/influence.hpp"
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <limits>
 
 namespace kelp::influence {
+namespace {
+
+// Consecutive segments of a beam are searched together when they run the same way with
+// about the same radius, over a chord shorter than half that radius. A segment a few metres
+// long searched alone costs mostly the search's per-column work for one or two receivers per
+// column; searched as a group, the receivers near the chord are found once and sorted along
+// it, and each segment tests the stretch it can reach.
+std::size_t group_end(std::span<const BeamSegment> segs, std::size_t first) {
+    const BeamSegment& g0 = segs[first];
+    const float len0 = std::sqrt(g0.l2);
+    std::size_t end = first + 1;
+    while (end < segs.size() && end - first < kMaxCoveredSegments) {
+        const BeamSegment& g = segs[end];
+        const bool aligned = dot(g.d, g0.d) >= 0.995f * std::sqrt(g.l2) * len0;
+        const bool alike = g.rb <= 1.5f * g0.rb && g0.rb <= 1.5f * g.rb;
+        const bool short_chord = norm(g.a + g.d - g0.a) <= 0.5f * g0.rb;
+        if (!(aligned && alike && short_chord)) break;
+        ++end;
+    }
+    return end;
+}
+
+} // namespace
 
 ArrivalPath arrival_path(const BeamModel& beam, const BeamSegment& g,
                          const BeamLaunch& launch) {
@@ -41,13 +67,39 @@ void gaussian_beam_influence(std::vector<RayState>& ray, PressureField& field,
         sink.path = &path;
     }
     const BatchKernel add_batch = batch_kernel(work.lanes, stats != nullptr);
-    for (const BeamSegment& g : work.beam.segments) {
+    const auto add_segment = [&](const BeamSegment& g, CandidateBatch& batch,
+                                 SegmentPiece piece) {
         sink.reflection = work.beam.reflection_row(g);
         if (arrivals != nullptr) path = arrival_path(work.beam, g, launch);
-        search_segment(receivers, {g.a, g.d, g.l2, g.rb}, work.batch,
-                       [&](CandidateBatch& batch, SegmentPiece piece) {
-                           add_batch(g, piece, batch, work.passed, sink, stats);
-                       });
+        add_batch(g, piece, batch, work.passed, sink, stats);
+    };
+    const std::span<const BeamSegment> segs = work.beam.segments;
+    std::array<SegmentReach, kMaxCoveredSegments> reaches;
+    const float inf = std::numeric_limits<float>::infinity();
+    for (std::size_t first = 0; first < segs.size();) {
+        const std::size_t end = group_end(segs, first);
+        const std::span<const BeamSegment> group = segs.subspan(first, end - first);
+        first = end;
+        for (std::size_t k = 0; k < group.size(); ++k)
+            reaches[k] = {group[k].a, group[k].d, group[k].l2, group[k].rb};
+        const std::optional<SegmentCover> cover =
+            cover_reaches(std::span(reaches).first(group.size()));
+        // One piece visits each receiver once, so that each segment tests it once; the
+        // segments take their receivers in order, as when searched one by one.
+        if (cover && searched_whole(cover->reach)) {
+            search_segment(receivers, cover->reach, work.batch,
+                           [&](CandidateBatch& batch, SegmentPiece) {
+                               for (const BeamSegment& g : group)
+                                   add_segment(g, batch, {-inf, inf});
+                           });
+            continue;
+        }
+        for (const BeamSegment& g : group) {
+            search_segment(receivers, reaches[&g - group.data()], work.batch,
+                           [&](CandidateBatch& batch, SegmentPiece piece) {
+                               add_segment(g, batch, piece);
+                           });
+        }
     }
 }
 

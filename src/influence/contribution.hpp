@@ -222,12 +222,30 @@ void add_batch(const BeamSegment& g, SegmentPiece piece, CandidateBatch& batch,
     const M closed = L::mask(g.closed_end);
     const M handover = L::mask(g.has_prev);
 
+    // s = t / l2 lies in the slab [-band, 1] only if t lies within these bounds, widened far
+    // beyond the division's rounding: most candidates gathered for several segments lie in
+    // another one's slab, and are turned away before the division.
+    const F t_min = L::splat(-(kHandoverBand * g.l2) * 1.01f - 1e-30f);
+    const F t_max = L::splat(g.l2 * 1.01f + 1e-30f);
     for (std::size_t j = 0; j < padded; j += W) {
         const F x = L::load(batch.x + j), y = L::load(batch.y + j), z = L::load(batch.z + j);
-        const F s =
-            (((x - seg.ax) * seg.dx + (y - seg.ay) * seg.dy) + (z - seg.az) * seg.dz) / seg.l2;
-        const M in_slab =
-            (s > -band) & ((s < one) | (closed & (s <= one))) & (s >= s_lo) & (s < s_hi);
+        const F along = ((x - seg.ax) * seg.dx + (y - seg.ay) * seg.dy) + (z - seg.az) * seg.dz;
+        const M in_slab_t = (along > t_min) & (along < t_max);
+        M in_slab = in_slab_t;
+        F s = along;
+        if (L::bits(in_slab_t) != 0) {
+            s = along / seg.l2;
+            in_slab = in_slab_t & (s > -band) & ((s < one) | (closed & (s <= one))) &
+                      (s >= s_lo) & (s < s_hi);
+        }
+        if (L::bits(in_slab) == 0) {
+            if constexpr (kCount) {
+                const unsigned lanes = n - j >= W ? W : static_cast<unsigned>(n - j);
+                stats->candidates += lanes;
+                stats->rejected_projection += lanes;
+            }
+            continue;
+        }
         // Near the start the hand-over from the previous segment is settled one receiver at
         // a time, with the previous segment's own arithmetic.
         const M near = in_slab & handover & (s < band);

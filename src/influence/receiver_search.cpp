@@ -355,15 +355,27 @@ void search_along(const SearchBounds& bounds, const ReceiverSet& set, CandidateB
 
 } // namespace
 
-void search_segment(const ReceiverSet& set, const SegmentReach& seg, CandidateBatch& batch,
-                    CandidateHandler on_batch) {
-    // A segment much longer than its search radius (one continued past a reflection) is
-    // searched in pieces about a radius long: one sphere about the whole of it would hold
-    // mostly receivers far from its axis.
+namespace {
+
+// A segment much longer than its search radius (one continued past a reflection) is searched
+// in pieces about a radius long: one sphere about the whole of it would hold mostly receivers
+// far from its axis.
+int count_pieces(const SegmentReach& seg) {
     const float rb = seg.rb;
     const float len = std::sqrt(seg.l2);
     const float pieces = std::ceil(len / (rb > 0.0f ? 2.0f * rb : 1.0f));
-    const int n = pieces > 1.0f ? (pieces < 32.0f ? static_cast<int>(pieces) : 32) : 1;
+    return pieces > 1.0f ? (pieces < 32.0f ? static_cast<int>(pieces) : 32) : 1;
+}
+
+} // namespace
+
+bool searched_whole(const SegmentReach& seg) {
+    return count_pieces(seg) == 1;
+}
+
+void search_segment(const ReceiverSet& set, const SegmentReach& seg, CandidateBatch& batch,
+                    CandidateHandler on_batch) {
+    const int n = count_pieces(seg);
     const float inf = std::numeric_limits<float>::infinity();
     for (int k = 0; k < n; ++k) {
         const float s_lo = k == 0 ? -inf : static_cast<float>(k) / static_cast<float>(n);
@@ -386,6 +398,59 @@ void search_segment(const ReceiverSet& set, const SegmentReach& seg, CandidateBa
             search_along<2>(bounds, set, batch, on_batch);
         }
     }
+}
+
+std::optional<SegmentCover> cover_reaches(std::span<const SegmentReach> reaches) {
+    if (reaches.size() < 2 || reaches.size() > kMaxCoveredSegments) return std::nullopt;
+    const SegmentReach& first = reaches.front();
+    const SegmentReach& last = reaches.back();
+    const Vec3 start = first.a - kHandoverBand * first.d;
+    const Vec3 chord = (last.a + last.d) - start;
+    const float chord_len = norm(chord);
+    if (!(chord_len > 1e-3f) || !std::isfinite(chord_len)) return std::nullopt;
+    SegmentCover cover{};
+    cover.origin = start;
+    cover.axis = (1.0f / chord_len) * chord;
+    const Vec3 u = cover.axis;
+    // A point P(s), s in [-band, 1], of a segment lies between its two ends: within the
+    // larger of their distances from the chord's line, and between their positions along
+    // it. A receiver the segment takes is P + v with v square to the segment, |v| <= rb:
+    // within rb more of the line, and |v . u| <= rb sin(angle between segment and chord)
+    // further along it.
+    float radius = 0.0f, scale = 0.0f;
+    for (std::size_t k = 0; k < reaches.size(); ++k) {
+        const SegmentReach& g = reaches[k];
+        const float len = std::sqrt(g.l2);
+        if (!(len > 0.0f) || !std::isfinite(len) || !std::isfinite(g.rb)) return std::nullopt;
+        const float tilt = std::fmin(1.0f, norm(cross(g.d, u)) / len);
+        const Vec3 ends[2] = {g.a - kHandoverBand * g.d, g.a + g.d};
+        float lo = std::numeric_limits<float>::infinity(), hi = -lo;
+        for (const Vec3 e : ends) {
+            const Vec3 w = e - start;
+            const float t = dot(w, u);
+            radius = std::fmax(radius, norm(w - t * u) + g.rb);
+            lo = std::fmin(lo, t - g.rb * tilt);
+            hi = std::fmax(hi, t + g.rb * tilt);
+            scale = std::fmax(scale, std::fabs(e.x) + std::fabs(e.y) + std::fabs(e.z));
+        }
+        cover.t_lo[k] = lo;
+        cover.t_hi[k] = hi;
+    }
+    // The kernel's tests and along_chord round at a few ulps of the coordinates; the
+    // margins exceed that by orders of magnitude.
+    float t_lo = 0.0f, t_hi = chord_len;
+    for (std::size_t k = 0; k < reaches.size(); ++k) {
+        const float margin =
+            1e-4f * (radius + (cover.t_hi[k] - cover.t_lo[k])) + 1e-5f * scale + 1e-3f;
+        cover.t_lo[k] -= margin;
+        cover.t_hi[k] += margin;
+        t_lo = std::fmin(t_lo, cover.t_lo[k]);
+        t_hi = std::fmax(t_hi, cover.t_hi[k]);
+    }
+    const float margin = 1e-4f * radius + 1e-5f * scale + 1e-3f;
+    const Vec3 d = (t_hi - t_lo) * u;
+    cover.reach = {start + t_lo * u, d, dot(d, d), radius + margin};
+    return cover;
 }
 
 bool segment_may_reach(const ReceiverSet& set, const SegmentReach& seg) {

@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 
 namespace kelp::influence {
 
@@ -44,6 +46,35 @@ struct SegmentReach {
     Vec3 a, d;
     float l2, rb;
 };
+
+// Consecutive segments of a beam searched together: the receivers near them are visited
+// once, and each segment tests only those whose position along the group's chord it can
+// reach. `reach` holds every receiver any of the segments can take (projection onto s in
+// [-kHandoverBand, 1] of its own segment, within its own rb): a cylinder about the chord from
+// the first segment's start to the last one's end, as thick as the widest reach plus the
+// segments' distance from the chord, and long enough for reaches tilted against it. Segment
+// k takes only receivers whose t = (r - origin) . axis (m), computed as along_chord does,
+// lies in [t_lo[k], t_hi[k]].
+inline constexpr std::size_t kMaxCoveredSegments = 16;
+struct SegmentCover {
+    SegmentReach reach;
+    Vec3 origin, axis; // axis: unit vector along the chord
+    float t_lo[kMaxCoveredSegments], t_hi[kMaxCoveredSegments];
+};
+
+// The cover of 2 to kMaxCoveredSegments finite reaches; nothing for other counts, a chord
+// shorter than 1 mm or non-finite geometry.
+std::optional<SegmentCover> cover_reaches(std::span<const SegmentReach> reaches);
+
+// Position (m) of r along the chord of `cover`.
+inline float along_chord(const SegmentCover& cover, float x, float y, float z) {
+    return ((x - cover.origin.x) * cover.axis.x + (y - cover.origin.y) * cover.axis.y) +
+           (z - cover.origin.z) * cover.axis.z;
+}
+
+// Whether search_segment hands every candidate of `seg` over as one piece, (-inf, inf):
+// each receiver is then visited at most once.
+bool searched_whole(const SegmentReach& seg);
 
 // Called with each full batch and with the rest at the end of each piece; the search empties
 // the batch afterwards. The callback may overwrite the batch's entries past n.

@@ -754,6 +754,54 @@ TEST(BeamInfluence, SearchAndLanesGiveExactlyTheScalarFullScan) {
     }
 }
 
+// Segments searched together: every receiver a segment can take (s in [-band, 1] of its own
+// segment, within its rb) must lie in the group's cover and within the segment's stretch of
+// the chord, on bending polylines with radii that change along them.
+TEST(BeamInfluence, CoverHoldsEveryReceiverItsSegmentsCanTake) {
+    std::mt19937 rng(20261209);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    for (int trial = 0; trial < 200; ++trial) {
+        const std::size_t n = 2 + static_cast<std::size_t>(trial) % (kMaxCoveredSegments - 1);
+        const float step = 1.0f + 20.0f * std::fabs(unit(rng));
+        Vec3 a{1000.0f * unit(rng), 1000.0f * unit(rng), 50.0f + 40.0f * unit(rng)};
+        Vec3 dir{1.0f, 0.3f * unit(rng), 0.3f * unit(rng)};
+        std::vector<SegmentReach> reaches;
+        for (std::size_t k = 0; k < n; ++k) {
+            dir = dir + Vec3{0.0f, 0.05f * unit(rng), 0.05f * unit(rng)};
+            const Vec3 d = (step / norm(dir)) * dir;
+            const float rb = 30.0f + 10.0f * unit(rng);
+            reaches.push_back({a, d, dot(d, d), rb});
+            a = a + d;
+        }
+        const std::optional<SegmentCover> cover = cover_reaches(reaches);
+        ASSERT_TRUE(cover.has_value());
+        const SegmentReach& c = cover->reach;
+        for (std::size_t k = 0; k < n; ++k) {
+            const SegmentReach& g = reaches[k];
+            const Vec3 side = norm(cross(g.d, {0.0f, 0.0f, 1.0f})) > 0.0f
+                                  ? cross(g.d, {0.0f, 0.0f, 1.0f})
+                                  : Vec3{1.0f, 0.0f, 0.0f};
+            const Vec3 e1 = (1.0f / norm(side)) * side;
+            const Vec3 e2 = (1.0f / norm(g.d)) * cross(g.d, e1);
+            for (int j = 0; j < 50; ++j) {
+                // The extremes of the reach: s at its ends, offsets on the radius.
+                const float s =
+                    j % 2 == 0 ? (j % 4 == 0 ? -kHandoverBand : 1.0f) : 0.5f + 0.5f * unit(rng);
+                const float angle = kPi * unit(rng);
+                const Vec3 r =
+                    g.a + s * g.d + g.rb * (std::cos(angle) * e1 + std::sin(angle) * e2);
+                const float t = along_chord(*cover, r.x, r.y, r.z);
+                EXPECT_GE(t, cover->t_lo[k]);
+                EXPECT_LE(t, cover->t_hi[k]);
+                const float sc = dot(r - c.a, c.d) / c.l2;
+                EXPECT_GE(sc, 0.0f);
+                EXPECT_LE(sc, 1.0f);
+                EXPECT_LE(norm(r - (c.a + sc * c.d)), c.rb);
+            }
+        }
+    }
+}
+
 // A sheared tube (q_tilde with a component along e2, as a reflection off a slope leaves it)
 // weights the four quadrants around the ray differently: with scaled q_tilde = (1.5, 0.75),
 // q_hat = (0, 1.5) at the receivers' projection, the offsets (1.5, 1.5) and (1.5, -1.5) along
