@@ -130,6 +130,13 @@ inline Span slab_coords(const SearchBounds& bounds, int c, Span rest) {
     return {x0 - w, x1 + w};
 }
 
+inline float max_of(float a, float b) {
+    return a > b ? a : b;
+}
+inline float min_of(float a, float b) {
+    return a < b ? a : b;
+}
+
 // Squared distance from m to the interval [b0, b1] along one axis.
 inline float gap2(float m, float b0, float b1) {
     const float g = b0 > m ? b0 - m : (m > b1 ? m - b1 : 0.0f);
@@ -421,17 +428,20 @@ std::optional<SegmentCover> cover_reaches(std::span<const SegmentReach> reaches)
     for (std::size_t k = 0; k < reaches.size(); ++k) {
         const SegmentReach& g = reaches[k];
         const float len = std::sqrt(g.l2);
-        if (!(len > 0.0f) || !std::isfinite(len) || !std::isfinite(g.rb)) return std::nullopt;
-        const float tilt = std::fmin(1.0f, norm(cross(g.d, u)) / len);
+        const float coords = g.a.x + g.a.y + g.a.z + g.rb; // NaN or inf for any non-finite
+        if (!(len > 0.0f) || !std::isfinite(len) || !std::isfinite(coords)) return std::nullopt;
+        const float sine = norm(cross(g.d, u)) / len;
+        const float tilt = sine < 1.0f ? sine : 1.0f;
         const Vec3 ends[2] = {g.a - kHandoverBand * g.d, g.a + g.d};
         float lo = std::numeric_limits<float>::infinity(), hi = -lo;
         for (const Vec3 e : ends) {
             const Vec3 w = e - start;
             const float t = dot(w, u);
-            radius = std::fmax(radius, norm(w - t * u) + g.rb);
-            lo = std::fmin(lo, t - g.rb * tilt);
-            hi = std::fmax(hi, t + g.rb * tilt);
-            scale = std::fmax(scale, std::fabs(e.x) + std::fabs(e.y) + std::fabs(e.z));
+            // (Plain comparisons: the geometry is finite here, and fmax is a library call.)
+            radius = max_of(radius, norm(w - t * u) + g.rb);
+            lo = min_of(lo, t - g.rb * tilt);
+            hi = max_of(hi, t + g.rb * tilt);
+            scale = max_of(scale, std::fabs(e.x) + std::fabs(e.y) + std::fabs(e.z));
         }
         cover.t_lo[k] = lo;
         cover.t_hi[k] = hi;
@@ -444,8 +454,8 @@ std::optional<SegmentCover> cover_reaches(std::span<const SegmentReach> reaches)
             1e-4f * (radius + (cover.t_hi[k] - cover.t_lo[k])) + 1e-5f * scale + 1e-3f;
         cover.t_lo[k] -= margin;
         cover.t_hi[k] += margin;
-        t_lo = std::fmin(t_lo, cover.t_lo[k]);
-        t_hi = std::fmax(t_hi, cover.t_hi[k]);
+        t_lo = min_of(t_lo, cover.t_lo[k]);
+        t_hi = max_of(t_hi, cover.t_hi[k]);
     }
     const float margin = 1e-4f * radius + 1e-5f * scale + 1e-3f;
     const Vec3 d = (t_hi - t_lo) * u;
