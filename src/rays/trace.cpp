@@ -240,9 +240,10 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
     const float range2 = beam.max_range_m * beam.max_range_m;
     const bool midpoint = beam.integration_method == input::IntegrationMethod::Rk2;
 
+    // The marcher works on its own copy of the last state and appends each new state once it
+    // is final (reflected), so the step loop never reads back what it has just stored.
+    RayState s = s0;
     for (std::uint64_t i = 0; i != beam.max_steps; ++i) {
-        // A copy: appending may reallocate the list.
-        const RayState s = ray.back();
         const RayDerivatives d1 = compute_ray_derivatives(s, ssp, ssp_cur);
         const float h = reduce_step_to_boundaries(s.position, d1.d_position, ssp, ssp_cur, bty,
                                                   bty_cur, h0);
@@ -268,28 +269,30 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
         tau.add(h / d.c);
         n.position = {pos.x.value(), pos.y.value(), pos.z.value()};
         n.travel_time = tau.value();
-        if (ray.size() == ray.capacity()) grow_ray_storage(ray, max_states, budget);
-        ray.push_back(n);
+        const float summed_time = n.travel_time;
 
         ssp::update_ssp_cursor(n.position, ssp, ssp_cur);
         bty::update_bty_cursor({n.position.x, n.position.y}, bty, bty_cur);
 
-        const unsigned moved = reflect::reflect_boundaries(ray, bty, bty_cur, ssp, ssp_cur);
-        const Vec3 p = ray.back().position;
+        const unsigned moved = reflect::reflect_boundaries(n, bty, bty_cur, ssp, ssp_cur);
+        if (ray.size() == ray.capacity()) grow_ray_storage(ray, max_states, budget);
+        ray.push_back(n);
+        const Vec3 p = n.position;
         if (moved & reflect::kMovedX) pos.x.restart(p.x);
         if (moved & reflect::kMovedY) pos.y.restart(p.y);
         if (moved & reflect::kMovedZ) pos.z.restart(p.z);
         // A reflection that pulls the point back pulls its travel time back too.
-        if (ray.back().travel_time != n.travel_time) tau.restart(ray.back().travel_time);
+        if (n.travel_time != summed_time) tau.restart(n.travel_time);
 
-        if (cut_off && ray.back().event.kind == kEventBottom &&
-            lost_at_bottom(ray.back(), config.source.freq_hz, bty, weakest, surviving)) {
+        if (cut_off && n.event.kind == kEventBottom &&
+            lost_at_bottom(n, config.source.freq_hz, bty, weakest, surviving)) {
             break;
         }
 
         const float dx = p.x - src.x;
         const float dy = p.y - src.y;
         if (dx * dx + dy * dy >= range2) break;
+        s = n;
     }
 }
 

@@ -31,6 +31,9 @@ unsigned reflect_boundaries(std::vector<RayState>& ray, const bty::BTYfield& bty
 unsigned reflect_boundaries(std::vector<RayState>& ray, const bty::BTYfield& bty,
                             bty::BTYCursor& cur, const ssp::SSPFields& ssp,
                             const ssp::SSPCursor& ssp_cur);
+// The same on a state of its own (the marcher's, before it is appended to the ray).
+unsigned reflect_boundaries(RayState& state, const bty::BTYfield& bty, bty::BTYCursor& cur,
+                            const ssp::SSPFields& ssp, const ssp::SSPCursor& ssp_cur);
 
 // Plane-wave reflection coefficient R of the bottom for the incident slowness t (s/m), bottom
 // normal n, water sound speed c (m/s), water density rho_w (g/cm^3) and angular frequency

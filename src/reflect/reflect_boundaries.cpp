@@ -106,9 +106,8 @@ Vec3 gradient_at(Vec3 p, const ssp::SSPFields* ssp, const ssp::SSPCursor* ssp_cu
     return {smp.dc_dx, smp.dc_dy, smp.dc_dz};
 }
 
-unsigned reflect_last(std::vector<RayState>& ray, const bty::BTYfield& bty, bty::BTYCursor& cur,
-                      const ssp::SSPFields* ssp, const ssp::SSPCursor* ssp_cur) {
-    RayState& s = ray.back();
+unsigned reflect_state(RayState& s, const bty::BTYfield& bty, bty::BTYCursor& cur,
+                       const ssp::SSPFields* ssp, const ssp::SSPCursor* ssp_cur) {
     s.event.kind = kEventNone;
     const Vec3 p0 = s.position;
     const Vec3 t = s.slowness;
@@ -133,8 +132,10 @@ unsigned reflect_last(std::vector<RayState>& ray, const bty::BTYfield& bty, bty:
     const Vec2 h{p0.x, p0.y};
     bty::update_bty_cursor(h, bty, cur);
     const float depth = bty::interpolate_bty_from_cursor(h, bty, cur);
-    Vec3 n = bty::bottom_normal_from_cursor(h, bty, cur);
+    // Most states are in the water: the normal (a square root and divisions) is only needed
+    // for one that reached the bottom.
     if (!(p0.z >= depth)) return 0u;
+    Vec3 n = bty::bottom_normal_from_cursor(h, bty, cur);
     if (n.z < 0.0f) n = {-n.x, -n.y, -n.z};
     const float dn = (n.x * t.x + n.y * t.y) + n.z * t.z;
     if (!(dn > 0.0f)) return 0u; // already moving away from the bottom
@@ -165,13 +166,18 @@ unsigned reflect_last(std::vector<RayState>& ray, const bty::BTYfield& bty, bty:
 
 unsigned reflect_boundaries(std::vector<RayState>& ray, const bty::BTYfield& bty,
                             bty::BTYCursor& cur) {
-    return reflect_last(ray, bty, cur, nullptr, nullptr);
+    return reflect_state(ray.back(), bty, cur, nullptr, nullptr);
 }
 
 unsigned reflect_boundaries(std::vector<RayState>& ray, const bty::BTYfield& bty,
                             bty::BTYCursor& cur, const ssp::SSPFields& ssp,
                             const ssp::SSPCursor& ssp_cur) {
-    return reflect_last(ray, bty, cur, &ssp, &ssp_cur);
+    return reflect_state(ray.back(), bty, cur, &ssp, &ssp_cur);
+}
+
+unsigned reflect_boundaries(RayState& state, const bty::BTYfield& bty, bty::BTYCursor& cur,
+                            const ssp::SSPFields& ssp, const ssp::SSPCursor& ssp_cur) {
+    return reflect_state(state, bty, cur, &ssp, &ssp_cur);
 }
 
 } // namespace kelp::reflect
