@@ -6,7 +6,6 @@
 #include "core/grid_axis.hpp"
 #include "core/ndarray.hpp"
 #include "core/vec3.hpp"
-
 #include "input/config.hpp"
 
 #include <cmath>
@@ -72,6 +71,14 @@ inline CellDepths cell_depths(const BTYfield& f, const BTYCursor& cur) {
     return {z0[0], z0[sy], z0[sx], z0[sx + sy]};
 }
 
+// w dz / h, the weighted share of one cell edge's slope. Over a level edge (dz = +-0) the
+// quotient of the zero (or NaN) w dz by the positive width is that same value, so the
+// division is left out.
+inline float slope_term(float w, float dz, float h) {
+    const float wdz = w * dz;
+    return dz == 0.0f ? wdz : wdz / h;
+}
+
 } // namespace detail
 
 // Binary search: the cell of the last node not above each coordinate (0 below the grid, n-2
@@ -84,10 +91,20 @@ inline void update_bty_cursor(Vec2 p, const BTYfield& f, BTYCursor& cur) {
     cur.iy = grid::walk_cell(f.y, p.y, cur.iy);
 }
 
-// Bilinear depth (m) at p, clamped to the grid; does not move the cursor (update it first).
-inline float interpolate_bty_from_cursor(Vec2 p, const BTYfield& f, const BTYCursor& cur) {
-    const float tx = grid::cell_fraction(f.x, p.x, cur.ix);
-    const float ty = grid::cell_fraction(f.y, p.y, cur.iy);
+// Where a point sits in the cursor's cell: its clamped fractions along x and y (0 on a
+// single-node axis), from which the depth and the normal there follow.
+struct CellPoint {
+    float tx = 0.0f, ty = 0.0f;
+};
+
+inline CellPoint cell_point(Vec2 p, const BTYfield& f, const BTYCursor& cur) {
+    return {grid::cell_fraction(f.x, p.x, cur.ix), grid::cell_fraction(f.y, p.y, cur.iy)};
+}
+
+// Bilinear depth (m) at the point q of the cursor's cell.
+inline float interpolate_bty_at(CellPoint q, const BTYfield& f, const BTYCursor& cur) {
+    const float tx = q.tx;
+    const float ty = q.ty;
     const detail::CellDepths c = detail::cell_depths(f, cur);
     float depth = 0.0f;
     depth += (1.0f - tx) * (1.0f - ty) * c.z00;
@@ -97,24 +114,41 @@ inline float interpolate_bty_from_cursor(Vec2 p, const BTYfield& f, const BTYCur
     return depth;
 }
 
-// Unit normal of the bilinear surface at p, pointing down into the bottom (z > 0):
-// (-dz/dx, -dz/dy, 1) / sqrt(1 + |grad z|^2) at the clamped point. Does not move the cursor.
-inline Vec3 bottom_normal_from_cursor(Vec2 p, const BTYfield& f, const BTYCursor& cur) {
-    const float tx = grid::cell_fraction(f.x, p.x, cur.ix);
-    const float ty = grid::cell_fraction(f.y, p.y, cur.iy);
+// Bilinear depth (m) at p, clamped to the grid; does not move the cursor (update it first).
+inline float interpolate_bty_from_cursor(Vec2 p, const BTYfield& f, const BTYCursor& cur) {
+    return interpolate_bty_at(cell_point(p, f, cur), f, cur);
+}
+
+// Unit normal of the bilinear surface at the point q of the cursor's cell, pointing down into
+// the bottom (z > 0): (-dz/dx, -dz/dy, 1) / sqrt(1 + |grad z|^2).
+inline Vec3 bottom_normal_at(CellPoint q, const BTYfield& f, const BTYCursor& cur) {
+    const float tx = q.tx;
+    const float ty = q.ty;
     const detail::CellDepths c = detail::cell_depths(f, cur);
     float gx = 0.0f;
     if (f.x.size() > 1) {
         const float hx = f.x[cur.ix + 1] - f.x[cur.ix];
-        gx = ty * (c.z11 - c.z01) / hx + (1.0f - ty) * (c.z10 - c.z00) / hx;
+        gx = detail::slope_term(ty, c.z11 - c.z01, hx) +
+             detail::slope_term(1.0f - ty, c.z10 - c.z00, hx);
     }
     float gy = 0.0f;
     if (f.y.size() > 1) {
         const float hy = f.y[cur.iy + 1] - f.y[cur.iy];
-        gy = tx * (c.z11 - c.z10) / hy + (1.0f - tx) * (c.z01 - c.z00) / hy;
+        gy = detail::slope_term(tx, c.z11 - c.z10, hy) +
+             detail::slope_term(1.0f - tx, c.z01 - c.z00, hy);
     }
-    const float len = std::sqrt(1.0f + gx * gx + gy * gy);
+    const float len2 = 1.0f + gx * gx + gy * gy;
+    // On a level or nearly level bottom len2 rounds to exactly 1, whose root is 1 and whose
+    // divisions give their dividends back: the same normal without them.
+    if (len2 == 1.0f) return {-gx, -gy, 1.0f};
+    const float len = std::sqrt(len2);
     return {-gx / len, -gy / len, 1.0f / len};
+}
+
+// Unit normal of the bilinear surface at p, pointing down into the bottom (z > 0), at the
+// clamped point. Does not move the cursor.
+inline Vec3 bottom_normal_from_cursor(Vec2 p, const BTYfield& f, const BTYCursor& cur) {
+    return bottom_normal_at(cell_point(p, f, cur), f, cur);
 }
 
 // Twist d2z/dxdy (1/m) of the bilinear surface in the cursor's cell: the one curvature a

@@ -153,19 +153,30 @@ std::uint64_t ray_capacity_hint(const input::BeamSettings& beam) {
     return std::min(hint, kMaxReservedStates);
 }
 
-float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields& ssp,
-                                const ssp::SSPCursor& ssp_cur, const bty::BTYfield& bty,
-                                bty::BTYCursor& bty_cur, float h0) {
-    float h = ssp::reduce_step_to_ssp_interfaces(p, d, ssp, ssp_cur, h0);
+namespace {
 
-    // The cursor is brought to p first: a reflection may have shifted the point since the
-    // marcher last moved it, and the grid line ahead must be the one of p's own cell.
-    const Vec2 ph{p.x, p.y};
-    bty::update_bty_cursor(ph, bty, bty_cur);
+// The bottom under a point: where the point sits in the bathymetry cursor's cell and the depth
+// there. The marcher finds it once per state, for the reflection test, and the next step's
+// shortening reuses it.
+struct BottomUnder {
+    bty::CellPoint at;
+    float depth;
+};
+
+BottomUnder find_bottom_under(Vec3 p, const bty::BTYfield& bty, const bty::BTYCursor& cur) {
+    const bty::CellPoint at = bty::cell_point({p.x, p.y}, bty, cur);
+    return {at, bty::interpolate_bty_at(at, bty, cur)};
+}
+
+// reduce_step_to_boundaries with the bathymetry cursor already at p and the bottom under p.
+float shorten_step(Vec3 p, Vec3 d, const ssp::SSPFields& ssp, const ssp::SSPCursor& ssp_cur,
+                   const bty::BTYfield& bty, const bty::BTYCursor& bty_cur, BottomUnder bottom,
+                   float h0) {
+    float h = ssp::reduce_step_to_ssp_interfaces(p, d, ssp, ssp_cur, h0);
 
     // Bathymetry grid lines ahead, so that a step never straddles a kink of the bilinear
     // bottom (1e-9 thresholds; a single-node axis has no lines).
-    h = bty::reduce_step_to_bty_lines(ph, {d.x, d.y}, bty, bty_cur, h);
+    h = bty::reduce_step_to_bty_lines({p.x, p.y}, {d.x, d.y}, bty, bty_cur, h);
 
     // The surface, when rising.
     if (d.z < -1e-8f) {
@@ -173,17 +184,28 @@ float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields& ssp,
     }
 
     // The bottom's tangent plane through the depth under p.
-    const float depth = bty::interpolate_bty_from_cursor(ph, bty, bty_cur);
-    const Vec3 n = bty::bottom_normal_from_cursor(ph, bty, bty_cur);
+    const Vec3 n = bty::bottom_normal_at(bottom.at, bty, bty_cur);
     const float denom = (d.x * n.x + d.y * n.y) + d.z * n.z;
     if (std::fabs(denom) > 1e-8f) {
-        h = shorten_to_boundary(h, n.z * (depth - p.z) / denom);
+        h = shorten_to_boundary(h, n.z * (bottom.depth - p.z) / denom);
     }
 
     // A floor well below any physical scale that still guarantees progress when a point sits
     // on a plane or boundary.
     const float floor = h0 * 1e-6f;
     return h > floor ? h : floor;
+}
+
+} // namespace
+
+float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields& ssp,
+                                const ssp::SSPCursor& ssp_cur, const bty::BTYfield& bty,
+                                bty::BTYCursor& bty_cur, float h0) {
+    // The cursor is brought to p first: a reflection may have shifted the point since the
+    // marcher last moved it, and the grid line ahead must be the one of p's own cell.
+    bty::update_bty_cursor({p.x, p.y}, bty, bty_cur);
+    return shorten_step(p, d, ssp, ssp_cur, bty, bty_cur, find_bottom_under(p, bty, bty_cur),
+                        h0);
 }
 
 std::vector<RayState> trace_ray(const input::SimulationConfig& config,
@@ -243,10 +265,12 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
     // The marcher works on its own copy of the last state and appends each new state once it
     // is final (reflected), so the step loop never reads back what it has just stored.
     RayState s = s0;
+    bty::update_bty_cursor({src.x, src.y}, bty, bty_cur);
+    BottomUnder bottom = find_bottom_under(src, bty, bty_cur);
     for (std::uint64_t i = 0; i != beam.max_steps; ++i) {
         const RayDerivatives d1 = compute_ray_derivatives(s, ssp, ssp_cur);
-        const float h = reduce_step_to_boundaries(s.position, d1.d_position, ssp, ssp_cur, bty,
-                                                  bty_cur, h0);
+        const float h =
+            shorten_step(s.position, d1.d_position, ssp, ssp_cur, bty, bty_cur, bottom, h0);
 
         // The midpoint rule evaluates the derivatives half a step ahead on a copy of the
         // cursor; the ray's own cursor follows only accepted states.
@@ -274,7 +298,16 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
         ssp::update_ssp_cursor(n.position, ssp, ssp_cur);
         bty::update_bty_cursor({n.position.x, n.position.y}, bty, bty_cur);
 
-        const unsigned moved = reflect::reflect_boundaries(n, bty, bty_cur, ssp, ssp_cur);
+        // Only a state at or above the surface moving up, or at or below the bottom, can
+        // reflect; the others keep their (cleared) event and position. After a reflection the
+        // point has moved, and so may the bottom under it.
+        bottom = find_bottom_under(n.position, bty, bty_cur);
+        unsigned moved = 0;
+        if ((n.position.z <= 0.0f && n.slowness.z < 0.0f) || n.position.z >= bottom.depth) {
+            moved = reflect::reflect_boundaries(n, bty, bty_cur, ssp, ssp_cur);
+            bty::update_bty_cursor({n.position.x, n.position.y}, bty, bty_cur);
+            bottom = find_bottom_under(n.position, bty, bty_cur);
+        }
         if (ray.size() == ray.capacity()) grow_ray_storage(ray, max_states, budget);
         ray.push_back(n);
         const Vec3 p = n.position;
