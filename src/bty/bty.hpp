@@ -79,6 +79,35 @@ inline float slope_term(float w, float dz, float h) {
     return dz == 0.0f ? wdz : wdz / h;
 }
 
+// The unit normal at fractions (tx, ty) of a cell of depths c and widths hx, hy (an axis
+// without a width, a single-node one, has no slope).
+inline Vec3 cell_normal(float tx, float ty, const CellDepths& c, bool has_x, float hx,
+                        bool has_y, float hy) {
+    float gx = 0.0f;
+    if (has_x) {
+        gx = slope_term(ty, c.z11 - c.z01, hx) + slope_term(1.0f - ty, c.z10 - c.z00, hx);
+    }
+    float gy = 0.0f;
+    if (has_y) {
+        gy = slope_term(tx, c.z11 - c.z10, hy) + slope_term(1.0f - tx, c.z01 - c.z00, hy);
+    }
+    const float len2 = 1.0f + gx * gx + gy * gy;
+    // On a level or nearly level bottom len2 rounds to exactly 1, whose root is 1 and whose
+    // divisions give their dividends back: the same normal without them.
+    if (len2 == 1.0f) return {-gx, -gy, 1.0f};
+    const float len = std::sqrt(len2);
+    return {-gx / len, -gy / len, 1.0f / len};
+}
+
+inline float cell_depth(float tx, float ty, const CellDepths& c) {
+    float depth = 0.0f;
+    depth += (1.0f - tx) * (1.0f - ty) * c.z00;
+    depth += (1.0f - tx) * ty * c.z01;
+    depth += tx * (1.0f - ty) * c.z10;
+    depth += tx * ty * c.z11;
+    return depth;
+}
+
 } // namespace detail
 
 // Binary search: the cell of the last node not above each coordinate (0 below the grid, n-2
@@ -103,15 +132,7 @@ inline CellPoint cell_point(Vec2 p, const BTYfield& f, const BTYCursor& cur) {
 
 // Bilinear depth (m) at the point q of the cursor's cell.
 inline float interpolate_bty_at(CellPoint q, const BTYfield& f, const BTYCursor& cur) {
-    const float tx = q.tx;
-    const float ty = q.ty;
-    const detail::CellDepths c = detail::cell_depths(f, cur);
-    float depth = 0.0f;
-    depth += (1.0f - tx) * (1.0f - ty) * c.z00;
-    depth += (1.0f - tx) * ty * c.z01;
-    depth += tx * (1.0f - ty) * c.z10;
-    depth += tx * ty * c.z11;
-    return depth;
+    return detail::cell_depth(q.tx, q.ty, detail::cell_depths(f, cur));
 }
 
 // Bilinear depth (m) at p, clamped to the grid; does not move the cursor (update it first).
@@ -122,33 +143,68 @@ inline float interpolate_bty_from_cursor(Vec2 p, const BTYfield& f, const BTYCur
 // Unit normal of the bilinear surface at the point q of the cursor's cell, pointing down into
 // the bottom (z > 0): (-dz/dx, -dz/dy, 1) / sqrt(1 + |grad z|^2).
 inline Vec3 bottom_normal_at(CellPoint q, const BTYfield& f, const BTYCursor& cur) {
-    const float tx = q.tx;
-    const float ty = q.ty;
-    const detail::CellDepths c = detail::cell_depths(f, cur);
-    float gx = 0.0f;
-    if (f.x.size() > 1) {
-        const float hx = f.x[cur.ix + 1] - f.x[cur.ix];
-        gx = detail::slope_term(ty, c.z11 - c.z01, hx) +
-             detail::slope_term(1.0f - ty, c.z10 - c.z00, hx);
-    }
-    float gy = 0.0f;
-    if (f.y.size() > 1) {
-        const float hy = f.y[cur.iy + 1] - f.y[cur.iy];
-        gy = detail::slope_term(tx, c.z11 - c.z10, hy) +
-             detail::slope_term(1.0f - tx, c.z01 - c.z00, hy);
-    }
-    const float len2 = 1.0f + gx * gx + gy * gy;
-    // On a level or nearly level bottom len2 rounds to exactly 1, whose root is 1 and whose
-    // divisions give their dividends back: the same normal without them.
-    if (len2 == 1.0f) return {-gx, -gy, 1.0f};
-    const float len = std::sqrt(len2);
-    return {-gx / len, -gy / len, 1.0f / len};
+    const bool has_x = f.x.size() > 1;
+    const bool has_y = f.y.size() > 1;
+    return detail::cell_normal(q.tx, q.ty, detail::cell_depths(f, cur), has_x,
+                               has_x ? f.x[cur.ix + 1] - f.x[cur.ix] : 0.0f, has_y,
+                               has_y ? f.y[cur.iy + 1] - f.y[cur.iy] : 0.0f);
 }
 
 // Unit normal of the bilinear surface at p, pointing down into the bottom (z > 0), at the
 // clamped point. Does not move the cursor.
 inline Vec3 bottom_normal_from_cursor(Vec2 p, const BTYfield& f, const BTYCursor& cur) {
     return bottom_normal_at(cell_point(p, f, cur), f, cur);
+}
+
+// A cursor that holds its cell's bounds along x and y and the cell's four depths, for a ray
+// that meets many points in few cells. Its lookups give the numbers of the plain cursor's.
+struct BTYCell {
+    grid::HeldCell x, y;
+    detail::CellDepths z;
+};
+
+inline BTYCell hold_bty_cell(const BTYfield& f, BTYCursor cur) {
+    return {grid::hold_cell(f.x, cur.ix), grid::hold_cell(f.y, cur.iy),
+            detail::cell_depths(f, cur)};
+}
+
+inline BTYCursor bty_cursor_of(const BTYCell& c) {
+    return {c.x.i, c.y.i};
+}
+
+// update_bty_cursor for a held cell.
+inline void update_bty_cell(Vec2 p, const BTYfield& f, BTYCell& c) {
+    if (grid::holds(c.x, p.x) && grid::holds(c.y, p.y)) [[likely]] {
+        return;
+    }
+    grid::walk_held_cell(f.x, p.x, c.x);
+    grid::walk_held_cell(f.y, p.y, c.y);
+    c.z = detail::cell_depths(f, bty_cursor_of(c));
+}
+
+inline CellPoint cell_point(Vec2 p, const BTYCell& c) {
+    return {grid::held_cell_fraction(c.x, p.x), grid::held_cell_fraction(c.y, p.y)};
+}
+
+inline float interpolate_bty_at(CellPoint q, const BTYCell& c) {
+    return detail::cell_depth(q.tx, q.ty, c.z);
+}
+
+inline Vec3 bottom_normal_at(CellPoint q, const BTYCell& c) {
+    return detail::cell_normal(q.tx, q.ty, c.z, !c.x.single, c.x.width, !c.y.single, c.y.width);
+}
+
+// reduce_step_to_bty_lines for a held cell.
+inline float reduce_step_to_cell_lines(Vec2 p, Vec2 d, const BTYCell& c, float h) {
+    constexpr float kTiny = 1e-9f;
+    const auto shorten = [&](const grid::HeldCell& g, float pa, float da) {
+        if (g.single || std::fabs(da) <= kTiny) return;
+        const float s = (grid::held_plane_ahead(g, da) - pa) / da;
+        if (s > kTiny && s < h) h = s;
+    };
+    shorten(c.x, p.x, d.x);
+    shorten(c.y, p.y, d.y);
+    return h;
 }
 
 // Twist d2z/dxdy (1/m) of the bilinear surface in the cursor's cell: the one curvature a

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <span>
 #include <string>
 
@@ -61,6 +62,48 @@ inline float cell_fraction(std::span<const float> g, float p, std::uint32_t i) {
     if (t < 0.0f) t = 0.0f;
     if (t > 1.0f) t = 1.0f;
     return t;
+}
+
+// The held cell of one axis with its bounds lo = g[i], hi = g[i + 1] and width hi - lo, read
+// once per cell for a cursor that meets many points in few cells. A single-node axis holds
+// every point (NaN bounds) and gives fraction 0.
+struct HeldCell {
+    std::uint32_t i = 0;
+    bool single = false;
+    float lo = 0.0f, hi = 0.0f, width = 0.0f;
+};
+
+inline HeldCell hold_cell(std::span<const float> g, std::uint32_t i) {
+    if (g.size() < 2) {
+        constexpr float nan = std::numeric_limits<float>::quiet_NaN();
+        return {0, true, nan, nan, nan};
+    }
+    return {i, false, g[i], g[i + 1], g[i + 1] - g[i]};
+}
+
+// Whether walk_cell keeps the held cell for p (its first test, on the held bounds).
+inline bool holds(const HeldCell& c, float p) {
+    return !(p > c.hi) && !(c.lo > p);
+}
+
+// walk_cell for a held cell: the same cell for every point, the bounds read only on a move.
+inline void walk_held_cell(std::span<const float> g, float p, HeldCell& c) {
+    if (holds(c, p)) return;
+    c = hold_cell(g, walk_cell(g, p, c.i));
+}
+
+// cell_fraction of the held cell: the same quotient of the same differences.
+inline float held_cell_fraction(const HeldCell& c, float p) {
+    if (c.single) return 0.0f;
+    float t = (p - c.lo) / c.width;
+    if (t < 0.0f) t = 0.0f;
+    if (t > 1.0f) t = 1.0f;
+    return t;
+}
+
+// The grid plane a step along da > 0 (upper) or da < 0 (the cell's own lower) meets first.
+inline float held_plane_ahead(const HeldCell& c, float da) {
+    return da > 0.0f ? c.hi : c.lo;
 }
 
 } // namespace kelp::grid

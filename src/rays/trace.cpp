@@ -1,4 +1,5 @@
 #include "core/constants.hpp"
+#include "rays/ray_derivatives.hpp"
 #include "rays/rays.hpp"
 #include "reflect/reflect.hpp"
 
@@ -163,20 +164,19 @@ struct BottomUnder {
     float depth;
 };
 
-BottomUnder find_bottom_under(Vec3 p, const bty::BTYfield& bty, const bty::BTYCursor& cur) {
-    const bty::CellPoint at = bty::cell_point({p.x, p.y}, bty, cur);
-    return {at, bty::interpolate_bty_at(at, bty, cur)};
+BottomUnder find_bottom_under(Vec3 p, const bty::BTYCell& cell) {
+    const bty::CellPoint at = bty::cell_point({p.x, p.y}, cell);
+    return {at, bty::interpolate_bty_at(at, cell)};
 }
 
-// reduce_step_to_boundaries with the bathymetry cursor already at p and the bottom under p.
-float shorten_step(Vec3 p, Vec3 d, const ssp::SSPFields& ssp, const ssp::SSPCursor& ssp_cur,
-                   const bty::BTYfield& bty, const bty::BTYCursor& bty_cur, BottomUnder bottom,
-                   float h0) {
-    float h = ssp::reduce_step_to_ssp_interfaces(p, d, ssp, ssp_cur, h0);
+// reduce_step_to_boundaries with both cells held at p and the bottom under p.
+float shorten_step(Vec3 p, Vec3 d, const ssp::SSPCell& ssp_cell, const bty::BTYCell& bty_cell,
+                   BottomUnder bottom, float h0) {
+    float h = ssp::reduce_step_to_cell_planes(p, d, ssp_cell, h0);
 
     // Bathymetry grid lines ahead, so that a step never straddles a kink of the bilinear
     // bottom (1e-9 thresholds; a single-node axis has no lines).
-    h = bty::reduce_step_to_bty_lines({p.x, p.y}, {d.x, d.y}, bty, bty_cur, h);
+    h = bty::reduce_step_to_cell_lines({p.x, p.y}, {d.x, d.y}, bty_cell, h);
 
     // The surface, when rising.
     if (d.z < -1e-8f) {
@@ -184,7 +184,7 @@ float shorten_step(Vec3 p, Vec3 d, const ssp::SSPFields& ssp, const ssp::SSPCurs
     }
 
     // The bottom's tangent plane through the depth under p.
-    const Vec3 n = bty::bottom_normal_at(bottom.at, bty, bty_cur);
+    const Vec3 n = bty::bottom_normal_at(bottom.at, bty_cell);
     const float denom = (d.x * n.x + d.y * n.y) + d.z * n.z;
     if (std::fabs(denom) > 1e-8f) {
         h = shorten_to_boundary(h, n.z * (bottom.depth - p.z) / denom);
@@ -204,8 +204,9 @@ float reduce_step_to_boundaries(Vec3 p, Vec3 d, const ssp::SSPFields& ssp,
     // The cursor is brought to p first: a reflection may have shifted the point since the
     // marcher last moved it, and the grid line ahead must be the one of p's own cell.
     bty::update_bty_cursor({p.x, p.y}, bty, bty_cur);
-    return shorten_step(p, d, ssp, ssp_cur, bty, bty_cur, find_bottom_under(p, bty, bty_cur),
-                        h0);
+    const bty::BTYCell bty_cell = bty::hold_bty_cell(bty, bty_cur);
+    return shorten_step(p, d, ssp::hold_ssp_cell(ssp, ssp_cur), bty_cell,
+                        find_bottom_under(p, bty_cell), h0);
 }
 
 std::vector<RayState> trace_ray(const input::SimulationConfig& config,
@@ -264,13 +265,17 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
 
     // The marcher works on its own copy of the last state and appends each new state once it
     // is final (reflected), so the step loop never reads back what it has just stored.
+    // The cursors hold their cells' bounds (and the bottom cell its depths) while the ray
+    // stays in them.
     RayState s = s0;
+    ssp::SSPCell ssp_cell = ssp::hold_ssp_cell(ssp, ssp_cur);
     bty::update_bty_cursor({src.x, src.y}, bty, bty_cur);
-    BottomUnder bottom = find_bottom_under(src, bty, bty_cur);
+    bty::BTYCell bty_cell = bty::hold_bty_cell(bty, bty_cur);
+    BottomUnder bottom = find_bottom_under(src, bty_cell);
     for (std::uint64_t i = 0; i != beam.max_steps; ++i) {
-        const RayDerivatives d1 = compute_ray_derivatives(s, ssp, ssp_cur);
-        const float h =
-            shorten_step(s.position, d1.d_position, ssp, ssp_cur, bty, bty_cur, bottom, h0);
+        const RayDerivatives d1 =
+            derive_ray(s, ssp::interpolate_all_in_cell(s.position, ssp, ssp_cell));
+        const float h = shorten_step(s.position, d1.d_position, ssp_cell, bty_cell, bottom, h0);
 
         // The midpoint rule evaluates the derivatives half a step ahead on a copy of the
         // cursor; the ray's own cursor follows only accepted states.
@@ -281,9 +286,8 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
             m.position = {s.position.x + g * d1.d_position.x,
                           s.position.y + g * d1.d_position.y,
                           s.position.z + g * d1.d_position.z};
-            ssp::SSPCursor mid_cur = ssp_cur;
-            ssp::update_ssp_cursor(m.position, ssp, mid_cur);
-            d = compute_ray_derivatives(m, ssp, mid_cur);
+            ssp::SSPCell mid_cell = ssp_cell;
+            d = derive_ray(m, ssp::interpolate_all_in_cell(m.position, ssp, mid_cell));
         }
 
         RayState n = advance(s, d, h);
@@ -295,18 +299,20 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
         n.travel_time = tau.value();
         const float summed_time = n.travel_time;
 
-        ssp::update_ssp_cursor(n.position, ssp, ssp_cur);
-        bty::update_bty_cursor({n.position.x, n.position.y}, bty, bty_cur);
+        ssp::update_ssp_cell(n.position, ssp, ssp_cell);
+        bty::update_bty_cell({n.position.x, n.position.y}, bty, bty_cell);
 
         // Only a state at or above the surface moving up, or at or below the bottom, can
         // reflect; the others keep their (cleared) event and position. After a reflection the
         // point has moved, and so may the bottom under it.
-        bottom = find_bottom_under(n.position, bty, bty_cur);
+        bottom = find_bottom_under(n.position, bty_cell);
         unsigned moved = 0;
         if ((n.position.z <= 0.0f && n.slowness.z < 0.0f) || n.position.z >= bottom.depth) {
-            moved = reflect::reflect_boundaries(n, bty, bty_cur, ssp, ssp_cur);
-            bty::update_bty_cursor({n.position.x, n.position.y}, bty, bty_cur);
-            bottom = find_bottom_under(n.position, bty, bty_cur);
+            bty::BTYCursor at_bottom = bty::bty_cursor_of(bty_cell);
+            moved = reflect::reflect_boundaries(n, bty, at_bottom, ssp,
+                                                ssp::ssp_cursor_of(ssp_cell));
+            bty::update_bty_cell({n.position.x, n.position.y}, bty, bty_cell);
+            bottom = find_bottom_under(n.position, bty_cell);
         }
         if (ray.size() == ray.capacity()) grow_ray_storage(ray, max_states, budget);
         ray.push_back(n);

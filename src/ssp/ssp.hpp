@@ -5,6 +5,7 @@
 
 #include "core/fatal.hpp"
 #include "core/grid_axis.hpp"
+#include "core/lanes.hpp"
 #include "core/ndarray.hpp"
 #include "core/vec3.hpp"
 #include "input/config.hpp"
@@ -12,7 +13,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <span>
 #include <vector>
 
@@ -101,15 +101,6 @@ inline CornerWeights corner_weights(const SSPWeights& s) {
              w11 * s.wz0, w11 * s.wz1}};
 }
 
-// Four floats in the processor's vector lanes (SSE on x86-64), one IEEE operation per lane.
-using Lanes4 = float __attribute__((vector_size(16)));
-
-inline Lanes4 load_lanes(const float* p) {
-    Lanes4 v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-}
-
 inline std::size_t cell_base(const SSPFields& f, const SSPWeights& s) {
     return (static_cast<std::size_t>(s.ix) * f.y.size() + s.iy) * f.z.size() + s.iz;
 }
@@ -173,16 +164,16 @@ inline float interpolate_c_with_cursor(Vec3 p, const SSPFields& f, SSPCursor& cu
     return acc;
 }
 
-// All ten interpolated values at p from one set of weights; moves the cursor first. Each value
-// is summed exactly as interpolate_c_with_cursor sums c.
-inline SSPSample interpolate_all_with_cursor(Vec3 p, const SSPFields& f, SSPCursor& cur) {
-    const SSPWeights s = update_cursor_and_weights(p, f.x, f.y, f.z, cur);
-    const detail::CornerWeights cw = detail::corner_weights(s);
-    const std::size_t nz = f.z.size();
-    const std::size_t sy = nz;
-    const std::size_t sx = f.y.size() * nz;
-    // Each corner is one block of ten floats; the two z corners of a column are adjacent.
-    const float* node = f.nodes.data() + detail::cell_base(f, s) * kFieldsPerNode;
+namespace detail {
+
+// The ten fields at the weights cw from the eight corners of the cell whose first node starts
+// at `node`, with node strides sy (along y) and sx (along x). Four fields at a time: lanes of
+// fields 0-3, 4-7 and 6-9 (the last two overlap, so no load leaves a node's ten floats). Each
+// lane sees the scalar operations in the scalar order, acc = acc + w * q from a zero
+// accumulator, so the sums are those of one field at a time, and that of c is the one
+// interpolate_c_with_cursor forms.
+inline SSPSample interpolate_cell(const float* node, std::size_t sy, std::size_t sx,
+                                  const CornerWeights& cw) {
     const float* corner[8] = {node,
                               node + kFieldsPerNode,
                               node + sy * kFieldsPerNode,
@@ -191,19 +182,14 @@ inline SSPSample interpolate_all_with_cursor(Vec3 p, const SSPFields& f, SSPCurs
                               node + (sx + 1) * kFieldsPerNode,
                               node + (sx + sy) * kFieldsPerNode,
                               node + (sx + sy + 1) * kFieldsPerNode};
-    // Four fields at a time: lanes of fields 0-3, 4-7 and 6-9 (the last two overlap, so no
-    // load leaves the node's ten floats). Each lane sees the scalar operations in the scalar
-    // order, acc = acc + w * q from a zero accumulator, so the sums are those of one field at
-    // a time.
-    using Lanes = detail::Lanes4;
-    Lanes a0{}, a1{}, a2{};
+    Lanes4 a0{}, a1{}, a2{};
     for (int k = 0; k < 8; ++k) {
         const float wk = cw.w[k];
-        const Lanes w = {wk, wk, wk, wk};
+        const Lanes4 w = {wk, wk, wk, wk};
         const float* q = corner[k];
-        a0 += w * detail::load_lanes(q);
-        a1 += w * detail::load_lanes(q + 4);
-        a2 += w * detail::load_lanes(q + 6);
+        a0 += w * load_lanes(q);
+        a1 += w * load_lanes(q + 4);
+        a2 += w * load_lanes(q + 6);
     }
     return {.c = a0[0],
             .dc_dx = a0[1],
@@ -215,6 +201,74 @@ inline SSPSample interpolate_all_with_cursor(Vec3 p, const SSPFields& f, SSPCurs
             .d2c_dxdy = a1[3],
             .d2c_dxdz = a2[2],
             .d2c_dydz = a2[3]};
+}
+
+} // namespace detail
+
+// All ten interpolated values at p from one set of weights; moves the cursor first.
+inline SSPSample interpolate_all_with_cursor(Vec3 p, const SSPFields& f, SSPCursor& cur) {
+    const SSPWeights s = update_cursor_and_weights(p, f.x, f.y, f.z, cur);
+    const std::size_t nz = f.z.size();
+    return detail::interpolate_cell(f.nodes.data() + detail::cell_base(f, s) * kFieldsPerNode,
+                                    nz, f.y.size() * nz, detail::corner_weights(s));
+}
+
+// A cursor that holds its cell's bounds along each axis and the cell's first node, for a ray
+// that meets many points in few cells. Its lookups give the numbers of the plain cursor's.
+struct SSPCell {
+    grid::HeldCell x, y, z;
+    const float* node = nullptr;
+    std::size_t sy = 0, sx = 0; // node strides along y and x
+};
+
+inline void locate_ssp_node(const SSPFields& f, SSPCell& c) {
+    c.node = f.nodes.data() +
+             ((static_cast<std::size_t>(c.x.i) * f.y.size() + c.y.i) * f.z.size() + c.z.i) *
+                 kFieldsPerNode;
+}
+
+inline SSPCell hold_ssp_cell(const SSPFields& f, SSPCursor cur) {
+    SSPCell c{grid::hold_cell(f.x, cur.ix),
+              grid::hold_cell(f.y, cur.iy),
+              grid::hold_cell(f.z, cur.iz),
+              nullptr,
+              f.z.size(),
+              f.y.size() * f.z.size()};
+    locate_ssp_node(f, c);
+    return c;
+}
+
+inline SSPCursor ssp_cursor_of(const SSPCell& c) {
+    return {c.x.i, c.y.i, c.z.i};
+}
+
+// update_ssp_cursor for a held cell.
+inline void update_ssp_cell(Vec3 p, const SSPFields& f, SSPCell& c) {
+    if (grid::holds(c.x, p.x) && grid::holds(c.y, p.y) && grid::holds(c.z, p.z)) [[likely]] {
+        return;
+    }
+    grid::walk_held_cell(f.x, p.x, c.x);
+    grid::walk_held_cell(f.y, p.y, c.y);
+    grid::walk_held_cell(f.z, p.z, c.z);
+    locate_ssp_node(f, c);
+}
+
+// interpolate_all_with_cursor for a held cell.
+inline SSPSample interpolate_all_in_cell(Vec3 p, const SSPFields& f, SSPCell& c) {
+    update_ssp_cell(p, f, c);
+    const float tx = grid::held_cell_fraction(c.x, p.x);
+    const float ty = grid::held_cell_fraction(c.y, p.y);
+    const float tz = grid::held_cell_fraction(c.z, p.z);
+    const SSPWeights w{.ix = c.x.i,
+                       .iy = c.y.i,
+                       .iz = c.z.i,
+                       .wx0 = 1.0f - tx,
+                       .wx1 = tx,
+                       .wy0 = 1.0f - ty,
+                       .wy1 = ty,
+                       .wz0 = 1.0f - tz,
+                       .wz1 = tz};
+    return detail::interpolate_cell(c.node, c.sy, c.sx, detail::corner_weights(w));
 }
 
 // Shortens ds so that p + ds * d ends on the next grid plane of the cursor's cell along each
@@ -233,6 +287,20 @@ inline float reduce_step_to_ssp_interfaces(Vec3 p, Vec3 d, const SSPFields& f,
     shorten(f.x, p.x, d.x, cur.ix);
     shorten(f.y, p.y, d.y, cur.iy);
     shorten(f.z, p.z, d.z, cur.iz);
+    return ds;
+}
+
+// reduce_step_to_ssp_interfaces for a held cell.
+inline float reduce_step_to_cell_planes(Vec3 p, Vec3 d, const SSPCell& c, float ds) {
+    constexpr float kTiny = 1e-9f;
+    const auto shorten = [&](const grid::HeldCell& g, float pa, float da) {
+        if (std::fabs(da) <= kTiny) return;
+        const float s = (grid::held_plane_ahead(g, da) - pa) / da;
+        if (s > kTiny && s < ds) ds = s;
+    };
+    shorten(c.x, p.x, d.x);
+    shorten(c.y, p.y, d.y);
+    shorten(c.z, p.z, d.z);
     return ds;
 }
 
