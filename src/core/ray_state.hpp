@@ -74,27 +74,43 @@ struct RayBasis {
 // frame. There the frame is the limit of an azimuth-0 ray (travelling towards +y) turned
 // vertical: e1 = (0, sign(c tz), 0), e2 = (-1, 0, 0), so e1 x e2 = (0, 0, sign(c tz)) = u stays
 // right-handed; phi rotates it as above. The ray then carries finite numbers instead of NaN.
-inline RayBasis ray_normal_basis(Vec3 t, float c, float phi) {
+//
+// The rotation enters through its sine and cosine (FrameTurn), which a caller that meets the
+// same phi again (a ray whose frame does not twist) can keep.
+struct FrameTurn {
+    float phi = 0.0f;
+    float sin = 0.0f, cos = 1.0f; // left at 0, 1 for phi == 0, where they are not used
+};
+
+inline FrameTurn frame_turn(float phi) {
+    FrameTurn r{phi};
+    if (phi != 0.0f) ::sincosf(phi, &r.sin, &r.cos);
+    return r;
+}
+
+inline RayBasis ray_normal_basis(Vec3 t, float c, const FrameTurn& turn) {
     const float rl2 = t.x * t.x + t.y * t.y;
+    const float sp = turn.sin;
+    const float cp = turn.cos;
     if (!(rl2 >= std::numeric_limits<float>::min())) {
         const float uz = (c * t.z >= 0.0f) ? 1.0f : -1.0f;
         const Vec3 f1{0.0f, uz, 0.0f};
         const Vec3 f2{-1.0f, 0.0f, 0.0f};
-        if (phi == 0.0f) return {f1, f2};
-        float sp, cp;
-        ::sincosf(phi, &sp, &cp);
+        if (turn.phi == 0.0f) return {f1, f2};
         return {cp * f1 - sp * f2, sp * f1 + cp * f2};
     }
     const float rl = std::sqrt(rl2);
-    if (phi == 0.0f) {
+    if (turn.phi == 0.0f) {
         return {{c * t.x * t.z / rl, c * t.y * t.z / rl, -c * rl}, {-t.y / rl, t.x / rl, 0.0f}};
     }
-    float sp, cp;
-    ::sincosf(phi, &sp, &cp);
     return {{(c * t.x * t.z * cp + t.y * sp) / rl, (c * t.y * t.z * cp - t.x * sp) / rl,
              -c * rl * cp},
             {(c * t.x * t.z * sp - t.y * cp) / rl, (c * t.y * t.z * sp + t.x * cp) / rl,
              -c * rl * sp}};
+}
+
+inline RayBasis ray_normal_basis(Vec3 t, float c, float phi) {
+    return ray_normal_basis(t, c, frame_turn(phi));
 }
 
 // Sign of the tube's first component relative to e1: each reflection mirrors the ray tube

@@ -6,11 +6,17 @@
 #include "core/ray_state.hpp"
 #include "ssp/ssp.hpp"
 
+#include <bit>
+#include <cstdint>
+
 namespace kelp::rays {
 
 // Independent quotients and sums share vector lanes: each lane is the scalar operation on the
 // scalar operands, so the numbers are those of the one-at-a-time formulas in the comments.
-inline RayDerivatives derive_ray(const RayState& state, const ssp::SSPSample& s) {
+// `frame` holds the sine and cosine of the last frame rotation met; they are computed again
+// only for a phi of other bits.
+inline RayDerivatives derive_ray(const RayState& state, const ssp::SSPSample& s,
+                                 FrameTurn& frame) {
     const float c = s.c;
     const float c2 = c * c;
     const Vec3 t = state.slowness;
@@ -33,7 +39,10 @@ inline RayDerivatives derive_ray(const RayState& state, const ssp::SSPSample& s)
     // dp/ds = K q, dq/ds = c p for both beam-width solutions. Lanes 0, 1, 2 hold the forms
     // e^T H f for (e, f) = (e1, e1), (e2, e2), (e1, e2), each written out so that a diagonal
     // pair gives the same numbers as the doubled mixed terms (ex fy + ey fx == 2 ex ey).
-    const RayBasis b = ray_normal_basis(t, c, state.phi);
+    if (std::bit_cast<std::uint32_t>(state.phi) != std::bit_cast<std::uint32_t>(frame.phi)) {
+        frame = frame_turn(state.phi);
+    }
+    const RayBasis b = ray_normal_basis(t, c, frame);
     const Lanes4 ex = {b.e1.x, b.e2.x, b.e1.x, 0.0f};
     const Lanes4 ey = {b.e1.y, b.e2.y, b.e1.y, 0.0f};
     const Lanes4 ez = {b.e1.z, b.e2.z, b.e1.z, 0.0f};

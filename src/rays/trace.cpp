@@ -52,8 +52,6 @@ struct CompensatedVec3 {
     CompensatedSum x, y, z;
 };
 
-// S advanced by h along the derivatives d for the quantities that are plain sums. Position
-// and travel time are left to the caller: the marcher sums them with compensation.
 // Step h shortened to end on a boundary s ahead (m, NaN keeps h). A point already on it
 // (closer than 1e-8 m) gets 0, the shortest step, which crosses it: a full step would
 // overshoot by metres.
@@ -78,18 +76,27 @@ bool lost_at_bottom(const RayState& r, std::span<const float> freq_hz, const bty
     return all_lost;
 }
 
-RayState advance(const RayState& s, const RayDerivatives& d, float h) {
-    RayState n = s;
+// S advanced by h along the derivatives d, written into n (another state, every field) for
+// the quantities that are plain sums; position and travel time are copied, for the caller to
+// replace: the marcher sums them with compensation.
+void advance(const RayState& s, const RayDerivatives& d, float h, RayState& n) {
+    static_assert(sizeof(RayState) == 140, "a new RayState field must be carried here");
     n.event = ReflectionEvent{};
+    n.position = s.position;
     n.slowness = {s.slowness.x + h * d.d_slowness.x, s.slowness.y + h * d.d_slowness.y,
                   s.slowness.z + h * d.d_slowness.z};
     n.phi = s.phi + h * d.d_phi;
+    n.travel_time = s.travel_time;
+    n.amplitude = s.amplitude;
+    n.phase = s.phase;
+    n.surface_bounces = s.surface_bounces;
+    n.bottom_bounces = s.bottom_bounces;
     n.p_tilde = {s.p_tilde.x + h * d.d_p_tilde.x, s.p_tilde.y + h * d.d_p_tilde.y};
     n.q_tilde = {s.q_tilde.x + h * d.d_q_tilde.x, s.q_tilde.y + h * d.d_q_tilde.y};
     n.p_hat = {s.p_hat.x + h * d.d_p_hat.x, s.p_hat.y + h * d.d_p_hat.y};
     n.q_hat = {s.q_hat.x + h * d.d_q_hat.x, s.q_hat.y + h * d.d_q_hat.y};
+    n.det_q = s.det_q;
     n.sound_speed = d.c;
-    return n;
 }
 
 // Room for `states` states, charged to the budget (if any) before it is allocated. While the
@@ -267,30 +274,39 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
     // is final (reflected), so the step loop never reads back what it has just stored.
     // The cursors hold their cells' bounds (and the bottom cell its depths) while the ray
     // stays in them.
-    RayState s = s0;
+    // Two states take turns as the last one and the next one, so that no step copies a
+    // whole state but the one appended.
+    RayState pair[2] = {s0, s0};
+    unsigned last = 0;
     ssp::SSPCell ssp_cell = ssp::hold_ssp_cell(ssp, ssp_cur);
     bty::update_bty_cursor({src.x, src.y}, bty, bty_cur);
     bty::BTYCell bty_cell = bty::hold_bty_cell(bty, bty_cur);
     BottomUnder bottom = find_bottom_under(src, bty_cell);
+    FrameTurn turn = frame_turn(s0.phi);
     for (std::uint64_t i = 0; i != beam.max_steps; ++i) {
+        const RayState& s = pair[last];
+        RayState& n = pair[last ^ 1u];
         const RayDerivatives d1 =
-            derive_ray(s, ssp::interpolate_all_in_cell(s.position, ssp, ssp_cell));
+            derive_ray(s, ssp::interpolate_all_in_cell(s.position, ssp, ssp_cell), turn);
         const float h = shorten_step(s.position, d1.d_position, ssp_cell, bty_cell, bottom, h0);
 
         // The midpoint rule evaluates the derivatives half a step ahead on a copy of the
         // cursor; the ray's own cursor follows only accepted states.
-        RayDerivatives d = d1;
+        RayDerivatives d2;
         if (midpoint) {
             const float g = h * 0.5f;
-            RayState m = advance(s, d1, g);
+            // The next state's place holds the half step meanwhile.
+            RayState& m = n;
+            advance(s, d1, g, m);
             m.position = {s.position.x + g * d1.d_position.x,
                           s.position.y + g * d1.d_position.y,
                           s.position.z + g * d1.d_position.z};
             ssp::SSPCell mid_cell = ssp_cell;
-            d = derive_ray(m, ssp::interpolate_all_in_cell(m.position, ssp, mid_cell));
+            d2 = derive_ray(m, ssp::interpolate_all_in_cell(m.position, ssp, mid_cell), turn);
         }
+        const RayDerivatives& d = midpoint ? d2 : d1;
 
-        RayState n = advance(s, d, h);
+        advance(s, d, h, n);
         pos.x.add(h * d.d_position.x);
         pos.y.add(h * d.d_position.y);
         pos.z.add(h * d.d_position.z);
@@ -331,7 +347,7 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
         const float dx = p.x - src.x;
         const float dy = p.y - src.y;
         if (dx * dx + dy * dy >= range2) break;
-        s = n;
+        last ^= 1u;
     }
 }
 
