@@ -7,9 +7,40 @@
 #include "ssp/ssp.hpp"
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 
 namespace kelp::rays {
+
+// Whether the paraxial curvature terms may be left out at `state` for sample s: no curvature
+// of the sound speed (all six second derivatives +0, as in isovelocity or constant-gradient
+// water) makes the forms e^T H f signed zeros for any finite frame, so K q is a signed zero for
+// finite q, and the step p + h K q gives p back bit for bit unless p is -0 (the one value a
+// zero of the other sign changes). The frame is finite when phi is and c |t|^2, |t|^2 are far
+// from overflow; c^2 > 0 keeps K from 0 / 0. Where all that holds, K = 0 gives the same states.
+inline bool curvature_free(const RayState& state, const ssp::SSPSample& s) {
+    const auto bits = [](float v) { return std::bit_cast<std::uint32_t>(v); };
+    if ((bits(s.d2c_dx2) | bits(s.d2c_dy2) | bits(s.d2c_dz2) | bits(s.d2c_dxdy) |
+         bits(s.d2c_dxdz) | bits(s.d2c_dydz)) != 0u) {
+        return false;
+    }
+    constexpr std::uint32_t kMinusZero = 0x80000000u;
+    const Vec2 pt = state.p_tilde;
+    const Vec2 ph = state.p_hat;
+    if (bits(pt.x) == kMinusZero || bits(pt.y) == kMinusZero || bits(ph.x) == kMinusZero ||
+        bits(ph.y) == kMinusZero) {
+        return false;
+    }
+    const Vec2 qt = state.q_tilde;
+    const Vec2 qh = state.q_hat;
+    if (!(std::isfinite(qt.x) && std::isfinite(qt.y) && std::isfinite(qh.x) &&
+          std::isfinite(qh.y) && std::isfinite(state.phi))) {
+        return false;
+    }
+    const Vec3 t = state.slowness;
+    const float m = std::fabs(t.x) + std::fabs(t.y) + std::fabs(t.z);
+    return s.c * s.c > 0.0f && m < 1e18f && std::fabs(s.c) * m * m < 1e37f;
+}
 
 // Independent quotients and sums share vector lanes: each lane is the scalar operation on the
 // scalar operands, so the numbers are those of the one-at-a-time formulas in the comments.
@@ -34,6 +65,11 @@ inline RayDerivatives derive_ray(const RayState& state, const ssp::SSPSample& s,
     // azimuth the twist refers to is ill-defined, so the frame is held instead.
     const float rl2 = t.x * t.x + t.y * t.y;
     d.d_phi = rl2 > 1e-12f ? ((s.dc_dx * t.y - s.dc_dy * t.x) * turn[3] * t.z) / rl2 : 0.0f;
+
+    d.d_q_tilde = {c * state.p_tilde.x, c * state.p_tilde.y};
+    d.d_q_hat = {c * state.p_hat.x, c * state.p_hat.y};
+    d.c = c;
+    if (curvature_free(state, s)) return d; // d_p_tilde = d_p_hat = +0
 
     // Transverse curvature K = -(1/c^2) [e_i^T H e_j] drives the paraxial equations
     // dp/ds = K q, dq/ds = c p for both beam-width solutions. Lanes 0, 1, 2 hold the forms
@@ -66,9 +102,6 @@ inline RayDerivatives derive_ray(const RayState& state, const ssp::SSPSample& s,
                       k12 * Lanes4{qt.y, qt.x, qh.y, qh.x};
     d.d_p_tilde = {dp[0], dp[1]};
     d.d_p_hat = {dp[2], dp[3]};
-    d.d_q_tilde = {c * state.p_tilde.x, c * state.p_tilde.y};
-    d.d_q_hat = {c * state.p_hat.x, c * state.p_hat.y};
-    d.c = c;
     return d;
 }
 
