@@ -8,6 +8,7 @@
 #include "core/vec3.hpp"
 #include "input/config.hpp"
 
+#include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -158,14 +159,23 @@ inline Vec3 bottom_normal_from_cursor(Vec2 p, const BTYfield& f, const BTYCursor
 
 // A cursor that holds its cell's bounds along x and y and the cell's four depths, for a ray
 // that meets many points in few cells. Its lookups give the numbers of the plain cursor's.
+// `level` marks a cell whose four edges all have depth differences of +0 (equal depths): every
+// slope term is then +0 for a fraction that is a number, and the normal is (-0, -0, 1).
 struct BTYCell {
     grid::HeldCell x, y;
     detail::CellDepths z;
+    bool level = false;
 };
 
+inline bool is_level(const detail::CellDepths& c) {
+    const auto plus_zero = [](float v) { return std::bit_cast<std::uint32_t>(v) == 0u; };
+    return plus_zero(c.z11 - c.z01) && plus_zero(c.z10 - c.z00) && plus_zero(c.z11 - c.z10) &&
+           plus_zero(c.z01 - c.z00);
+}
+
 inline BTYCell hold_bty_cell(const BTYfield& f, BTYCursor cur) {
-    return {grid::hold_cell(f.x, cur.ix), grid::hold_cell(f.y, cur.iy),
-            detail::cell_depths(f, cur)};
+    const detail::CellDepths z = detail::cell_depths(f, cur);
+    return {grid::hold_cell(f.x, cur.ix), grid::hold_cell(f.y, cur.iy), z, is_level(z)};
 }
 
 inline BTYCursor bty_cursor_of(const BTYCell& c) {
@@ -180,6 +190,7 @@ inline void update_bty_cell(Vec2 p, const BTYfield& f, BTYCell& c) {
     grid::walk_held_cell(f.x, p.x, c.x);
     grid::walk_held_cell(f.y, p.y, c.y);
     c.z = detail::cell_depths(f, bty_cursor_of(c));
+    c.level = is_level(c.z);
 }
 
 inline CellPoint cell_point(Vec2 p, const BTYCell& c) {
@@ -191,6 +202,7 @@ inline float interpolate_bty_at(CellPoint q, const BTYCell& c) {
 }
 
 inline Vec3 bottom_normal_at(CellPoint q, const BTYCell& c) {
+    if (c.level && q.tx == q.tx && q.ty == q.ty) return {-0.0f, -0.0f, 1.0f};
     return detail::cell_normal(q.tx, q.ty, c.z, !c.x.single, c.x.width, !c.y.single, c.y.width);
 }
 

@@ -287,7 +287,7 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
         const RayState& s = pair[last];
         RayState& n = pair[last ^ 1u];
         const RayDerivatives d1 =
-            derive_ray(s, ssp::interpolate_all_in_cell(s.position, ssp, ssp_cell), turn);
+            derive_ray(s, ssp::interpolate_all_in_held_cell(s.position, ssp_cell), turn);
         const float h = shorten_step(s.position, d1.d_position, ssp_cell, bty_cell, bottom, h0);
 
         // The midpoint rule evaluates the derivatives half a step ahead on a copy of the
@@ -327,6 +327,7 @@ void trace_ray(const input::SimulationConfig& config, const ssp::SSPFields& ssp,
             bty::BTYCursor at_bottom = bty::bty_cursor_of(bty_cell);
             moved = reflect::reflect_boundaries(n, bty, at_bottom, ssp,
                                                 ssp::ssp_cursor_of(ssp_cell));
+            ssp::update_ssp_cell(n.position, ssp, ssp_cell);
             bty::update_bty_cell({n.position.x, n.position.y}, bty, bty_cell);
             bottom = find_bottom_under(n.position, bty_cell);
         }

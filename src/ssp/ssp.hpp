@@ -253,9 +253,8 @@ inline void update_ssp_cell(Vec3 p, const SSPFields& f, SSPCell& c) {
     locate_ssp_node(f, c);
 }
 
-// interpolate_all_with_cursor for a held cell.
-inline SSPSample interpolate_all_in_cell(Vec3 p, const SSPFields& f, SSPCell& c) {
-    update_ssp_cell(p, f, c);
+// interpolate_all_with_cursor for a cell already held at p.
+inline SSPSample interpolate_all_in_held_cell(Vec3 p, const SSPCell& c) {
     const float tx = grid::held_cell_fraction(c.x, p.x);
     const float ty = grid::held_cell_fraction(c.y, p.y);
     const float tz = grid::held_cell_fraction(c.z, p.z);
@@ -269,6 +268,12 @@ inline SSPSample interpolate_all_in_cell(Vec3 p, const SSPFields& f, SSPCell& c)
                        .wz0 = 1.0f - tz,
                        .wz1 = tz};
     return detail::interpolate_cell(c.node, c.sy, c.sx, detail::corner_weights(w));
+}
+
+// interpolate_all_with_cursor for a held cell.
+inline SSPSample interpolate_all_in_cell(Vec3 p, const SSPFields& f, SSPCell& c) {
+    update_ssp_cell(p, f, c);
+    return interpolate_all_in_held_cell(p, c);
 }
 
 // Shortens ds so that p + ds * d ends on the next grid plane of the cursor's cell along each
