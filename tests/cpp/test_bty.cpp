@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -209,6 +210,38 @@ TEST(BtyLookup, BilinearOnNonUniformGrid) {
         EXPECT_NEAR(l.depth, 4000.0 + 0.5 * X - 0.25 * Y + 1e-3 * X * Y, 5e-3);
         expect_normal(l.normal, static_cast<float>(0.5 + 1e-3 * Y),
                       static_cast<float>(-0.25 + 1e-3 * X), 3e-5);
+    }
+}
+
+// A held cell gives the plain cursor's cell, depth and normal bit for bit: sloping, level
+// (the normal's signed zeros), -0 depths and single-node axes, inside and outside the grid.
+TEST(BtyLookup, HeldCellAgreesWithCursor) {
+    const auto same_bits = [](float a, float b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    const BTYfield fields[] = {
+        init_bty(make_config({0, 300, 1000}, {0, 400, 1000},
+                             {100, 120, 90, 100, 100, 100, 130, 100, 95})),
+        init_bty(make_config({0, 1000}, {0, 1000}, {-0.0f, -0.0f, 0.0f, 0.0f})),
+        init_bty(make_config({500}, {0, 400, 1000}, {100, 100, 200})),
+        init_bty(make_config({0}, {0}, {123}))};
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> u(-300, 1300);
+    for (const BTYfield& f : fields) {
+        BTYCursor cur = init_bty_cursor({0, 0}, f);
+        BTYCell cell = hold_bty_cell(f, cur);
+        for (int trial = 0; trial < 300; ++trial) {
+            const Vec2 p{u(rng), u(rng)};
+            const Lookup want = look_up(f, p, cur);
+            cur = want.cur;
+            update_bty_cell(p, f, cell);
+            const CellPoint at = cell_point(p, cell);
+            const float depth = interpolate_bty_at(at, cell);
+            const Vec3 n = bottom_normal_at(at, cell);
+            ASSERT_EQ(bty_cursor_of(cell).ix, cur.ix);
+            ASSERT_EQ(bty_cursor_of(cell).iy, cur.iy);
+            ASSERT_TRUE(same_bits(depth, want.depth));
+            ASSERT_TRUE(same_bits(n.x, want.normal.x) && same_bits(n.y, want.normal.y) &&
+                        same_bits(n.z, want.normal.z));
+        }
     }
 }
 

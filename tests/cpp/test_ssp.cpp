@@ -517,6 +517,27 @@ TEST(SspInterpolate, SamplesAreCornerSumsInFixedOrder) {
     }
 }
 
+// A held cell walks and samples as the plain cursor does, bit for bit, inside and outside the
+// grid.
+TEST(SspInterpolate, HeldCellAgreesWithCursor) {
+    const SSPFields f = curved_field();
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> ux(-50, 350), uy(-50, 250), uz(-10, 120);
+    SSPCursor cur = init_ssp_cursor({0, 0, 0}, f);
+    SSPCell cell = hold_ssp_cell(f, cur);
+    for (int trial = 0; trial < 500; ++trial) {
+        const Vec3 p{ux(rng), uy(rng), uz(rng)};
+        const auto want = as_array(interpolate_all_with_cursor(p, f, cur));
+        const auto got = as_array(interpolate_all_in_cell(p, f, cell));
+        const SSPCursor held = ssp_cursor_of(cell);
+        ASSERT_EQ(held.ix, cur.ix);
+        ASSERT_EQ(held.iy, cur.iy);
+        ASSERT_EQ(held.iz, cur.iz);
+        for (int m = 0; m < 10; ++m)
+            ASSERT_TRUE(same_bits(got[m], want[m])) << m;
+    }
+}
+
 TEST(SspInterpolate, WeightsAreClampedComplements) {
     const SSPFields f = cube(kNodes);
     SSPCursor cur{0, 0, 0};
