@@ -13,6 +13,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -191,16 +192,12 @@ inline SSPSample interpolate_cell(const float* node, std::size_t sy, std::size_t
         a1 += w * load_lanes(q + 4);
         a2 += w * load_lanes(q + 6);
     }
-    return {.c = a0[0],
-            .dc_dx = a0[1],
-            .dc_dy = a0[2],
-            .dc_dz = a0[3],
-            .d2c_dx2 = a1[0],
-            .d2c_dy2 = a1[1],
-            .d2c_dz2 = a1[2],
-            .d2c_dxdy = a1[3],
-            .d2c_dxdz = a2[2],
-            .d2c_dydz = a2[3]};
+    float v[kFieldsPerNode];
+    std::memcpy(v, &a0, sizeof a0);
+    std::memcpy(v + 4, &a1, sizeof a1);
+    std::memcpy(v + 8, reinterpret_cast<const char*>(&a2) + 2 * sizeof(float),
+                2 * sizeof(float));
+    return sample_from(v);
 }
 
 } // namespace detail
