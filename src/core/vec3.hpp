@@ -30,6 +30,16 @@ inline float norm(Vec3 a) {
     return std::sqrt(dot(a, a));
 }
 
+// std::fmax and std::fmin without the library call they compile to: bit for bit the same
+// result for every pair of floats (one NaN operand ignored, signed zeros in the order the
+// library returns them), in two comparisons.
+inline float larger(float a, float b) {
+    return (a > b || b != b) ? a : b;
+}
+inline float smaller(float a, float b) {
+    return (a < b || b != b) ? a : b;
+}
+
 struct Vec2 {
     float x = 0.0f;
     float y = 0.0f;

@@ -113,9 +113,9 @@ LegEnd leg_end(const RayState& r, Vec3 t, float phi, std::pair<Vec2, Vec2> p, fl
 // How far past the reflection the leg's window can reach water, m: the window over the
 // sine of the grazing angle, at most kReachWidths windows.
 float continuation_length(const LegEnd& end, Vec3 normal) {
-    const float window = 4.0f * std::fmax(length(end.qt), length(end.qh));
+    const float window = 4.0f * larger(length(end.qt), length(end.qh));
     const float sin_graze = std::fabs(dot(end.u, normal));
-    return std::fmin(window / std::fmax(sin_graze, 0.1f), kReachWidths * window);
+    return smaller(window / larger(sin_graze, 0.1f), kReachWidths * window);
 }
 
 Vec2 along_p(Vec2 q, float sigma_c, Vec2 p) {
@@ -135,8 +135,8 @@ BeamSegment continuation(const LegEnd& end, float sigma0, float sigma1) {
     const Vec2 qh1 = along_p(end.qh, sigma1 * end.c, end.ph);
     const Vec2 dqt{span * end.c * end.pt.x, span * end.c * end.pt.y};
     const Vec2 dqh{span * end.c * end.ph.x, span * end.c * end.ph.y};
-    const float window = 4.0f * std::fmax(std::fmax(length(qt0), length(qt1)),
-                                          std::fmax(length(qh0), length(qh1)));
+    const float window =
+        4.0f * larger(larger(length(qt0), length(qt1)), larger(length(qh0), length(qh1)));
     // Before the reflection point the caustics between there and the point are undone.
     float phase = end.phase, det_a = end.det;
     if (sigma0 < 0.0f) {
@@ -254,8 +254,8 @@ void build_beam_model(std::span<const RayState> ray, const BeamLaunch& launch,
         const bool continued = reflects && is_live_length(incident_length * incident_length);
 
         if (is_live(sa, sb)) {
-            const float w_tilde = 4.0f * std::fmax(len_t, len_t_b);
-            const float w_hat = 4.0f * std::fmax(len_h, len_h_b);
+            const float w_tilde = 4.0f * larger(len_t, len_t_b);
+            const float w_hat = 4.0f * larger(len_h, len_h_b);
             const Vec3 d = sb.position - sa.position;
             // At a reflection B's slowness is already mirrored and its frame turned, while
             // the segment still runs along the incident direction: measure with A's normals,
@@ -263,7 +263,7 @@ void build_beam_model(std::span<const RayState> ray, const BeamLaunch& launch,
             const RayState& frame = reflects ? sa : sb;
             const Vec2 pb_t = reflects ? sa.p_tilde : sb.p_tilde;
             const Vec2 pb_h = reflects ? sa.p_hat : sb.p_hat;
-            const float rb = 0.5f * std::sqrt(dot(d, d)) + std::fmax(w_hat, w_tilde) + 1e-6f;
+            const float rb = 0.5f * std::sqrt(dot(d, d)) + larger(w_hat, w_tilde) + 1e-6f;
             emit({.a = sa.position,
                   .d = d,
                   .l2 = dot(d, d),
@@ -323,8 +323,8 @@ void build_beam_model(std::span<const RayState> ray, const BeamLaunch& launch,
             const LegEnd reflected =
                 leg_end(sb, sb.slowness, sb.phi, scaled_p(sb.p_tilde, sb.p_hat),
                         sb.phase + psi_b, sb, row);
-            const float back = std::fmin(continuation_length(reflected, normal),
-                                         0.5f * sb.sound_speed * sb.travel_time);
+            const float back = smaller(continuation_length(reflected, normal),
+                                       0.5f * sb.sound_speed * sb.travel_time);
             prev = {};
             if (is_live_length(back * back)) {
                 BeamSegment g = continuation(reflected, -back, 0.0f);

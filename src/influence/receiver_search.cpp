@@ -90,10 +90,10 @@ SearchBounds bound_segment(const SegmentReach& g, const ReceiverSet& set, float 
     for (int c = 0; c < 3; ++c) {
         const float ad = std::fabs(d[c]);
         const float across = ad > 0.0f ? thickness * (len / ad) : 2.0f * r;
-        const float extent = std::fmin(2.0f * r, across);
+        const float extent = smaller(2.0f * r, across);
         const float bins = static_cast<float>(set.bins[c]);
-        const float run = set.pitch[c] > 0.0f ? std::fmin(bins, extent / set.pitch[c] + 1.0f)
-                                              : std::fmin(bins, 1.0f);
+        const float run = set.pitch[c] > 0.0f ? smaller(bins, extent / set.pitch[c] + 1.0f)
+                                              : smaller(bins, 1.0f);
         if (run > best_run) {
             best_run = run;
             bounds.inner = c;
@@ -128,13 +128,6 @@ inline Span slab_coords(const SearchBounds& bounds, int c, Span rest) {
     if (dc < 0.0f) std::swap(x0, x1);
     const float w = 1e-5f * (std::fabs(x0) + std::fabs(x1)) + 1e-4f;
     return {x0 - w, x1 + w};
-}
-
-inline float max_of(float a, float b) {
-    return a > b ? a : b;
-}
-inline float min_of(float a, float b) {
-    return a < b ? a : b;
 }
 
 // Squared distance from m to the interval [b0, b1] along one axis.
@@ -208,7 +201,7 @@ struct CellLattice {
         const float size = cells.size[c];
         const float lo = cells.origin[c] + static_cast<float>(i) * size;
         float hi = lo + size;
-        if (i + 1 == cells.count[c]) hi = std::fmax(hi, set.hi[c]);
+        if (i + 1 == cells.count[c]) hi = larger(hi, set.hi[c]);
         const float w = 1e-5f * (std::fabs(lo) + std::fabs(hi) + size);
         return {lo - w, hi + w};
     }
@@ -370,8 +363,12 @@ namespace {
 int count_pieces(const SegmentReach& seg) {
     const float rb = seg.rb;
     const float len = std::sqrt(seg.l2);
-    const float pieces = std::ceil(len / (rb > 0.0f ? 2.0f * rb : 1.0f));
-    return pieces > 1.0f ? (pieces < 32.0f ? static_cast<int>(pieces) : 32) : 1;
+    // The ceiling of the ratio, at most 32 (without ceilf's library call).
+    const float ratio = len / (rb > 0.0f ? 2.0f * rb : 1.0f);
+    if (!(ratio > 1.0f)) return 1;
+    if (!(ratio <= 31.0f)) return 32;
+    const int whole = static_cast<int>(ratio);
+    return static_cast<float>(whole) < ratio ? whole + 1 : whole;
 }
 
 } // namespace
@@ -437,11 +434,10 @@ std::optional<SegmentCover> cover_reaches(std::span<const SegmentReach> reaches)
         for (const Vec3 e : ends) {
             const Vec3 w = e - start;
             const float t = dot(w, u);
-            // (Plain comparisons: the geometry is finite here, and fmax is a library call.)
-            radius = max_of(radius, norm(w - t * u) + g.rb);
-            lo = min_of(lo, t - g.rb * tilt);
-            hi = max_of(hi, t + g.rb * tilt);
-            scale = max_of(scale, std::fabs(e.x) + std::fabs(e.y) + std::fabs(e.z));
+            radius = larger(radius, norm(w - t * u) + g.rb);
+            lo = smaller(lo, t - g.rb * tilt);
+            hi = larger(hi, t + g.rb * tilt);
+            scale = larger(scale, std::fabs(e.x) + std::fabs(e.y) + std::fabs(e.z));
         }
         cover.t_lo[k] = lo;
         cover.t_hi[k] = hi;
@@ -454,8 +450,8 @@ std::optional<SegmentCover> cover_reaches(std::span<const SegmentReach> reaches)
             1e-4f * (radius + (cover.t_hi[k] - cover.t_lo[k])) + 1e-5f * scale + 1e-3f;
         cover.t_lo[k] -= margin;
         cover.t_hi[k] += margin;
-        t_lo = min_of(t_lo, cover.t_lo[k]);
-        t_hi = max_of(t_hi, cover.t_hi[k]);
+        t_lo = smaller(t_lo, cover.t_lo[k]);
+        t_hi = larger(t_hi, cover.t_hi[k]);
     }
     const float margin = 1e-4f * radius + 1e-5f * scale + 1e-3f;
     const Vec3 d = (t_hi - t_lo) * u;

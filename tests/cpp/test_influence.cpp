@@ -993,5 +993,23 @@ TEST(LaneFunctions, StayWithinTheirErrorBounds) {
     EXPECT_LE(worst_exp, 2.0 * std::ldexp(1.0, -23));
 }
 
+// The search radii and continuation lengths go through larger/smaller instead of the library's
+// fmax/fmin: the bits must not change for any pair, signed zeros and NaNs included.
+TEST(Bounds, LargerAndSmallerAreFmaxAndFminBitForBit) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float values[] = {0.0f, -0.0f, 1.0f, -1.0f, nan, -nan, kInf, -kInf, 1e-40f};
+    const auto bits = [](float v) {
+        std::uint32_t u;
+        std::memcpy(&u, &v, sizeof u);
+        return u;
+    };
+    for (const float a : values) {
+        for (const float b : values) {
+            EXPECT_EQ(bits(larger(a, b)), bits(std::fmax(a, b))) << a << ", " << b;
+            EXPECT_EQ(bits(smaller(a, b)), bits(std::fmin(a, b))) << a << ", " << b;
+        }
+    }
+}
+
 } // namespace
 } // namespace kelp::influence
