@@ -30,9 +30,9 @@ inline float norm(Vec3 a) {
     return std::sqrt(dot(a, a));
 }
 
-// std::fmax and std::fmin without the library call they compile to: bit for bit the same
-// result for every pair of floats (one NaN operand ignored, signed zeros in the order the
-// library returns them), in two comparisons.
+// std::fmax and std::fmin without the library call they compile to, in two comparisons: the
+// same value for every pair of floats, one NaN operand ignored (the sign of a zero result is
+// unspecified, as it is for the library, whose result the compiler's folding may not share).
 inline float larger(float a, float b) {
     return (a > b || b != b) ? a : b;
 }
