@@ -42,6 +42,20 @@ struct SSPWeights {
     float wx0, wx1, wy0, wy1, wz0, wz1;
 };
 
+// The weights of cell (ix, iy, iz) at fractions tx, ty, tz across it: 1 - t and t per axis.
+inline SSPWeights weights_at(std::uint32_t ix, std::uint32_t iy, std::uint32_t iz, float tx,
+                             float ty, float tz) {
+    return {.ix = ix,
+            .iy = iy,
+            .iz = iz,
+            .wx0 = 1.0f - tx,
+            .wx1 = tx,
+            .wy0 = 1.0f - ty,
+            .wy1 = ty,
+            .wz0 = 1.0f - tz,
+            .wz1 = tz};
+}
+
 struct SSPSample {
     float c = 0.0f;
     float dc_dx = 0.0f, dc_dy = 0.0f, dc_dz = 0.0f;
@@ -130,15 +144,7 @@ inline SSPWeights update_cursor_and_weights(Vec3 p, std::span<const float> x,
     const float tx = grid::cell_fraction(x, p.x, cur.ix);
     const float ty = grid::cell_fraction(y, p.y, cur.iy);
     const float tz = grid::cell_fraction(z, p.z, cur.iz);
-    return {.ix = cur.ix,
-            .iy = cur.iy,
-            .iz = cur.iz,
-            .wx0 = 1.0f - tx,
-            .wx1 = tx,
-            .wy0 = 1.0f - ty,
-            .wy1 = ty,
-            .wz0 = 1.0f - tz,
-            .wz1 = tz};
+    return weights_at(cur.ix, cur.iy, cur.iz, tx, ty, tz);
 }
 
 // Trilinear c at p (position clamped to the grid); moves the cursor first. The terms are
@@ -255,15 +261,7 @@ inline SSPSample interpolate_all_in_held_cell(Vec3 p, const SSPCell& c) {
     const float tx = grid::held_cell_fraction(c.x, p.x);
     const float ty = grid::held_cell_fraction(c.y, p.y);
     const float tz = grid::held_cell_fraction(c.z, p.z);
-    const SSPWeights w{.ix = c.x.i,
-                       .iy = c.y.i,
-                       .iz = c.z.i,
-                       .wx0 = 1.0f - tx,
-                       .wx1 = tx,
-                       .wy0 = 1.0f - ty,
-                       .wy1 = ty,
-                       .wz0 = 1.0f - tz,
-                       .wz1 = tz};
+    const SSPWeights w = weights_at(c.x.i, c.y.i, c.z.i, tx, ty, tz);
     return detail::interpolate_cell(c.node, c.sy, c.sx, detail::corner_weights(w));
 }
 
